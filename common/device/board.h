@@ -1,0 +1,15 @@
+// Board identification from a GPU's board registers.
+#pragma once
+
+#include <string>
+
+unsigned int getBoardId(const std::string& bdf, unsigned int device_id);
+unsigned int getProductId(const std::string& bdf, unsigned int device_id);
+unsigned int getCustomId(const std::string& bdf, unsigned int device_id);
+
+// True when the GPU is one chip of a dual-chip board. Throws
+// std::invalid_argument when its device ID cannot be read as a number.
+bool ifDualChipboard(std::string& bdf);
+
+// The QM PCIe board bit (bit 24 of register 0x72C0).
+bool isQMPcieBoard(const std::string& bdf);

@@ -1,0 +1,20 @@
+// p2ptool's process-wide containers. Discovery fills the GPU sets, topology
+// analysis the port set and the groups; the run modes only read them.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+
+// BDF string -> BAR0 base address.
+using BarMap = std::map<std::string, unsigned long>;
+// Group key -> the group's GPUs with their BAR0 base addresses.
+using GroupMap = std::map<std::string, BarMap>;
+
+extern std::set<std::filesystem::path> gpu_bus_path_set;
+extern std::set<std::string> gpu_bus_name_set;
+extern std::set<std::string> acs_need_down_switch_name_set;
+extern BarMap bdf_bar_map;
+extern GroupMap real_host_map;
+extern BarMap virl_host_map;
