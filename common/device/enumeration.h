@@ -8,6 +8,8 @@
 
 // The sysfs PCI directory; every per-device file name is this + BDF + "/file".
 inline constexpr const char* kSysPciDevices = "/sys/bus/pci/devices/";
+// The per-function file holding the PCI device ID ("0x0003\n").
+inline constexpr const char* kDeviceIdFile = "/device";
 // PCI vendor ID of the supported GPUs.
 inline constexpr int kGpuVendorId = 0x1cb7;
 

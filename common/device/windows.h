@@ -21,8 +21,11 @@ int globalWriteReg(unsigned int fd, int offset, unsigned int value);
 unsigned int getDeviceInfoByReg(std::string bdf, unsigned int offset);
 
 // Copies `length` bytes at `offset` of the file into `buffer`; the descriptor
-// stays open. Copies nothing when length > 256 or the mapping fails.
+// stays open. Copies nothing when length > 256 or the mapping fails (also when
+// a regular file ends before offset + length).
 void readMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsigned long offset);
+// readMemoryGlobal that tells whether the bytes were copied.
+bool readMemoryChecked(unsigned long length, unsigned long* buffer, int fd, unsigned long offset);
 // Copies `length` bytes from `buffer` to `offset` of the file and closes the
 // descriptor. Copies nothing when length > 256 or the mapping fails.
 void writeMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsigned long offset);

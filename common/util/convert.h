@@ -21,7 +21,9 @@ uint32_t string_to_uint32_t(std::string text);
 uint64_t bdf_string_to_uint64_t(std::string bdf);
 uint32_t bdf_string_to_uint32_t(std::string bdf);
 
-// Standard 16-bit routing number of "bus:device.function" (no domain).
+// Standard 16-bit routing number of "bus:device.function" (no domain): bus in
+// bits 15..8, device in 7..3, function in 2..0. 0 when the text does not give
+// all three hexadecimal numbers.
 uint32_t get_bdf(std::string address);
 
 std::vector<std::string> split(std::string text, char delimiter);

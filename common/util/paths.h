@@ -3,7 +3,8 @@
 
 #include <string>
 
-// True when `path` itself (not a link's target) is a directory.
+// True when `path` itself (not a link's target) is a directory; false when it
+// cannot be examined.
 bool is_dir_exist(const char* path);
 
 // True when `path` exists, following symbolic links.

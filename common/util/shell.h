@@ -9,7 +9,8 @@
 char* cmdResult(const char* command, char* buf, int len);
 
 // Runs `command` through /bin/sh and replaces `out` with everything it
-// printed. Returns a copy of `out`.
+// printed. Returns a copy of `out`; when the shell cannot be started, `out` is
+// left as it was and returned unchanged.
 std::string cmdResult(const std::string& command, std::string& out);
 
 // Formats `format` (one %s, receiving `argument`) into a 100-byte command

@@ -1,0 +1,116 @@
+#include "common/device/enumeration.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kVendorFile = "/vendor";
+// Reads the 16-bit word at offset 4 of the function's PCI Express capability:
+// a function that no longer answers makes it fail.
+constexpr const char* kProbePrefix = "setpci -s ";
+constexpr const char* kProbeKeepErrors = " CAP_EXP+4.w >> /dev/null";
+constexpr const char* kProbeQuiet = " CAP_EXP+4.w >/dev/null 2>&1";
+constexpr const char* kOfflinePathFormat = "Device %s is OFFLINE...\n";
+constexpr const char* kOfflineBusIdFormat = "Device %s is offline...\n";
+constexpr const char* kMissingDirFormat = "Directory does not exist: %s\n";
+constexpr const char* kBadVendorFormat =
+    "Error: %s: cannot read vendor ID of %s: no hexadecimal number in %s\n";
+constexpr const char* kUnresolvedFormat = "Error: %s: cannot resolve the device path of %s\n";
+constexpr size_t kDomainPrefixLength = 5;
+
+// The first word of a sysfs ID file ("0x1cb7\n") as a number; std::stoi's
+// exceptions when it holds none (or cannot be opened).
+int readHexWord(const std::string& file) {
+  std::ifstream in(file);
+  std::string word;
+  in >> word;
+  return std::stoi(word, nullptr, 16);
+}
+
+bool existsQuietly(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+// How one enumeration probes and reports.
+struct Enumeration {
+  const char* name;
+  const char* probe_suffix;
+  const char* offline_format;
+};
+
+bool isSupportedGpu(const Enumeration& how, const std::string& entry, const std::string& bdf) {
+  const std::string vendor_file = entry + kVendorFile;
+  try {
+    return readHexWord(vendor_file) == kGpuVendorId;
+  } catch (const std::logic_error&) {  // std::invalid_argument or std::out_of_range
+    fprintf(stderr, kBadVendorFormat, how.name, bdf.c_str(), vendor_file.c_str());
+    return false;
+  }
+}
+
+bool answersProbe(const Enumeration& how, const std::string& bdf) {
+  const std::string command = kProbePrefix + bdf + how.probe_suffix;
+  if (system(command.c_str()) == 0) return true;
+  printf(how.offline_format, bdf.c_str());
+  return false;
+}
+
+// Calls visit(entry path, BDF string) for every supported GPU that answers its
+// probe. A missing devices directory raises std::filesystem::filesystem_error.
+template <typename Visit>
+void forEachAnsweringGpu(const Enumeration& how, Visit visit) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(kSysPciDevices)) {
+    const std::string path = entry.path().string();
+    if (!existsQuietly(path + kVendorFile) || !existsQuietly(path + kDeviceIdFile)) continue;
+    const std::string bdf = entry.path().filename().string();
+    if (!isSupportedGpu(how, path, bdf) || !answersProbe(how, bdf)) continue;
+    visit(path, bdf);
+  }
+}
+
+}  // namespace
+
+std::set<fs::path> GetAllDevicePath() {
+  const Enumeration how{"GetAllDevicePath", kProbeKeepErrors, kOfflinePathFormat};
+  std::set<fs::path> devices;
+  forEachAnsweringGpu(how, [&](const std::string& entry, const std::string& bdf) {
+    char resolved[PATH_MAX];
+    if (!realpath(entry.c_str(), resolved)) {  // the device went away during the walk
+      fprintf(stderr, kUnresolvedFormat, how.name, bdf.c_str());
+      return;
+    }
+    devices.insert(fs::path(resolved));
+  });
+  return devices;
+}
+
+std::vector<std::string> GetAllDeviceBusId() {
+  const Enumeration how{"GetAllDeviceBusId", kProbeQuiet, kOfflineBusIdFormat};
+  std::vector<std::string> bus_ids;
+  forEachAnsweringGpu(how,
+                      [&](const std::string&, const std::string& bdf) { bus_ids.push_back(bdf); });
+  return bus_ids;
+}
+
+std::string getDomain() {
+  std::error_code ec;
+  if (!fs::is_directory(kSysPciDevices, ec)) {
+    printf(kMissingDirFormat, kSysPciDevices);
+    return "";
+  }
+  fs::directory_iterator first(kSysPciDevices, ec);
+  if (ec || first == fs::directory_iterator()) return "";
+  return first->path().filename().string().substr(0, kDomainPrefixLength);
+}
+
+int getDeviceId(const std::string& bdf) {
+  return readHexWord(std::string(kSysPciDevices) + bdf + kDeviceIdFile);
+}

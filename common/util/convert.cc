@@ -1,0 +1,72 @@
+#include "common/util/convert.h"
+
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+constexpr const char* kInvalidHex = "Invalid hexadecimal string";
+// "bus:device.function" of a routing address.
+constexpr const char* kShortAddressFormat = "%x:%x.%x";
+
+// Field positions in "dddd:bb:dd.f".
+constexpr size_t kDomainPos = 0, kDomainLen = 4;
+constexpr size_t kBusPos = 5, kBusLen = 2;
+constexpr size_t kDevicePos = 8, kDeviceLen = 2;
+constexpr size_t kFunctionPos = 11, kFunctionLen = 1;
+
+template <typename T>
+T parseHex(const std::string& text) {
+  std::stringstream stream;
+  stream << std::hex << text;
+  T value = 0;
+  stream >> value;
+  if (stream.fail()) throw std::invalid_argument(kInvalidHex);
+  return value;
+}
+
+template <typename T>
+T packBdf(const std::string& bdf) {
+  // Cut all fields first: a string too short for them raises std::out_of_range here.
+  std::string domain = bdf.substr(kDomainPos, kDomainLen);
+  std::string bus = bdf.substr(kBusPos, kBusLen);
+  std::string device = bdf.substr(kDevicePos, kDeviceLen);
+  std::string function = bdf.substr(kFunctionPos, kFunctionLen);
+  return parseHex<T>(domain) << 16 | parseHex<T>(bus) << 8 | parseHex<T>(device) << 5 |
+         parseHex<T>(function);
+}
+
+}  // namespace
+
+std::string uint64_t_to_string(uint64_t value) {
+  std::ostringstream stream;
+  stream << std::hex << std::uppercase << value;
+  return stream.str();
+}
+
+uint64_t string_to_uint64_t(std::string text) { return parseHex<uint64_t>(text); }
+
+uint32_t string_to_uint32_t(std::string text) { return parseHex<uint32_t>(text); }
+
+uint64_t bdf_string_to_uint64_t(std::string bdf) { return packBdf<uint64_t>(bdf); }
+
+uint32_t bdf_string_to_uint32_t(std::string bdf) { return packBdf<uint32_t>(bdf); }
+
+uint32_t get_bdf(std::string address) {
+  unsigned int bus = 0, device = 0, function = 0;
+  if (sscanf(address.c_str(), kShortAddressFormat, &bus, &device, &function) != 3) return 0;
+  return bus << 8 | ((device << 3) & 0xFF) | (function & 0x7);
+}
+
+std::vector<std::string> split(std::string text, char delimiter) {
+  std::vector<std::string> fields;
+  std::istringstream stream(text);
+  std::string field;
+  while (std::getline(stream, field, delimiter)) fields.push_back(field);
+  return fields;
+}
+
+bool char_arr_contains(const char* text, const char* part) {
+  return std::string(text).find(part) != std::string::npos;
+}

@@ -1,0 +1,39 @@
+#include "common/util/paths.h"
+
+#include <libgen.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "common/log/qzlogger.h"
+
+namespace {
+
+constexpr const char* kSelfExe = "/proc/self/exe";
+// The executable's link target is read up to this many bytes; a longer path is cut.
+constexpr size_t kExePathLimit = 200;
+
+}  // namespace
+
+bool is_dir_exist(const char* path) {
+  struct stat info;
+  // lstat: a symbolic link to a directory is not a directory. Any failure
+  // leaves no file type to test, so it counts as "no directory".
+  if (lstat(path, &info) != 0) return false;
+  return S_ISDIR(info.st_mode);
+}
+
+bool is_file_exist(std::string path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string get_current_dir() {
+  char target[kExePathLimit + 1] = {};
+  ssize_t length = readlink(kSelfExe, target, kExePathLimit);
+  if (length < 0) {
+    qzlogger::logger(Record, "Failed to get exe path[%s].\n", target);
+    return "";
+  }
+  std::vector<char> path(target, target + length);
+  path.push_back('\0');
+  return dirname(path.data());
+}
