@@ -1,0 +1,97 @@
+#include "tool/discovery.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "common/device/enumeration.h"
+#include "common/util/scoped.h"
+#include "tool/containers.h"
+
+namespace {
+
+constexpr const char* kConfigFile = "/config";
+constexpr off_t kCommandReg = 0x04;
+constexpr off_t kBar0Reg = 0x10;
+constexpr off_t kCapPointer = 0x34;
+constexpr off_t kFirstCapControl = 4;  // word 4 bytes into the first capability
+constexpr uint16_t kCommandValue = 0x0006;  // memory space + bus master, nothing else
+constexpr uint16_t kFirstCapValue = 0x0008;  // D0, No_Soft_Reset
+constexpr uint8_t kCapIdPciExpress = 0x10;
+constexpr unsigned kCapVersion2 = 2;
+constexpr int kMaxCapSteps = 48;  // a 256-byte space holds at most 48 capabilities
+
+ScopedFd openConfig(const std::filesystem::path& device, int flags) {
+  return ScopedFd(::open((device.string() + kConfigFile).c_str(), flags));
+}
+
+// Little-endian reads of the configuration file; bytes past its end read as 0.
+uint64_t readLe(int fd, off_t offset, int width) {
+  unsigned char bytes[8] = {};
+  if (::pread(fd, bytes, width, offset) < 0) return 0;
+  uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i) value = value << 8 | bytes[i];
+  return value;
+}
+
+bool writeLe16(int fd, off_t offset, uint16_t value) {
+  const unsigned char bytes[2] = {static_cast<unsigned char>(value & 0xff),
+                                  static_cast<unsigned char>(value >> 8)};
+  return ::pwrite(fd, bytes, sizeof bytes, offset) == sizeof bytes;
+}
+
+// Writes the word only when it differs; a failed write is left for the next run.
+void forceWord(int fd, off_t offset, uint16_t wanted) {
+  if (readLe(fd, offset, 2) != wanted) writeLe16(fd, offset, wanted);
+}
+
+bool isAcceptedPortType(unsigned type) {
+  return type == 0 || type == 4 || type == 5 || type == 6;
+}
+
+}  // namespace
+
+void initPCIeDevice() {
+  gpu_bus_path_set = GetAllDevicePath();
+  for (const auto& device : gpu_bus_path_set) {
+    ScopedFd fd = openConfig(device, O_RDWR);
+    if (!fd.valid()) {
+      printf("Failed to open config file.\n");
+      continue;
+    }
+    gpu_bus_name_set.insert(device.filename().string());
+    forceWord(fd.get(), kCommandReg, kCommandValue);
+    const off_t first_cap = static_cast<off_t>(readLe(fd.get(), kCapPointer, 1));
+    forceWord(fd.get(), first_cap + kFirstCapControl, kFirstCapValue);
+  }
+}
+
+unsigned long get_base0_addr(std::filesystem::path device) {
+  ScopedFd fd = openConfig(device, O_RDONLY);
+  if (!fd.valid()) {
+    printf("Failed to open config file.");
+    return kUnreadableBar0;
+  }
+  return readLe(fd.get(), kBar0Reg, 8) & ~0xFUL;
+}
+
+int get_cap_base_addr(std::filesystem::path device) {
+  ScopedFd fd = openConfig(device, O_RDONLY);
+  if (!fd.valid()) {
+    printf("Failed to open config file.");
+    return -1;
+  }
+  off_t cap = static_cast<off_t>(readLe(fd.get(), kCapPointer, 1));
+  for (int step = 0; cap != 0 && step < kMaxCapSteps; ++step) {
+    const unsigned id = readLe(fd.get(), cap, 2) & 0x7f;
+    const unsigned flags = readLe(fd.get(), cap + 2, 2);
+    if (id == kCapIdPciExpress && (flags & 0xf) == kCapVersion2 &&
+        isAcceptedPortType((flags >> 4) & 0xf))
+      return static_cast<int>(cap);
+    cap = static_cast<off_t>(readLe(fd.get(), cap + 1, 1));
+  }
+  return 0;
+}

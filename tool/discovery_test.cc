@@ -1,0 +1,88 @@
+#include "tool/discovery.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A device directory holding nothing but a 256-byte `config` file.
+class ConfigFile {
+ public:
+  ConfigFile() : bytes_(256, 0) {
+    char pattern[] = "/tmp/p2p-config-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+  }
+  ~ConfigFile() { fs::remove_all(dir_); }
+
+  void set(size_t offset, std::vector<unsigned char> bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) bytes_[offset + i] = bytes[i];
+    std::ofstream(dir_ / "config", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes_.data()), bytes_.size());
+  }
+  // Capability at `at`: id, next, and the 16-bit capabilities word.
+  void cap(size_t at, unsigned char id, unsigned char next, unsigned short flags) {
+    set(at, {id, next, static_cast<unsigned char>(flags & 0xff),
+             static_cast<unsigned char>(flags >> 8)});
+  }
+  const fs::path& dir() const { return dir_; }
+
+ private:
+  fs::path dir_;
+  std::vector<unsigned char> bytes_;
+};
+
+TEST(DiscoveryTest, Bar0IsTheLittleEndianQuadWithItsFlagsCleared) {
+  ConfigFile config;
+  config.set(0x10, {0x0C, 0x00, 0x00, 0xE0, 0x38, 0x00, 0x00, 0x00});
+  EXPECT_EQ(get_base0_addr(config.dir()), 0x00000038E0000000UL);
+  // A 32-bit BAR0 brings BAR1's raw content along in the high half.
+  config.set(0x10, {0x00, 0x00, 0x00, 0xF0, 0x01, 0x00, 0x00, 0x00});
+  EXPECT_EQ(get_base0_addr(config.dir()), 0x00000001F0000000UL);
+}
+
+TEST(DiscoveryTest, UnreadableConfigGivesAllOnesAndMinusOne) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(get_base0_addr("/nonexistent/0000:00:00.0"), kUnreadableBar0);
+  EXPECT_EQ(get_cap_base_addr("/nonexistent/0000:00:00.0"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Failed to open config file.Failed to open config file.");
+}
+
+TEST(DiscoveryTest, CapabilitySearchSkipsUnsuitableExpressCapabilities) {
+  struct Case {
+    unsigned short flags;  // version in bits 3..0, port type in bits 7..4
+    bool accepted;
+  };
+  const Case cases[] = {{0x0002, true},  {0x0042, true},  {0x0052, true},  {0x0062, true},
+                        {0x0061, false}, {0x0012, false}, {0x0072, false}, {0x0092, false}};
+  for (const auto& c : cases) {
+    ConfigFile config;
+    config.set(0x34, {0x40});
+    config.cap(0x40, 0x01, 0x50, 0x0003);   // power management first
+    config.cap(0x50, 0x10, 0x00, c.flags);  // PCI Express, end of list
+    EXPECT_EQ(get_cap_base_addr(config.dir()), c.accepted ? 0x50 : 0) << std::hex << c.flags;
+  }
+}
+
+TEST(DiscoveryTest, CapabilitySearchMasksTheIdAndFollowsTheList) {
+  ConfigFile config;
+  config.set(0x34, {0x40});
+  config.cap(0x40, 0x10, 0x60, 0x0011);  // version 1: passed over
+  config.cap(0x60, 0x90, 0x00, 0x0062);  // id 0x90 & 0x7f is 0x10: a downstream port
+  EXPECT_EQ(get_cap_base_addr(config.dir()), 0x60);
+}
+
+TEST(DiscoveryTest, CapabilitySearchEndsOnALoop) {
+  ConfigFile config;
+  config.set(0x34, {0x40});
+  config.cap(0x40, 0x01, 0x48, 0x0003);
+  config.cap(0x48, 0x05, 0x40, 0x0000);  // points back: would never end unbounded
+  EXPECT_EQ(get_cap_base_addr(config.dir()), 0);
+}
+
+}  // namespace

@@ -1,0 +1,32 @@
+// Host side: write each GPU's exchange area into its memory window.
+#include <cstdio>
+
+#include "common/device/windows.h"
+#include "tool/exchange.h"
+
+namespace {
+
+void writeArea(const std::filesystem::path& device, const std::string& self, const BarMap& group) {
+  const int fd = openWindow(device);
+  if (fd < 0) return;
+  std::vector<unsigned long> area = buildExchangeArea(self, group);
+  writeMemoryGlobal(area.size() * sizeof(unsigned long), area.data(), fd, kExchangeOffset);
+}
+
+}  // namespace
+
+void output_base_addr(const GroupMap& real_host_map,
+                      const std::set<std::filesystem::path>& gpu_bus_path_set) {
+  for (const auto& [key, group] : real_host_map) {
+    if (group.size() > kMaxGroupSize) {
+      printf("\033[31mError:\033[0m Group %s has %zu GPUs, more than the %zu an exchange area "
+             "holds; nothing written for it\n",
+             key.c_str(), group.size(), kMaxGroupSize);
+      continue;
+    }
+    for (const auto& member : group) {
+      const auto device = findDevicePath(gpu_bus_path_set, member.first);
+      if (device) writeArea(*device, member.first, group);
+    }
+  }
+}

@@ -1,0 +1,59 @@
+#include "tool/topology.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+struct PlacementCase {
+  const char* path;
+  bool dual_chip;
+  std::vector<std::string> acs_ports;
+  const char* group_key;
+};
+
+TEST(TopologyTest, PlacesGpusByTheShapeOfTheirPath) {
+  const PlacementCase cases[] = {
+      // Single-chip GPU below a switch: its downstream port, grouped by the upstream port.
+      {"/sys/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/0000:3c:08.0/0000:3d:00.0", false,
+       {"0000:3c:08.0"}, "0000:3b:00.0"},
+      // Dual-chip board below an outer switch on a root port.
+      {"/sys/devices/pci0000:17/0000:17:00.0/0000:18:00.0/0000:19:00.0/0000:1a:00.0/0000:1b:00.0/"
+       "0000:1c:00.0",
+       true, {"0000:19:00.0", "0000:17:00.0"}, "0000:18:00.0"},
+      // Dual-chip board below two levels of switches: grouped by the sixth ancestor.
+      {"/sys/devices/pci0000:10/0000:10:00.0/0000:11:00.0/0000:12:00.0/0000:13:00.0/0000:14:04.0/"
+       "0000:15:00.0/0000:16:00.0/0000:17:00.0",
+       true, {"0000:14:04.0", "0000:12:00.0"}, "0000:11:00.0"},
+      // Dual-chip board in a root-port slot: names run above the device tree.
+      {"/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/0000:02:00.0/0000:03:00.0", true,
+       {"0000:00:01.0", "devices"}, "sys"},
+      // Guest: GPUs directly on the root bus.
+      {"/sys/devices/pci0000:00/0000:00:05.0", false, {"pci0000:00"}, "devices"},
+      {"/sys/devices/pci0000:00/0000:00:05.0", true, {"sys", ""}, ""},
+  };
+  for (const auto& c : cases) {
+    const GpuPlacement placement = placeGpu(c.path, c.dual_chip);
+    EXPECT_EQ(placement.acs_ports, c.acs_ports) << c.path;
+    EXPECT_EQ(placement.group_key, c.group_key) << c.path;
+  }
+}
+
+TEST(TopologyTest, RecognisesAGpuDirectlyBelowARootPort) {
+  EXPECT_TRUE(isBelowRootPort("/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0"));
+  EXPECT_FALSE(isBelowRootPort("/sys/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/0000:3c:08.0"));
+  // A guest GPU on the root bus has "devices" as second ancestor: analysed, not dropped.
+  EXPECT_FALSE(isBelowRootPort("/sys/devices/pci0000:00/0000:00:05.0"));
+}
+
+TEST(TopologyTest, AncestorNamesStopAtTheRoot) {
+  const std::filesystem::path device = "/sys/devices/pci0000:00/0000:00:05.0";
+  EXPECT_EQ(ancestorName(device, 0), "0000:00:05.0");
+  EXPECT_EQ(ancestorName(device, 1), "pci0000:00");
+  EXPECT_EQ(ancestorName(device, 3), "sys");
+  EXPECT_EQ(ancestorName(device, 4), "");
+  EXPECT_EQ(ancestorName(device, 6), "");
+}
+
+}  // namespace
