@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <utility>
@@ -27,6 +28,12 @@ struct Sandbox {
   gid_t gid = 0;
 };
 
+// Exit statuses the sandbox itself produces.
+constexpr int kSetupFailedStatus = 125;    // the namespace or a mount could not be set up
+constexpr int kFunctionThrewStatus = 123;  // runFunction's function threw
+constexpr int kCannotExecStatus = 126;     // argv[0] found but not executable
+constexpr int kNotFoundStatus = 127;       // argv[0] not found on PATH
+
 struct Result {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;  // standard output
@@ -36,9 +43,20 @@ struct Result {
 // Empty when sandboxes can be made on this machine; otherwise why not.
 std::string sandboxUnavailableReason();
 
-// Runs argv (argv[0] looked up on PATH) in a fresh sandbox and waits for it.
-Result run(const Sandbox& box, const std::vector<std::string>& argv, const std::string& stdin_text = "",
-           int timeout_seconds = 60);
+// Every child is started in a process group of its own; when it ends (or is
+// killed after its timeout, status 128 + SIGKILL) what is left of its group is
+// killed too, so that no process keeps the private mounts alive. Scratch
+// directories that an overlay needs (siblings of its upper directory) are made
+// before and removed after the child. Mounts happen in this order: sys, etc
+// overlay, dev, binds, overlays; then PATH is set and the user dropped.
+// A sandbox that cannot be set up ends with kSetupFailedStatus and says why
+// on standard error; a malformed Sandbox (overlay path with ',' or ':', a
+// missing upper directory) throws std::invalid_argument in the caller.
+
+// Runs argv (argv[0] looked up on PATH) in a fresh sandbox and waits for it,
+// at most timeout_seconds (0: no limit).
+Result run(const Sandbox& box, const std::vector<std::string>& argv,
+           const std::string& stdin_text = "", int timeout_seconds = 60);
 
 // Starts argv in a fresh sandbox in the background, standard output and error
 // appended to the given files. Returns the child's PID.
@@ -53,9 +71,20 @@ int stop(pid_t pid);
 // its status, or -1 if it is still running.
 int waitFor(pid_t pid, int timeout_ms);
 
-// Forks, enters a fresh sandbox and runs fn there; returns fn's result as the
-// child's exit status (or 128 + signal).
-int runFunction(const Sandbox& box, const std::function<int()>& fn);
+// Forks, enters a fresh sandbox and runs fn there; returns fn's result (0 to
+// 255) as the child's exit status, or 128 + signal. The child shares the
+// caller's standard streams; an exception escaping fn gives
+// kFunctionThrewStatus. GoogleTest assertions inside fn do not reach the
+// caller's test: return a non-zero value instead.
+int runFunction(const Sandbox& box, const std::function<int()>& fn, int timeout_seconds = 60);
+
+// As runFunction, with fn's standard output and error captured.
+Result runFunctionCaptured(const Sandbox& box, const std::function<int()>& fn,
+                           int timeout_seconds = 60);
+
+// Runs argv in a fresh sandbox with the caller's standard streams and process
+// group (terminal signals reach it); returns its status. For the p2psim CLI.
+int runAttached(const Sandbox& box, const std::vector<std::string>& argv, int timeout_seconds = 0);
 
 }  // namespace sim
 

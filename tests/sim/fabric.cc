@@ -1,0 +1,665 @@
+#include "tests/sim/fabric.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace sim {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kSysDir[] = "sys";
+constexpr char kDevicesDir[] = "sys/devices";
+constexpr char kBusDevicesDir[] = "sys/bus/pci/devices";
+constexpr char kDriversDir[] = "sys/bus/pci/drivers";
+constexpr char kModulesDir[] = "sys/module";
+constexpr char kSandboxDevices[] = "/sys/devices/";
+constexpr char kHostBridgePrefix[] = "pci";
+
+constexpr char kConfigFile[] = "config";
+constexpr char kVendorFile[] = "vendor";
+constexpr char kDeviceFile[] = "device";
+constexpr char kClassFile[] = "class";
+constexpr char kIrqFile[] = "irq";
+constexpr char kResourceFile[] = "resource";
+constexpr char kSubVendorFile[] = "subsystem_vendor";
+constexpr char kSubDeviceFile[] = "subsystem_device";
+constexpr char kMemoryWindowFile[] = "resource0";
+constexpr char kRegisterWindowFile[] = "resource2";
+constexpr char kMinorFile[] = "minor";
+constexpr char kItrDebugFile[] = "itr_debug";
+constexpr char kDriverLink[] = "driver";
+constexpr char kModuleLink[] = "module";
+constexpr const char* kDriverControlFiles[] = {"bind", "unbind", "uevent", "new_id", "remove_id"};
+
+constexpr char kResourceLine[] = "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
+constexpr int kResourceLines = 13;
+
+constexpr uint16_t kRootPortVendor = 0x1d7a;
+constexpr uint16_t kRootPortDevice = 0x2030;
+constexpr uint16_t kSwitchVendor = 0x1e4d;
+constexpr uint16_t kSwitchDevice = 0x9781;
+constexpr uint32_t kBridgeClass = 0x060400;
+constexpr uint32_t kGpuClass = 0x030200;
+constexpr uint16_t kPortCommand = 0x0007;
+constexpr uint16_t kPortPmControl = 0x0008;
+constexpr uint16_t kOtherCommand = 0x0006;
+constexpr uint64_t kHostBarBase = 0x0000004000000000;
+constexpr uint64_t kGuestBarBase = 0x0000000800000000;
+constexpr uint8_t kVanishedByte = 0xFF;
+
+struct Bdf {
+  unsigned domain, bus, device, function;
+};
+
+bool hexAt(const std::string& text, size_t from, size_t count) {
+  for (size_t i = from; i < from + count; ++i)
+    if (i >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  return true;
+}
+
+unsigned hexField(const std::string& text, size_t from, size_t count) {
+  return static_cast<unsigned>(std::stoul(text.substr(from, count), nullptr, 16));
+}
+
+Bdf parseBdf(const std::string& bdf) {
+  bool shape = bdf.size() == 12 && hexAt(bdf, 0, 4) && bdf[4] == ':' && hexAt(bdf, 5, 2) &&
+               bdf[7] == ':' && hexAt(bdf, 8, 2) && bdf[10] == '.' && bdf[11] >= '0' &&
+               bdf[11] <= '7';
+  if (!shape || hexField(bdf, 8, 2) > 0x1F)
+    throw std::invalid_argument("not a BDF string: '" + bdf + "'");
+  return {hexField(bdf, 0, 4), hexField(bdf, 5, 2), hexField(bdf, 8, 2), hexField(bdf, 11, 1)};
+}
+
+bool isHostBridgeName(const std::string& name) {
+  return name.size() == 10 && name.rfind(kHostBridgePrefix, 0) == 0 && hexAt(name, 3, 4) &&
+         name[7] == ':' && hexAt(name, 8, 2);
+}
+
+// {domain, bus} of a host bridge name such as pci0000:3a.
+std::pair<unsigned, unsigned> hostBridgeBus(const std::string& name) {
+  if (!isHostBridgeName(name))
+    throw std::invalid_argument("not a host bridge name: '" + name + "'");
+  return {hexField(name, 3, 4), hexField(name, 8, 2)};
+}
+
+std::string hostBridgeOf(const std::string& bdf) {
+  parseBdf(bdf);
+  return kHostBridgePrefix + bdf.substr(0, 7);
+}
+
+bool isPort(Kind kind) {
+  return kind == Kind::kRootPort || kind == Kind::kUpstreamPort || kind == Kind::kDownstreamPort;
+}
+
+std::string hex(unsigned value, int digits) {
+  char text[32];
+  snprintf(text, sizeof text, "0x%0*x\n", digits, value);
+  return text;
+}
+
+void writeText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) throw std::system_error(errno, std::generic_category(), path);
+}
+
+ScopedFd openFile(const std::string& path, int flags) {
+  ScopedFd fd(open(path.c_str(), flags | O_CLOEXEC, 0644));
+  if (!fd.valid()) throw std::system_error(errno, std::generic_category(), path);
+  return fd;
+}
+
+void writeBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+  ScopedFd fd = openFile(path, O_WRONLY | O_CREAT);
+  ssize_t done = pwrite(fd.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+  if (done != static_cast<ssize_t>(bytes.size()))
+    throw std::system_error(errno, std::generic_category(), "write " + path);
+}
+
+std::vector<uint8_t> readBytes(const std::string& path, uint64_t offset, size_t length) {
+  ScopedFd fd = openFile(path, O_RDONLY);
+  std::vector<uint8_t> bytes(length, 0);
+  ssize_t done = pread(fd.get(), bytes.data(), length, static_cast<off_t>(offset));
+  if (done != static_cast<ssize_t>(length))
+    throw std::system_error(errno ? errno : EIO, std::generic_category(), "read " + path);
+  return bytes;
+}
+
+void makeSparseFile(const std::string& path, size_t size) {
+  ScopedFd fd = openFile(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (ftruncate(fd.get(), static_cast<off_t>(size)) != 0)
+    throw std::system_error(errno, std::generic_category(), "truncate " + path);
+}
+
+void makeRelativeLink(const fs::path& target, const fs::path& link) {
+  fs::create_directories(link.parent_path());
+  fs::remove(link);
+  fs::create_symlink(target.lexically_relative(link.parent_path()), link);
+}
+
+unsigned readHexFile(const std::string& path) {
+  std::ifstream in(path);
+  std::string word;
+  if (!(in >> word)) throw std::system_error(EIO, std::generic_category(), path);
+  return static_cast<unsigned>(std::stoul(word, nullptr, 16));
+}
+
+std::vector<uint8_t> leBytes(uint64_t value, size_t width) {
+  std::vector<uint8_t> bytes(width, 0);
+  putLe(bytes, 0, width, value);
+  return bytes;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+// The files sysfs shows for every PCI function.
+void writeFunctionFiles(const std::string& d, const std::vector<uint8_t>& config) {
+  fs::create_directories(d);
+  writeBytes(d + "/" + kConfigFile, 0, config);
+  unsigned vendor = static_cast<unsigned>(getLe(config, 0, 2));
+  unsigned device = static_cast<unsigned>(getLe(config, 2, 2));
+  writeText(d + "/" + kVendorFile, hex(vendor, 4));
+  writeText(d + "/" + kDeviceFile, hex(device, 4));
+  writeText(d + "/" + kSubVendorFile, hex(vendor, 4));
+  writeText(d + "/" + kSubDeviceFile, hex(device, 4));
+  writeText(d + "/" + kClassFile, hex(static_cast<unsigned>(getLe(config, 0x09, 3)), 6));
+  writeText(d + "/" + kIrqFile, "0\n");
+  std::string resource;
+  for (int i = 0; i < kResourceLines; ++i) resource += kResourceLine;
+  writeText(d + "/" + kResourceFile, resource);
+}
+
+uint64_t defaultBar0(const std::string& bdf, uint64_t base) {
+  Bdf b = parseBdf(bdf);
+  return base + (uint64_t{b.bus} << 28) + (uint64_t{b.device} << 23) + (uint64_t{b.function} << 20);
+}
+
+ConfigSpec portSpec(Kind kind, const PortOptions& options) {
+  ConfigSpec spec;
+  bool root = kind == Kind::kRootPort;
+  spec.vendor = options.vendor ? options.vendor : (root ? kRootPortVendor : kSwitchVendor);
+  spec.device = options.device ? options.device : (root ? kRootPortDevice : kSwitchDevice);
+  spec.class_code = kBridgeClass;
+  spec.bridge = true;
+  spec.type = root ? PortType::kRootPort
+                   : (kind == Kind::kUpstreamPort ? PortType::kUpstream : PortType::kDownstream);
+  spec.command = kPortCommand;
+  spec.cap_word = kPortPmControl;
+  spec.acs = options.acs;
+  spec.acs_control = options.acs_control;
+  return spec;
+}
+
+Kind kindFromFiles(const std::string& dir) {
+  if (readHexFile(dir + "/" + kVendorFile) == kGpuVendor) return Kind::kGpu;
+  std::vector<uint8_t> config = readBytes(dir + "/" + kConfigFile, 0, kConfigSize);
+  if ((config[kHeaderTypeOffset] & 0x7F) != 1) return Kind::kOther;
+  switch (pcieType(config)) {
+    case static_cast<int>(PortType::kRootPort):
+      return Kind::kRootPort;
+    case static_cast<int>(PortType::kUpstream):
+      return Kind::kUpstreamPort;
+    case static_cast<int>(PortType::kDownstream):
+      return Kind::kDownstreamPort;
+    default:
+      return Kind::kOther;
+  }
+}
+
+// Why a function of this kind cannot sit on a host bridge's root bus, or "".
+std::string rootBusProblem(const Bdf& child, const std::string& host_bridge, Kind kind) {
+  auto [domain, bus] = hostBridgeBus(host_bridge);
+  if (child.domain != domain || child.bus != bus) return "not on the host bridge's root bus";
+  if (kind == Kind::kUpstreamPort || kind == Kind::kDownstreamPort)
+    return "a switch port needs a port above it";
+  return "";
+}
+
+// Why a function of this kind cannot sit below a port of kind above, or "".
+std::string belowPortProblem(const Bdf& child, const std::string& port, Kind above, Kind kind) {
+  if (!isPort(above)) return "the parent is not a bridge";
+  Bdf up = parseBdf(port);
+  if (child.domain != up.domain || child.bus <= up.bus) return "bus must lie below the parent's";
+  if (kind == Kind::kRootPort) return "a root port sits on a host bridge";
+  if (kind == Kind::kUpstreamPort && above == Kind::kUpstreamPort)
+    return "an upstream port needs a root or downstream port above it";
+  if (kind == Kind::kDownstreamPort && above != Kind::kUpstreamPort)
+    return "a downstream port needs an upstream port above it";
+  return "";
+}
+
+}  // namespace
+
+uint32_t packBdf(const std::string& bdf) {
+  Bdf b = parseBdf(bdf);
+  return b.domain << 16 | b.bus << 8 | b.device << 5 | b.function;
+}
+
+Fabric::Fabric(std::string root) : root_(std::move(root)) {
+  if (!fs::is_directory(root_)) throw std::invalid_argument("no such directory: " + root_);
+  root_ = fs::absolute(root_).lexically_normal().string();
+  if (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+  fs::create_directories(root_ + "/" + kDevicesDir);
+  fs::create_directories(root_ + "/" + kBusDevicesDir);
+  fs::create_directories(root_ + "/" + kDriversDir);
+  load();
+}
+
+std::string Fabric::sysDir() const { return root_ + "/" + kSysDir; }
+
+// --- building ---
+
+void Fabric::addHostBridge(const std::string& name) {
+  hostBridgeBus(name);
+  if (std::find(host_bridges_.begin(), host_bridges_.end(), name) != host_bridges_.end()) return;
+  fs::create_directories(root_ + "/" + kDevicesDir + "/" + name);
+  host_bridges_.push_back(name);
+  std::sort(host_bridges_.begin(), host_bridges_.end());
+}
+
+void Fabric::addRootPort(const std::string& bdf, const std::string& host_bridge,
+                         const PortOptions& options) {
+  addNode(bdf, host_bridge, Kind::kRootPort, buildConfig(portSpec(Kind::kRootPort, options)));
+}
+
+void Fabric::addUpstreamPort(const std::string& bdf, const std::string& parent,
+                             const PortOptions& options) {
+  addNode(bdf, parent, Kind::kUpstreamPort, buildConfig(portSpec(Kind::kUpstreamPort, options)));
+}
+
+void Fabric::addDownstreamPort(const std::string& bdf, const std::string& upstream,
+                               const PortOptions& options) {
+  addNode(bdf, upstream, Kind::kDownstreamPort,
+          buildConfig(portSpec(Kind::kDownstreamPort, options)));
+}
+
+void Fabric::addGpu(const std::string& bdf, const std::string& parent, const GpuOptions& options) {
+  ConfigSpec spec;
+  spec.vendor = kGpuVendor;
+  spec.device = options.device;
+  spec.class_code = kGpuClass;
+  spec.command = options.command;
+  spec.cap_word = options.cap_word;
+  spec.bar0 = options.bar0 ? options.bar0 : defaultBar0(bdf, kHostBarBase);
+  addNode(bdf, parent, Kind::kGpu, buildConfig(spec));
+  makeGpuWindows(bdf, options);
+}
+
+void Fabric::addFunction(const std::string& bdf, const std::string& parent,
+                         const FunctionOptions& options) {
+  ConfigSpec spec;
+  spec.vendor = options.vendor;
+  spec.device = options.device;
+  spec.class_code = options.class_code;
+  spec.command = kOtherCommand;
+  spec.bar0 = defaultBar0(bdf, kHostBarBase);
+  addNode(bdf, parent, Kind::kOther, buildConfig(spec));
+}
+
+void Fabric::addSwitch(const std::string& parent, const std::string& upstream,
+                       const std::vector<std::string>& downstream, const PortOptions& options) {
+  addUpstreamPort(upstream, parent, options);
+  for (const auto& port : downstream) addDownstreamPort(port, upstream, options);
+}
+
+void Fabric::addDualChipBoard(const std::string& parent, const std::string& upstream,
+                              const std::array<std::string, 2>& downstream,
+                              const std::array<std::string, 2>& gpus, uint16_t device) {
+  addSwitch(parent, upstream, {downstream[0], downstream[1]});
+  GpuOptions chip;
+  chip.device = device;
+  for (size_t i = 0; i < gpus.size(); ++i) addGpu(gpus[i], downstream[i], chip);
+}
+
+void Fabric::addGpuBelowRootPort(const std::string& host_bridge, const std::string& root_port,
+                                 const std::string& gpu, const GpuOptions& options) {
+  if (!has(root_port)) addRootPort(root_port, host_bridge);
+  addGpu(gpu, root_port, options);
+}
+
+void Fabric::addGuestGpu(const std::string& bdf, const Fabric& host, const std::string& host_gpu,
+                         uint64_t guest_bar0) {
+  if (host.kindOf(host_gpu) != Kind::kGpu)
+    throw std::invalid_argument(host_gpu + " is not a GPU of the host fabric");
+  GpuOptions options;
+  options.device = static_cast<uint16_t>(readHexFile(host.filePath(host_gpu, kDeviceFile)));
+  options.bar0 = guest_bar0 ? guest_bar0 : defaultBar0(bdf, kGuestBarBase);
+  options.window_size = 0;
+  addGpu(bdf, hostBridgeOf(bdf), options);
+  for (const char* window : {kMemoryWindowFile, kRegisterWindowFile}) {
+    fs::remove(filePath(bdf, window));
+    fs::create_hard_link(host.filePath(host_gpu, window), filePath(bdf, window));
+  }
+}
+
+void Fabric::addNode(const std::string& bdf, const std::string& parent, Kind kind,
+                     const std::vector<uint8_t>& config) {
+  parseBdf(bdf);
+  if (nodes_.count(bdf)) throw std::invalid_argument(bdf + " is already in the fabric");
+  checkPlacement(bdf, parent, kind);
+  if (isHostBridgeName(parent)) addHostBridge(parent);
+  std::string base = isHostBridgeName(parent) ? parent : nodes_.at(parent).rel;
+  nodes_[bdf] = Node{parent, kind, base + "/" + bdf};
+  try {
+    checkBusRanges();
+  } catch (...) {
+    nodes_.erase(bdf);
+    throw;
+  }
+  std::string d = dir(bdf);
+  writeFunctionFiles(d, config);
+  makeRelativeLink(d, root_ + "/" + kBusDevicesDir + "/" + bdf);
+  refreshBuses();
+}
+
+void Fabric::checkPlacement(const std::string& bdf, const std::string& parent, Kind kind) const {
+  Bdf child = parseBdf(bdf);
+  std::string problem;
+  if (isHostBridgeName(parent)) {
+    problem = rootBusProblem(child, parent, kind);
+  } else if (!has(parent)) {
+    problem = "no such parent";
+  } else {
+    problem = belowPortProblem(child, parent, kindOf(parent), kind);
+  }
+  // One bus, one bridge (or host bridge) leading to it.
+  for (auto n = nodes_.begin(); problem.empty() && n != nodes_.end(); ++n) {
+    Bdf other = parseBdf(n->first);
+    bool same_bus = other.domain == child.domain && other.bus == child.bus;
+    if (same_bus && n->second.parent != parent)
+      problem = "bus already reached through " + n->second.parent;
+    else if (n->second.parent == parent && !same_bus)
+      problem = "siblings must share one bus";
+  }
+  if (!problem.empty())
+    throw std::invalid_argument("cannot place " + bdf + " below " + parent + ": " + problem);
+}
+
+// Every bus inside a bridge's [secondary, subordinate] range must be reached through it.
+void Fabric::checkBusRanges() const {
+  for (const auto& [bridge, n] : nodes_) {
+    auto range = busRange(bridge);
+    if (!range) continue;
+    std::string prefix = n.rel + "/";
+    for (const auto& [name, other] : nodes_) {
+      Bdf b = parseBdf(name);
+      bool inside =
+          b.domain == parseBdf(bridge).domain && b.bus >= range->first && b.bus <= range->second;
+      if (inside && other.rel.rfind(prefix, 0) != 0)
+        throw std::invalid_argument(name + " lies on a bus that " + bridge + " leads to");
+    }
+  }
+}
+
+std::optional<std::pair<unsigned, unsigned>> Fabric::busRange(const std::string& bridge) const {
+  const Node& n = node(bridge);
+  if (!isPort(n.kind)) return std::nullopt;
+  std::string prefix = n.rel + "/";
+  std::optional<unsigned> secondary;
+  unsigned subordinate = 0;
+  for (const auto& [name, other] : nodes_) {
+    if (other.rel.rfind(prefix, 0) != 0) continue;
+    unsigned bus = parseBdf(name).bus;
+    subordinate = std::max(subordinate, bus);
+    if (other.parent == bridge) secondary = bus;
+  }
+  if (!secondary) return std::nullopt;
+  return std::make_pair(*secondary, subordinate);
+}
+
+void Fabric::refreshBuses() {
+  for (const auto& [name, n] : nodes_) {
+    if (!isPort(n.kind)) continue;
+    auto range = busRange(name);
+    std::string config = configPath(name);
+    writeBytes(config, kPrimaryBusOffset, {static_cast<uint8_t>(parseBdf(name).bus)});
+    if (!range) continue;
+    writeBytes(config, kSecondaryBusOffset,
+               {static_cast<uint8_t>(range->first), static_cast<uint8_t>(range->second)});
+  }
+}
+
+void Fabric::makeGpuWindows(const std::string& bdf, const GpuOptions& options) {
+  makeSparseFile(filePath(bdf, kMemoryWindowFile), options.window_size);
+  makeSparseFile(filePath(bdf, kRegisterWindowFile), kRegisterWindowSize);
+  for (const auto& [offset, value] : options.registers) setRegister(bdf, offset, value);
+}
+
+// --- loading a tree laid out earlier ---
+
+void Fabric::load() {
+  for (const auto& entry : fs::directory_iterator(root_ + "/" + kDevicesDir)) {
+    std::string name = entry.path().filename().string();
+    if (!entry.is_directory() || !isHostBridgeName(name)) continue;
+    host_bridges_.push_back(name);
+    loadDir(name, name);
+  }
+  std::sort(host_bridges_.begin(), host_bridges_.end());
+}
+
+void Fabric::loadDir(const std::string& rel, const std::string& parent) {
+  for (const auto& entry : fs::directory_iterator(root_ + "/" + kDevicesDir + "/" + rel)) {
+    std::string name = entry.path().filename().string();
+    if (entry.is_symlink() || !entry.is_directory()) continue;
+    try {
+      parseBdf(name);
+    } catch (const std::invalid_argument&) {
+      continue;
+    }
+    nodes_[name] = Node{parent, kindFromFiles(entry.path().string()), rel + "/" + name};
+    loadDir(rel + "/" + name, name);
+  }
+}
+
+// --- layout queries ---
+
+const Fabric::Node& Fabric::node(const std::string& bdf) const {
+  auto found = nodes_.find(bdf);
+  if (found == nodes_.end()) throw std::out_of_range("no function " + bdf + " in the fabric");
+  return found->second;
+}
+
+std::vector<std::string> Fabric::functions() const {
+  std::vector<std::string> names;
+  for (const auto& entry : nodes_) names.push_back(entry.first);
+  return names;
+}
+
+std::vector<std::string> Fabric::gpus() const {
+  std::vector<std::string> names;
+  for (const auto& [name, n] : nodes_)
+    if (n.kind == Kind::kGpu) names.push_back(name);
+  return names;
+}
+
+std::vector<std::string> Fabric::hostBridges() const { return host_bridges_; }
+
+bool Fabric::has(const std::string& bdf) const { return nodes_.count(bdf) != 0; }
+
+Kind Fabric::kindOf(const std::string& bdf) const { return node(bdf).kind; }
+
+std::string Fabric::parentOf(const std::string& bdf) const { return node(bdf).parent; }
+
+std::vector<std::string> Fabric::childrenOf(const std::string& name) const {
+  std::vector<std::string> children;
+  for (const auto& [bdf, n] : nodes_)
+    if (n.parent == name) children.push_back(bdf);
+  return children;
+}
+
+std::string Fabric::dir(const std::string& bdf) const {
+  return root_ + "/" + kDevicesDir + "/" + node(bdf).rel;
+}
+
+std::string Fabric::devicePath(const std::string& bdf) const {
+  return kSandboxDevices + node(bdf).rel;
+}
+
+std::string Fabric::configPath(const std::string& bdf) const { return filePath(bdf, kConfigFile); }
+
+std::string Fabric::filePath(const std::string& bdf, const char* name) const {
+  return dir(bdf) + "/" + name;
+}
+
+// --- config space ---
+
+uint64_t Fabric::readConfig(const std::string& bdf, size_t offset, size_t width) const {
+  if (width == 0 || width > 8 || offset + width > kConfigSize)
+    throw std::out_of_range("config access out of range");
+  std::vector<uint8_t> bytes = readBytes(configPath(bdf), offset, width);
+  return getLe(bytes, 0, width);
+}
+
+void Fabric::writeConfig(const std::string& bdf, size_t offset, size_t width, uint64_t value) {
+  if (width == 0 || width > 8 || offset + width > kConfigSize)
+    throw std::out_of_range("config access out of range");
+  writeBytes(configPath(bdf), offset, leBytes(value, width));
+}
+
+std::vector<uint8_t> Fabric::configBytes(const std::string& bdf) const {
+  return readBytes(configPath(bdf), 0, kConfigSize);
+}
+
+uint16_t Fabric::command(const std::string& bdf) const {
+  return static_cast<uint16_t>(readConfig(bdf, kCommandOffset, 2));
+}
+
+uint16_t Fabric::capWord(const std::string& bdf) const {
+  size_t pointer = readConfig(bdf, kCapPointerOffset, 1);
+  return static_cast<uint16_t>(readConfig(bdf, pointer + 4, 2));
+}
+
+uint64_t Fabric::bar0(const std::string& bdf) const {
+  return readConfig(bdf, kBar0Offset, 8) & ~0xFULL;
+}
+
+int Fabric::acsOffset(const std::string& bdf) const {
+  return findExtCapability(configBytes(bdf), kExtCapIdAcs);
+}
+
+uint16_t Fabric::acsControl(const std::string& bdf) const {
+  int at = acsOffset(bdf);
+  if (at < 0) throw std::out_of_range(bdf + " has no ACS capability");
+  return static_cast<uint16_t>(readConfig(bdf, static_cast<size_t>(at) + kAcsControlInCap, 2));
+}
+
+void Fabric::setAcsControl(const std::string& bdf, uint16_t value) {
+  int at = acsOffset(bdf);
+  if (at < 0) throw std::out_of_range(bdf + " has no ACS capability");
+  writeConfig(bdf, static_cast<size_t>(at) + kAcsControlInCap, 2, value);
+}
+
+void Fabric::setCapabilityList(const std::string& bdf, const std::vector<CapSpec>& caps) {
+  std::vector<uint8_t> config = configBytes(bdf);
+  layCapabilityList(config, caps);
+  writeBytes(configPath(bdf), 0, config);
+}
+
+void Fabric::markVanished(const std::string& bdf, bool window_too) {
+  writeBytes(configPath(bdf), 0, std::vector<uint8_t>(kConfigSize, kVanishedByte));
+  if (window_too && kindOf(bdf) == Kind::kGpu)
+    writeWindow(bdf, kAreaOffset, std::vector<uint8_t>(kAreaSpan, kVanishedByte));
+}
+
+// --- GPU windows ---
+
+void Fabric::setRegister(const std::string& gpu, uint32_t offset, uint32_t value) {
+  writeBytes(filePath(gpu, kRegisterWindowFile), offset, leBytes(value, 4));
+}
+
+uint32_t Fabric::reg(const std::string& gpu, uint32_t offset) const {
+  return static_cast<uint32_t>(
+      getLe(readBytes(filePath(gpu, kRegisterWindowFile), offset, 4), 0, 4));
+}
+
+void Fabric::writeWindow(const std::string& gpu, uint64_t offset,
+                         const std::vector<uint8_t>& bytes) {
+  writeBytes(filePath(gpu, kMemoryWindowFile), offset, bytes);
+}
+
+std::vector<uint8_t> Fabric::readWindow(const std::string& gpu, uint64_t offset,
+                                        size_t length) const {
+  return readBytes(filePath(gpu, kMemoryWindowFile), offset, length);
+}
+
+void Fabric::writeWindowWords(const std::string& gpu, uint64_t offset,
+                              const std::vector<uint64_t>& words) {
+  std::vector<uint8_t> bytes(words.size() * 8, 0);
+  for (size_t i = 0; i < words.size(); ++i) putLe(bytes, i * 8, 8, words[i]);
+  writeWindow(gpu, offset, bytes);
+}
+
+std::vector<uint64_t> Fabric::readWindowWords(const std::string& gpu, uint64_t offset,
+                                              size_t count) const {
+  std::vector<uint8_t> bytes = readWindow(gpu, offset, count * 8);
+  std::vector<uint64_t> words(count, 0);
+  for (size_t i = 0; i < count; ++i) words[i] = getLe(bytes, i * 8, 8);
+  return words;
+}
+
+// --- the GPU driver ---
+
+std::string Fabric::driverDir() const { return root_ + "/" + kDriversDir + "/" + kDriverName; }
+
+void Fabric::ensureDriverDir() {
+  std::string driver = driverDir();
+  if (fs::is_directory(driver)) return;
+  fs::create_directories(driver);
+  for (const char* name : kDriverControlFiles) writeText(driver + "/" + name, "");
+  std::string module = root_ + "/" + kModulesDir + "/" + kDriverName;
+  fs::create_directories(module);
+  makeRelativeLink(module, driver + "/" + kModuleLink);
+}
+
+void Fabric::bindDriver(const std::string& bdf, const std::string& minor, bool fifo_itr_debug) {
+  std::string d = dir(bdf);
+  ensureDriverDir();
+  writeText(d + "/" + kMinorFile, minor + "\n");
+  std::string itr = d + "/" + kItrDebugFile;
+  itr_fifos_.erase(bdf);
+  itr_received_.erase(bdf);
+  fs::remove(itr);
+  if (fifo_itr_debug) {
+    if (mkfifo(itr.c_str(), 0644) != 0)
+      throw std::system_error(errno, std::generic_category(), "mkfifo " + itr);
+    itr_fifos_[bdf] = openFile(itr, O_RDWR | O_NONBLOCK);
+  } else {
+    writeText(itr, "");
+  }
+  makeRelativeLink(d, driverDir() + "/" + bdf);
+  makeRelativeLink(driverDir(), d + "/" + kDriverLink);
+}
+
+std::vector<std::string> Fabric::itrDebugLines(const std::string& bdf) {
+  auto fifo = itr_fifos_.find(bdf);
+  if (fifo == itr_fifos_.end()) {
+    std::ifstream in(filePath(bdf, kItrDebugFile), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return splitLines(text.str());
+  }
+  char buffer[4096];
+  for (ssize_t got; (got = read(fifo->second.get(), buffer, sizeof buffer)) > 0;)
+    itr_received_[bdf].append(buffer, static_cast<size_t>(got));
+  return splitLines(itr_received_[bdf]);
+}
+
+}  // namespace sim

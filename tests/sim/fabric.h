@@ -1,0 +1,198 @@
+// A simulated PCIe fabric: a fake sysfs tree laid out in a directory, ready to
+// be bound over /sys by the sandbox (Sandbox::sys = Fabric::sysDir()).
+//
+// Functions are named by BDF strings (dddd:bb:dd.f) and hang below a host
+// bridge ("pci0000:3a") or below a bridge function (root port, switch port):
+//   <root>/sys/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/...   function dirs
+//   <root>/sys/bus/pci/devices/<BDF> -> ../../../devices/...       relative links
+// Each function has `config` (4096 bytes with real capability lists), `vendor`,
+// `device`, `class`, `irq` and `resource`; GPUs also a sparse memory window
+// `resource0` and a register window `resource2`. Bridge bus numbers (primary,
+// secondary, subordinate) follow from the functions below them and are kept
+// up to date as functions are added, so pciutils draws the tree.
+//
+// Builders throw std::invalid_argument for malformed names and for layouts a
+// PCI bus cannot have (a child on its parent's bus, two bridges leading to
+// one bus, a root port below a switch...); accessors throw std::out_of_range
+// for an unknown BDF and std::system_error when a file cannot be accessed.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/util/scoped.h"
+#include "tests/sim/config_space.h"
+
+namespace sim {
+
+constexpr uint16_t kGpuVendor = 0x1cb7;
+constexpr uint16_t kSingleChipDevice = 0x0001;
+constexpr uint16_t kDualChipDevice = 0x0003;
+constexpr uint64_t kAreaOffset = 0x200000;       // exchange area in the memory window
+constexpr size_t kAreaSpan = 0x100;              // bytes one memory transfer maps past it
+constexpr size_t kDefaultWindowSize = 0x400000;  // resource0, sparse
+constexpr size_t kRegisterWindowSize = 0x8000;   // resource2
+constexpr char kDriverName[] = "tamberon";
+
+// Board registers (offsets in the register window).
+constexpr uint32_t kRegBoardIdLegacy = 0x7818;
+constexpr uint32_t kRegBoardProduct = 0x78C0;
+constexpr uint32_t kRegCustomId = 0x78F8;
+constexpr uint32_t kRegQmBoard = 0x72C0;
+
+enum class Kind { kRootPort, kUpstreamPort, kDownstreamPort, kGpu, kOther };
+
+struct PortOptions {
+  bool acs = true;                            // has an ACS extended capability
+  uint16_t acs_control = kDefaultAcsControl;  // its initial ACS Control word
+  uint16_t vendor = 0;                        // 0: the default of the port kind
+  uint16_t device = 0;                        // 0: the default of the port kind
+};
+
+struct GpuOptions {
+  uint16_t device = kSingleChipDevice;
+  uint64_t bar0 = 0;                        // BAR0 base address; 0: one derived from the BDF
+  uint16_t command = 0x0000;                // Command register (0x04)
+  uint16_t cap_word = 0x0000;               // word at capability pointer + 4 (PM control/status)
+  std::map<uint32_t, uint32_t> registers;   // register window offset -> initial value
+  size_t window_size = kDefaultWindowSize;  // size of resource0
+};
+
+struct FunctionOptions {  // an endpoint of another vendor (a network card by default)
+  uint16_t vendor = 0x1f5e;
+  uint16_t device = 0x1017;
+  uint32_t class_code = 0x020000;
+};
+
+// Packed BDF number: domain << 16 | bus << 8 | device << 5 | function.
+uint32_t packBdf(const std::string& bdf);
+
+class Fabric {
+ public:
+  // Works in root: loads the tree already there (root/sys/devices), else
+  // starts an empty one. root must exist.
+  explicit Fabric(std::string root);
+  Fabric(const Fabric&) = delete;
+  Fabric& operator=(const Fabric&) = delete;
+  Fabric(Fabric&&) = default;
+  Fabric& operator=(Fabric&&) = default;
+
+  const std::string& root() const { return root_; }
+  std::string sysDir() const;  // root/sys: what the sandbox binds over /sys
+
+  // --- building; parent is a BDF of a bridge or a host bridge name ---
+  void addHostBridge(const std::string& name);  // made implicitly by the adders too
+  void addRootPort(const std::string& bdf, const std::string& host_bridge,
+                   const PortOptions& options = {});
+  void addUpstreamPort(const std::string& bdf, const std::string& parent,
+                       const PortOptions& options = {});
+  void addDownstreamPort(const std::string& bdf, const std::string& upstream,
+                         const PortOptions& options = {});
+  void addGpu(const std::string& bdf, const std::string& parent, const GpuOptions& options = {});
+  void addFunction(const std::string& bdf, const std::string& parent,
+                   const FunctionOptions& options = {});
+
+  // A switch: upstream port below parent, downstream ports below it.
+  void addSwitch(const std::string& parent, const std::string& upstream,
+                 const std::vector<std::string>& downstream, const PortOptions& options = {});
+  // A dual-chip board below parent (a downstream or root port): its own switch
+  // (upstream port, two downstream ports) with one GPU chip below each.
+  void addDualChipBoard(const std::string& parent, const std::string& upstream,
+                        const std::array<std::string, 2>& downstream,
+                        const std::array<std::string, 2>& gpus, uint16_t device = kDualChipDevice);
+  // A GPU directly below a root port of host_bridge.
+  void addGpuBelowRootPort(const std::string& host_bridge, const std::string& root_port,
+                           const std::string& gpu, const GpuOptions& options = {});
+  // Passthrough: a GPU directly on its root bus (host bridge made from the
+  // BDF, e.g. pci0000:00) that is host_gpu of host: resource0 and resource2 are
+  // hard links to host's files (same card memory and registers) and the device
+  // ID is host's. guest_bar0 0: one derived from the BDF. Both roots must lie
+  // on one file system.
+  void addGuestGpu(const std::string& bdf, const Fabric& host, const std::string& host_gpu,
+                   uint64_t guest_bar0 = 0);
+
+  // --- layout queries ---
+  std::vector<std::string> functions() const;  // all BDFs, ascending
+  std::vector<std::string> gpus() const;       // BDFs of vendor 0x1cb7, ascending
+  std::vector<std::string> hostBridges() const;
+  bool has(const std::string& bdf) const;
+  Kind kindOf(const std::string& bdf) const;
+  std::string parentOf(const std::string& bdf) const;                  // BDF or host bridge name
+  std::vector<std::string> childrenOf(const std::string& name) const;  // ascending
+  std::string dir(const std::string& bdf) const;                       // function dir, host view
+  std::string devicePath(const std::string& bdf) const;  // "/sys/devices/...", sandbox view
+
+  // --- config space (little-endian; width 1, 2, 4 or 8 bytes) ---
+  uint64_t readConfig(const std::string& bdf, size_t offset, size_t width) const;
+  void writeConfig(const std::string& bdf, size_t offset, size_t width, uint64_t value);
+  std::vector<uint8_t> configBytes(const std::string& bdf) const;  // all 4096
+  uint16_t command(const std::string& bdf) const;                  // 0x04
+  uint16_t capWord(const std::string& bdf) const;                  // word at capability pointer + 4
+  uint64_t bar0(const std::string& bdf) const;        // 0x10..0x17 with low 4 bits cleared
+  int acsOffset(const std::string& bdf) const;        // ACS extended capability, or -1
+  uint16_t acsControl(const std::string& bdf) const;  // throws std::out_of_range without ACS
+  void setAcsControl(const std::string& bdf, uint16_t value);
+  // Replaces the standard capability list: 0x34 -> 0x40, entries 0x10 apart.
+  void setCapabilityList(const std::string& bdf, const std::vector<CapSpec>& caps);
+  // The function stops answering: all of config reads 0xFF and, for a GPU,
+  // so does the exchange area of its memory window (unless window_too is false).
+  void markVanished(const std::string& bdf, bool window_too = true);
+
+  // --- GPU windows ---
+  void setRegister(const std::string& gpu, uint32_t offset, uint32_t value);
+  uint32_t reg(const std::string& gpu, uint32_t offset) const;
+  void writeWindow(const std::string& gpu, uint64_t offset, const std::vector<uint8_t>& bytes);
+  std::vector<uint8_t> readWindow(const std::string& gpu, uint64_t offset, size_t length) const;
+  void writeWindowWords(const std::string& gpu, uint64_t offset,
+                        const std::vector<uint64_t>& words);
+  std::vector<uint64_t> readWindowWords(const std::string& gpu, uint64_t offset,
+                                        size_t count) const;
+
+  // --- the GPU driver ---
+  // Binds bdf to the driver: sys/bus/pci/drivers/tamberon/<BDF> (relative
+  // link to the function dir, beside bind/unbind/uevent files and a module
+  // link), and in the function dir `minor` (minor + "\n"), `itr_debug` and a
+  // `driver` link. With fifo_itr_debug, itr_debug is a FIFO this object keeps
+  // open, so every line written into it is kept (see itrDebugLines); otherwise
+  // a plain file (each shell "> itr_debug" replaces the previous line).
+  void bindDriver(const std::string& bdf, const std::string& minor, bool fifo_itr_debug = true);
+  std::string driverDir() const;  // host view of sys/bus/pci/drivers/tamberon
+  // Lines written to bdf's itr_debug so far (all of them for a FIFO).
+  std::vector<std::string> itrDebugLines(const std::string& bdf);
+
+ private:
+  struct Node {
+    std::string parent;
+    Kind kind;
+    std::string rel;  // below sys/devices
+  };
+
+  const Node& node(const std::string& bdf) const;
+  std::string configPath(const std::string& bdf) const;
+  std::string filePath(const std::string& bdf, const char* name) const;
+  void addNode(const std::string& bdf, const std::string& parent, Kind kind,
+               const std::vector<uint8_t>& config);
+  void checkPlacement(const std::string& bdf, const std::string& parent, Kind kind) const;
+  void checkBusRanges() const;
+  // {secondary, subordinate} of a bridge with functions below it.
+  std::optional<std::pair<unsigned, unsigned>> busRange(const std::string& bridge) const;
+  void refreshBuses();
+  void load();
+  void loadDir(const std::string& rel, const std::string& parent);
+  void makeGpuWindows(const std::string& bdf, const GpuOptions& options);
+  void ensureDriverDir();
+
+  std::string root_;
+  std::map<std::string, Node> nodes_;
+  std::vector<std::string> host_bridges_;
+  std::map<std::string, ScopedFd> itr_fifos_;
+  std::map<std::string, std::string> itr_received_;
+};
+
+}  // namespace sim

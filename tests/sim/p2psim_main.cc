@@ -1,0 +1,168 @@
+// p2psim: lays out simulated PCIe fabrics and runs commands in a sandbox that
+// sees one of them as /sys. For the demo and for trying the tools by hand.
+//
+//   p2psim build <dir> host
+//   p2psim build <dir> guest <hostdir>
+//   p2psim show <dir>
+//   p2psim area <dir> <gpu>
+//   p2psim bind <dir> <gpu> <minor>
+//   p2psim run --sys <dir> [--etc-upper <dir>] [--dev <dir>] [--path <dir>]... -- <command...>
+#include <sys/types.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tests/sim/fabric.h"
+#include "tests/sim/presets.h"
+#include "tests/sim/sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kHostPreset[] = "host";
+constexpr char kGuestPreset[] = "guest";
+constexpr char kSysSubdir[] = "sys";
+constexpr size_t kMaxAreaWords = 32;
+constexpr int kUsageStatus = 2;
+constexpr char kCommandSeparator[] = "--";
+
+struct Options {
+  std::string dir;
+  std::string preset;
+  std::string host_dir;
+  std::string gpu;
+  std::string minor;
+  sim::Sandbox box;
+  std::vector<std::string> command;
+  int timeout = 0;
+};
+
+int build(const Options& o) {
+  bool host_preset = o.preset == kHostPreset && o.host_dir.empty();
+  bool guest_preset = o.preset == kGuestPreset && !o.host_dir.empty();
+  if (!host_preset && !guest_preset) {
+    std::cerr << "presets: host | guest <hostdir>\n";
+    return kUsageStatus;
+  }
+  fs::create_directories(o.dir);
+  sim::Fabric fabric(o.dir);
+  if (host_preset) sim::buildHostPreset(fabric);
+  if (guest_preset) {
+    sim::Fabric host(o.host_dir);
+    for (const auto& [guest, from] : sim::buildGuestPreset(fabric, host))
+      std::cout << "guest " << guest << " is host " << from << "\n";
+  }
+  std::cout << sim::fabricTable(fabric);
+  return 0;
+}
+
+int show(const Options& o) {
+  std::cout << sim::fabricTable(sim::Fabric(o.dir));
+  return 0;
+}
+
+// The exchange area of a GPU's memory window: word 0, then as many words as
+// its high half counts (at most 32).
+int area(const Options& o) {
+  sim::Fabric fabric(o.dir);
+  uint64_t first = fabric.readWindowWords(o.gpu, sim::kAreaOffset, 1)[0];
+  size_t count = static_cast<size_t>(first >> 32);
+  if (count == 0 || count > kMaxAreaWords) count = 1;
+  auto words = fabric.readWindowWords(o.gpu, sim::kAreaOffset, count);
+  for (size_t i = 0; i < words.size(); ++i)
+    printf("%s +0x%03zx  %016llx\n", o.gpu.c_str(), i * 8,
+           static_cast<unsigned long long>(words[i]));
+  return 0;
+}
+
+int bind(const Options& o) {
+  sim::Fabric fabric(o.dir);
+  fabric.bindDriver(o.gpu, o.minor, false);
+  std::cout << o.gpu << " bound to " << sim::kDriverName << " as minor " << o.minor << "\n";
+  return 0;
+}
+
+int run(Options o) {
+  if (fs::is_directory(fs::path(o.box.sys) / kSysSubdir / "devices"))
+    o.box.sys = (fs::path(o.box.sys) / kSysSubdir).string();
+  if (std::string reason = sim::sandboxUnavailableReason(); !reason.empty()) {
+    std::cerr << "p2psim: " << reason << "\n";
+    return sim::kSetupFailedStatus;
+  }
+  return sim::runAttached(o.box, o.command, o.timeout);
+}
+
+void addSandboxOptions(CLI::App* cmd, Options& o) {
+  cmd->add_option("--sys", o.box.sys, "Fabric directory (or its sys/) bound over /sys")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  cmd->add_option("--etc-upper", o.box.etc_upper, "Upper directory of an /etc overlay")
+      ->check(CLI::ExistingDirectory);
+  cmd->add_option("--dev", o.box.dev, "Directory bound over /dev")->check(CLI::ExistingDirectory);
+  cmd->add_option("--path", o.box.path_prepend, "Directory put first on PATH (repeatable)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cmd->add_option("--uid", o.box.uid, "Run as this user");
+  cmd->add_option("--gid", o.box.gid, "Run as this group");
+  cmd->add_option("--timeout", o.timeout, "Kill the command after this many seconds");
+  // Without "--", everything from the first word that is not an option is the command.
+  cmd->prefix_command();
+  cmd->footer("Give the command after --, e.g. p2psim run --sys fabric -- lspci -tv");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Simulated PCIe fabrics and a sandbox that shows one as /sys"};
+  app.require_subcommand(1);
+  Options o;
+
+  auto* build_cmd = app.add_subcommand("build", "Lay out a preset fabric in a directory");
+  build_cmd->add_option("dir", o.dir, "Directory to build in")->required();
+  build_cmd->add_option("preset", o.preset, "host | guest")->required();
+  build_cmd->add_option("hostdir", o.host_dir, "Host fabric of a guest")
+      ->check(CLI::ExistingDirectory);
+
+  auto* show_cmd = app.add_subcommand("show", "Print a fabric with its live register values");
+  show_cmd->add_option("dir", o.dir, "Fabric directory")->required()->check(CLI::ExistingDirectory);
+
+  auto* area_cmd = app.add_subcommand("area", "Print the exchange area of a GPU's memory window");
+  area_cmd->add_option("dir", o.dir, "Fabric directory")->required()->check(CLI::ExistingDirectory);
+  area_cmd->add_option("gpu", o.gpu, "BDF of the GPU")->required();
+
+  auto* bind_cmd = app.add_subcommand("bind", "Bind a GPU to the simulated driver");
+  bind_cmd->add_option("dir", o.dir, "Fabric directory")->required()->check(CLI::ExistingDirectory);
+  bind_cmd->add_option("gpu", o.gpu, "BDF of the GPU")->required();
+  bind_cmd->add_option("minor", o.minor, "Driver minor number")->required();
+
+  auto* run_cmd = app.add_subcommand("run", "Run a command in a sandbox over a fabric");
+  addSandboxOptions(run_cmd, o);
+
+  // The words after the first "--" are the command of `run`, never options.
+  int own_argc = 0;
+  while (own_argc < argc && std::string(argv[own_argc]) != kCommandSeparator) ++own_argc;
+  std::vector<std::string> after_separator(argv + std::min(own_argc + 1, argc), argv + argc);
+  CLI11_PARSE(app, own_argc, argv);
+  try {
+    if (*build_cmd) return build(o);
+    if (*show_cmd) return show(o);
+    if (*area_cmd) return area(o);
+    if (*bind_cmd) return bind(o);
+    o.command = own_argc < argc ? after_separator : run_cmd->remaining();
+    if (o.command.empty()) {
+      std::cerr << "p2psim run: no command given\n";
+      return kUsageStatus;
+    }
+    return run(o);
+  } catch (const std::exception& e) {
+    std::cerr << "p2psim: " << e.what() << "\n";
+    return 1;
+  }
+}

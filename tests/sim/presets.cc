@@ -1,0 +1,168 @@
+#include "tests/sim/presets.h"
+
+#include <cstdio>
+#include <set>
+
+namespace sim {
+namespace {
+
+enum class Part { kRootPort, kUpstream, kDownstream, kGpu, kDualChipGpu, kOther };
+
+struct Row {
+  Part part;
+  const char* bdf;
+  const char* parent;
+};
+
+// The host preset, parents before children.
+// clang-format off
+constexpr Row kHostLayout[] = {
+    //     part            function        below
+    // switch A: two single-chip GPUs and a network card
+    {Part::kRootPort,     "0000:3a:00.0", "pci0000:3a"},
+    {Part::kUpstream,     "0000:3b:00.0", "0000:3a:00.0"},
+    {Part::kDownstream,   "0000:3c:08.0", "0000:3b:00.0"},
+    {Part::kDownstream,   "0000:3c:10.0", "0000:3b:00.0"},
+    {Part::kDownstream,   "0000:3c:18.0", "0000:3b:00.0"},
+    {Part::kGpu,          "0000:3d:00.0", "0000:3c:08.0"},
+    {Part::kGpu,          "0000:3e:00.0", "0000:3c:10.0"},
+    {Part::kOther,        "0000:3f:00.0", "0000:3c:18.0"},
+    // switch B: two single-chip GPUs
+    {Part::kRootPort,     "0000:5d:00.0", "pci0000:5d"},
+    {Part::kUpstream,     "0000:5e:00.0", "0000:5d:00.0"},
+    {Part::kDownstream,   "0000:5f:08.0", "0000:5e:00.0"},
+    {Part::kDownstream,   "0000:5f:10.0", "0000:5e:00.0"},
+    {Part::kGpu,          "0000:60:00.0", "0000:5f:08.0"},
+    {Part::kGpu,          "0000:61:00.0", "0000:5f:10.0"},
+    // outer switch C carrying a dual-chip board with a switch of its own
+    {Part::kRootPort,     "0000:17:00.0", "pci0000:17"},
+    {Part::kUpstream,     "0000:18:00.0", "0000:17:00.0"},
+    {Part::kDownstream,   "0000:19:00.0", "0000:18:00.0"},
+    {Part::kUpstream,     "0000:1a:00.0", "0000:19:00.0"},
+    {Part::kDownstream,   "0000:1b:00.0", "0000:1a:00.0"},
+    {Part::kDownstream,   "0000:1b:08.0", "0000:1a:00.0"},
+    {Part::kDualChipGpu,  "0000:1c:00.0", "0000:1b:00.0"},
+    {Part::kDualChipGpu,  "0000:1d:00.0", "0000:1b:08.0"},
+    // a GPU directly below a root port: in no group
+    {Part::kRootPort,     "0000:85:00.0", "pci0000:85"},
+    {Part::kGpu,          "0000:86:00.0", "0000:85:00.0"},
+};
+// clang-format on
+
+constexpr char kGuestBdfFormat[] = "0000:00:%02x.0";
+constexpr unsigned kFirstGuestDevice = 5;
+const std::set<unsigned> kDualChipDevices = {0x0003, 0x0007, 0x000B, 0x000F};
+
+void addRow(Fabric& fabric, const Row& row) {
+  switch (row.part) {
+    case Part::kRootPort:
+      fabric.addRootPort(row.bdf, row.parent);
+      break;
+    case Part::kUpstream:
+      fabric.addUpstreamPort(row.bdf, row.parent);
+      break;
+    case Part::kDownstream:
+      fabric.addDownstreamPort(row.bdf, row.parent);
+      break;
+    case Part::kGpu:
+      fabric.addGpu(row.bdf, row.parent);
+      break;
+    case Part::kDualChipGpu: {
+      GpuOptions chip;
+      chip.device = kDualChipDevice;
+      fabric.addGpu(row.bdf, row.parent, chip);
+      break;
+    }
+    case Part::kOther:
+      fabric.addFunction(row.bdf, row.parent);
+      break;
+  }
+}
+
+std::string format(const char* pattern, unsigned long long a, unsigned long long b = 0,
+                   unsigned long long c = 0) {
+  char text[128];
+  snprintf(text, sizeof text, pattern, a, b, c);
+  return text;
+}
+
+std::string roleOf(const Fabric& fabric, const std::string& bdf, unsigned device) {
+  switch (fabric.kindOf(bdf)) {
+    case Kind::kRootPort:
+      return "root port";
+    case Kind::kUpstreamPort:
+      return "switch upstream port";
+    case Kind::kDownstreamPort:
+      return "switch downstream port";
+    case Kind::kGpu:
+      return kDualChipDevices.count(device) ? "GPU (dual-chip board)" : "GPU";
+    case Kind::kOther:
+      break;
+  }
+  return "other function";
+}
+
+std::string stateOf(const Fabric& fabric, const std::string& bdf) {
+  if (fabric.readConfig(bdf, 0, 4) == 0xFFFFFFFF) return "not answering (config reads FF)";
+  switch (fabric.kindOf(bdf)) {
+    case Kind::kRootPort:
+    case Kind::kUpstreamPort:
+    case Kind::kDownstreamPort:
+      return fabric.acsOffset(bdf) < 0 ? "no ACS"
+                                       : format("ACS Ctrl %04llx", fabric.acsControl(bdf));
+    case Kind::kGpu:
+      return format("Cmd %04llx  Cap+4 %04llx  BAR0 %llx", fabric.command(bdf), fabric.capWord(bdf),
+                    fabric.bar0(bdf));
+    case Kind::kOther:
+      break;
+  }
+  return format("Cmd %04llx", fabric.command(bdf));
+}
+
+void appendLine(const Fabric& fabric, const std::string& bdf, int depth, std::string& out) {
+  unsigned vendor = static_cast<unsigned>(fabric.readConfig(bdf, 0, 2));
+  unsigned device = static_cast<unsigned>(fabric.readConfig(bdf, 2, 2));
+  std::string name = std::string(static_cast<size_t>(depth) * 2, ' ') + bdf;
+  char line[256];
+  snprintf(line, sizeof line, "%-28s %-24s %04x:%04x  %s\n", name.c_str(),
+           roleOf(fabric, bdf, device).c_str(), vendor, device, stateOf(fabric, bdf).c_str());
+  out += line;
+  for (const auto& child : fabric.childrenOf(bdf)) appendLine(fabric, child, depth + 1, out);
+}
+
+}  // namespace
+
+void buildHostPreset(Fabric& host) {
+  for (const Row& row : kHostLayout) addRow(host, row);
+}
+
+bool isGroupedGpu(const Fabric& fabric, const std::string& gpu) {
+  std::string parent = fabric.parentOf(gpu);
+  return fabric.has(parent) && fabric.has(fabric.parentOf(parent));
+}
+
+std::vector<std::pair<std::string, std::string>> buildGuestPreset(Fabric& guest,
+                                                                  const Fabric& host) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  unsigned device = kFirstGuestDevice;
+  for (const auto& gpu : host.gpus()) {
+    if (!isGroupedGpu(host, gpu)) continue;
+    std::string bdf = format(kGuestBdfFormat, device++);
+    guest.addGuestGpu(bdf, host, gpu);
+    pairs.emplace_back(bdf, gpu);
+  }
+  return pairs;
+}
+
+std::string fabricTable(const Fabric& fabric) {
+  char header[256];
+  snprintf(header, sizeof header, "%-28s %-24s %-9s  %s\n", "FUNCTION", "ROLE", "ID", "STATE");
+  std::string out = header;
+  for (const auto& bridge : fabric.hostBridges()) {
+    out += bridge + "\n";
+    for (const auto& child : fabric.childrenOf(bridge)) appendLine(fabric, child, 1, out);
+  }
+  return out;
+}
+
+}  // namespace sim

@@ -1,0 +1,35 @@
+// Ready-made fabrics for the demo and for tests, and a table that shows a
+// fabric with the live values of the registers the tools change.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/sim/fabric.h"
+
+namespace sim {
+
+// Host: switch 0000:3b:00.0 with GPUs 0000:3d:00.0 and 0000:3e:00.0 (and a
+// network card of another vendor on a third downstream port), switch
+// 0000:5e:00.0 with GPUs 0000:60:00.0 and 0000:61:00.0, outer switch
+// 0000:18:00.0 carrying a dual-chip board (board switch 0000:1a:00.0, chips
+// 0000:1c:00.0 and 0000:1d:00.0), and GPU 0000:86:00.0 directly below root
+// port 0000:85:00.0.
+void buildHostPreset(Fabric& host);
+
+// Guest of a host fabric: one GPU on the root bus pci0000:00 per host GPU
+// that sits below a switch, 0000:00:05.0, 0000:00:06.0, ... in host BDF
+// order, passed through (addGuestGpu). Returns the {guest, host} BDF pairs.
+std::vector<std::pair<std::string, std::string>> buildGuestPreset(Fabric& guest,
+                                                                  const Fabric& host);
+
+// True for a GPU below a switch (its grandparent is not a host bridge): a GPU
+// the host tool puts into a group.
+bool isGroupedGpu(const Fabric& fabric, const std::string& gpu);
+
+// The fabric as an indented tree, one function a line, with role, IDs and the
+// live Command, capability word, BAR0 (GPUs) and ACS Control (ports).
+std::string fabricTable(const Fabric& fabric);
+
+}  // namespace sim

@@ -1,0 +1,50 @@
+#include "tests/sim/presets.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/sim/tempdir.h"
+
+namespace sim {
+namespace {
+
+struct GroupRow {
+  const char* gpu;
+  bool grouped;
+};
+
+TEST(PresetsTest, HostPresetGroupsEveryGpuButTheOneBelowARootPort) {
+  TempDir dir;
+  Fabric host(dir.path());
+  buildHostPreset(host);
+  const GroupRow rows[] = {{"0000:1c:00.0", true}, {"0000:1d:00.0", true}, {"0000:3d:00.0", true},
+                           {"0000:3e:00.0", true}, {"0000:60:00.0", true}, {"0000:61:00.0", true},
+                           {"0000:86:00.0", false}};
+  EXPECT_EQ(host.gpus().size(), std::size(rows));
+  for (const auto& row : rows) EXPECT_EQ(isGroupedGpu(host, row.gpu), row.grouped) << row.gpu;
+  EXPECT_EQ(host.kindOf("0000:3f:00.0"), Kind::kOther);
+  EXPECT_EQ(host.readConfig("0000:1c:00.0", 2, 2), kDualChipDevice);
+  EXPECT_EQ(host.readConfig("0000:3d:00.0", 2, 2), kSingleChipDevice);
+}
+
+TEST(PresetsTest, TableShowsTheTreeWithLiveValues) {
+  TempDir dir;
+  Fabric host(dir.path());
+  buildHostPreset(host);
+  host.setAcsControl("0000:3c:08.0", 0);
+  host.writeConfig("0000:3d:00.0", 0x04, 2, 0x0006);
+  host.markVanished("0000:3e:00.0");
+  std::string table = fabricTable(host);
+  EXPECT_NE(table.find("pci0000:3a\n  0000:3a:00.0 "), std::string::npos) << table;
+  EXPECT_NE(table.find("      0000:3c:08.0"), std::string::npos);
+  EXPECT_NE(table.find("1e4d:9781  ACS Ctrl 0000\n        0000:3d:00.0"), std::string::npos)
+      << table;
+  EXPECT_NE(table.find("1e4d:9781  ACS Ctrl 001d\n        0000:3e:00.0"), std::string::npos);
+  EXPECT_NE(table.find("Cmd 0006  Cap+4 0000  BAR0 43d0000000"), std::string::npos);
+  EXPECT_NE(table.find("not answering"), std::string::npos);
+  EXPECT_NE(table.find("GPU (dual-chip board)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sim

@@ -1,0 +1,456 @@
+#include "tests/sim/sandbox.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+
+#include "common/util/scoped.h"
+#include "tests/sim/tempdir.h"
+
+extern char** environ;
+
+namespace sim {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kSysTarget[] = "/sys";
+constexpr char kEtcTarget[] = "/etc";
+constexpr char kDevTarget[] = "/dev";
+constexpr char kRealDevNull[] = "/dev/null";
+constexpr char kDevNullName[] = "/null";
+constexpr char kOverlayType[] = "overlay";
+constexpr char kRootDir[] = "/";
+constexpr char kNoSource[] = "none";
+constexpr char kWorkDirInfix[] = ".work.";
+constexpr char kPathVariable[] = "PATH=";
+constexpr char kDefaultPath[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+constexpr char kTimeoutNote[] = "\n[sandbox: timed out, killed]\n";
+constexpr int kPollIntervalMs = 5;
+constexpr int kStopGraceMs = 2000;
+constexpr int kProbeTimeoutSeconds = 20;
+constexpr int kSignalStatusBase = 128;
+
+// An overlay the child mounts; options are complete (lower, upper, work).
+struct OverlayMount {
+  std::string target;
+  std::string options;
+};
+
+// Overlay work directories; removed by the process that made them once the
+// child that used them is gone.
+class WorkDirs {
+ public:
+  WorkDirs() = default;
+  WorkDirs(const WorkDirs&) = delete;
+  WorkDirs& operator=(const WorkDirs&) = delete;
+  WorkDirs(WorkDirs&&) = default;
+  WorkDirs& operator=(WorkDirs&&) = default;
+  ~WorkDirs() {
+    if (getpid() != owner_) return;
+    std::error_code ec;
+    for (const auto& dir : dirs_) fs::remove_all(dir, ec);
+  }
+
+  // Makes a fresh sibling of upper for overlayfs' work directory.
+  std::string makeFor(const std::string& upper) {
+    fs::path up = fs::path(upper).lexically_normal();
+    if (up.filename().empty()) up = up.parent_path();
+    std::string pattern =
+        (up.parent_path() / ("." + up.filename().string() + kWorkDirInfix)).string() + "XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) throw std::system_error(errno, std::generic_category(), pattern);
+    dirs_.emplace_back(buffer.data());
+    return dirs_.back();
+  }
+
+ private:
+  std::vector<std::string> dirs_;
+  pid_t owner_ = getpid();
+};
+
+// Everything the child needs, made before fork so that the child itself only
+// makes system calls.
+struct Plan {
+  const Sandbox* box = nullptr;
+  std::vector<std::string> args;
+  std::vector<char*> argv;
+  std::optional<OverlayMount> etc;
+  std::vector<OverlayMount> overlays;
+  std::string dev_null;
+  std::vector<std::string> env_strings;
+  std::vector<char*> envp;
+  bool own_group = true;
+  WorkDirs work;
+};
+
+void checkOverlayPath(const std::string& path) {
+  if (path.find_first_of(",:") != std::string::npos)
+    throw std::invalid_argument("overlay path must not contain ',' or ':': " + path);
+  if (!fs::is_directory(path)) throw std::invalid_argument("not a directory: " + path);
+}
+
+OverlayMount makeOverlay(WorkDirs& work, const std::string& upper, const std::string& target) {
+  std::string abs_upper = fs::absolute(upper).lexically_normal().string();
+  checkOverlayPath(abs_upper);
+  checkOverlayPath(target);
+  std::string workdir = work.makeFor(abs_upper);
+  return {target, "lowerdir=" + target + ",upperdir=" + abs_upper + ",workdir=" + workdir};
+}
+
+std::string joinedPath(const std::vector<std::string>& prepend) {
+  const char* old = getenv("PATH");
+  std::string path;
+  for (const auto& dir : prepend) path += fs::absolute(dir).string() + ":";
+  return path + (old && *old ? old : kDefaultPath);
+}
+
+void prepareEnvironment(Plan& plan) {
+  const std::string path_prefix = kPathVariable;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    if (std::string(*entry).rfind(path_prefix, 0) != 0) plan.env_strings.emplace_back(*entry);
+  }
+  plan.env_strings.push_back(path_prefix + joinedPath(plan.box->path_prepend));
+  for (auto& text : plan.env_strings) plan.envp.push_back(text.data());
+  plan.envp.push_back(nullptr);
+}
+
+std::unique_ptr<Plan> makePlan(const Sandbox& box, const std::vector<std::string>& args) {
+  auto plan = std::make_unique<Plan>();
+  plan->box = &box;
+  plan->args = args;
+  for (auto& arg : plan->args) plan->argv.push_back(arg.data());
+  plan->argv.push_back(nullptr);
+  if (!box.etc_upper.empty()) plan->etc = makeOverlay(plan->work, box.etc_upper, kEtcTarget);
+  for (const auto& [upper, target] : box.overlays)
+    plan->overlays.push_back(makeOverlay(plan->work, upper, target));
+  if (!box.dev.empty()) plan->dev_null = box.dev + kDevNullName;
+  prepareEnvironment(*plan);
+  return plan;
+}
+
+// --- child side: only system calls and snprintf from here to the exec ---
+
+[[noreturn]] void childFail(const char* what, const char* arg) {
+  char message[1024];
+  int length = snprintf(message, sizeof message, "sandbox: %s %s: %s\n", what, arg ? arg : "",
+                        strerror(errno));
+  if (length > 0) {
+    ssize_t ignored = write(STDERR_FILENO, message, static_cast<size_t>(length));
+    (void)ignored;
+  }
+  _exit(kSetupFailedStatus);
+}
+
+void childBind(const std::string& source, const char* target) {
+  if (mount(source.c_str(), target, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+    childFail("cannot bind over", target);
+}
+
+void childOverlay(const OverlayMount& overlay) {
+  if (mount(kOverlayType, overlay.target.c_str(), kOverlayType, 0, overlay.options.c_str()) != 0)
+    childFail("cannot mount overlay", overlay.options.c_str());
+}
+
+void childDev(const Plan& plan) {
+  int fd = open(plan.dev_null.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) childFail("cannot create", plan.dev_null.c_str());
+  close(fd);
+  if (mount(kRealDevNull, plan.dev_null.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    childFail("cannot bind /dev/null onto", plan.dev_null.c_str());
+  childBind(plan.box->dev, kDevTarget);
+}
+
+void childDropUser(const Sandbox& box) {
+  if (box.uid == 0 && box.gid == 0) return;
+  if (setgroups(0, nullptr) != 0) childFail("setgroups", nullptr);
+  if (setgid(box.gid) != 0) childFail("setgid", nullptr);
+  if (setuid(box.uid) != 0) childFail("setuid", nullptr);
+}
+
+void childEnter(const Plan& plan) {
+  const Sandbox& box = *plan.box;
+  if (plan.own_group && setpgid(0, 0) != 0) childFail("setpgid", nullptr);
+  if (unshare(CLONE_NEWNS) != 0) childFail("unshare", "CLONE_NEWNS");
+  if (mount(kNoSource, kRootDir, nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    childFail("cannot make mounts private", kRootDir);
+  if (!box.sys.empty()) childBind(box.sys, kSysTarget);
+  if (plan.etc) childOverlay(*plan.etc);
+  if (!box.dev.empty()) childDev(plan);
+  for (const auto& [source, target] : box.binds) childBind(source, target.c_str());
+  for (const auto& overlay : plan.overlays) childOverlay(overlay);
+  environ = const_cast<char**>(plan.envp.data());
+  childDropUser(box);
+}
+
+// Descriptors the child takes as its standard streams; -1 keeps the caller's.
+struct ChildIo {
+  int in = -1;
+  int out = -1;
+  int err = -1;
+};
+
+void childRedirect(const ChildIo& io) {
+  if (io.in >= 0 && dup2(io.in, STDIN_FILENO) < 0) childFail("dup2", "stdin");
+  if (io.out >= 0 && dup2(io.out, STDOUT_FILENO) < 0) childFail("dup2", "stdout");
+  if (io.err >= 0 && dup2(io.err, STDERR_FILENO) < 0) childFail("dup2", "stderr");
+}
+
+[[noreturn]] void childExec(const Plan& plan) {
+  execvp(plan.argv[0], plan.argv.data());
+  int status = errno == ENOENT ? kNotFoundStatus : kCannotExecStatus;
+  char message[1024];
+  int length = snprintf(message, sizeof message, "sandbox: cannot run %s: %s\n", plan.argv[0],
+                        strerror(errno));
+  if (length > 0) {
+    ssize_t ignored = write(STDERR_FILENO, message, static_cast<size_t>(length));
+    (void)ignored;
+  }
+  _exit(status);
+}
+
+[[noreturn]] void childFunction(const std::function<int()>& fn) {
+  int status = kFunctionThrewStatus;
+  try {
+    status = fn() & 0xFF;
+  } catch (const std::exception& e) {
+    std::cerr << "sandbox: function threw: " << e.what() << std::endl;
+  } catch (...) {
+    std::cerr << "sandbox: function threw" << std::endl;
+  }
+  std::cout.flush();
+  std::cerr.flush();
+  fflush(nullptr);
+  _exit(status);
+}
+
+// --- parent side ---
+
+pid_t spawn(const Plan& plan, const ChildIo& io, const std::function<void()>& body) {
+  std::cout.flush();
+  std::cerr.flush();
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (pid == 0) {
+    childRedirect(io);
+    childEnter(plan);
+    body();
+    _exit(kSetupFailedStatus);
+  }
+  if (plan.own_group) setpgid(pid, pid);  // also done by the child; whoever comes first
+  return pid;
+}
+
+int decodeStatus(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return kSignalStatusBase + WTERMSIG(status);
+  return -1;
+}
+
+void sleepMs(int ms) {
+  struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&pause, nullptr);
+}
+
+// Polls for the end of pid for up to timeout_ms (<= 0: forever). Returns the
+// status, or nullopt while it still runs.
+std::optional<int> pollEnd(pid_t pid, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return decodeStatus(status);
+    if (done < 0 && errno != EINTR) return -1;
+    if (timeout_ms > 0 && std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    sleepMs(kPollIntervalMs);
+  }
+}
+
+// Kills pid and, when it leads one, its process group; reaps pid.
+int killAndReap(pid_t pid, bool own_group) {
+  if (own_group) kill(-pid, SIGKILL);
+  kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return decodeStatus(status);
+}
+
+void killLeftovers(pid_t pid, bool own_group) {
+  if (own_group) kill(-pid, SIGKILL);
+}
+
+// Waits for pid up to timeout_seconds (0: forever); kills it after that.
+int finish(pid_t pid, int timeout_seconds, bool own_group, bool* timed_out) {
+  std::optional<int> status = pollEnd(pid, timeout_seconds * 1000);
+  *timed_out = !status.has_value();
+  int result = status ? *status : killAndReap(pid, own_group);
+  killLeftovers(pid, own_group);
+  return result;
+}
+
+ScopedFd memoryFile(const std::string& content) {
+  ScopedFd fd(memfd_create("p2psim", MFD_CLOEXEC));
+  if (!fd.valid()) throw std::system_error(errno, std::generic_category(), "memfd_create");
+  if (!content.empty() &&
+      pwrite(fd.get(), content.data(), content.size(), 0) != static_cast<ssize_t>(content.size()))
+    throw std::system_error(errno, std::generic_category(), "pwrite");
+  return fd;
+}
+
+std::string readAll(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return "";
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  ssize_t got = pread(fd, text.data(), text.size(), 0);
+  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return text;
+}
+
+Result captured(const Plan& plan, const std::string& stdin_text, int timeout_seconds,
+                const std::function<void()>& body) {
+  ScopedFd in = memoryFile(stdin_text);
+  ScopedFd out = memoryFile("");
+  ScopedFd err = memoryFile("");
+  pid_t pid = spawn(plan, {in.get(), out.get(), err.get()}, body);
+  bool timed_out = false;
+  Result result;
+  result.status = finish(pid, timeout_seconds, plan.own_group, &timed_out);
+  result.out = readAll(out.get());
+  result.err = readAll(err.get());
+  if (timed_out) result.err += kTimeoutNote;
+  return result;
+}
+
+// Background children and the plans (work directories) they still use. Those
+// still running when the test program ends are killed then, so that a test
+// that failed before stopping its daemon leaves nothing behind.
+class Background {
+ public:
+  ~Background() {
+    if (getpid() != owner_) return;
+    for (const auto& entry : children) killAndReap(entry.first, entry.second->own_group);
+  }
+  std::map<pid_t, std::unique_ptr<Plan>> children;
+
+ private:
+  pid_t owner_ = getpid();
+};
+
+std::map<pid_t, std::unique_ptr<Plan>>& background() {
+  static Background registry;
+  return registry.children;
+}
+
+ScopedFd openAppend(const std::string& path) {
+  ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!fd.valid()) throw std::system_error(errno, std::generic_category(), path);
+  return fd;
+}
+
+std::string probe() {
+  if (geteuid() != 0) return "not running as root (a mount namespace needs CAP_SYS_ADMIN)";
+  TempDir dir("p2psim-probe");
+  Sandbox box;
+  box.binds = {{dir.subdir("lower"), dir.subdir("target")}};
+  box.overlays = {{dir.subdir("upper"), dir / "target"}};
+  Result result = runFunctionCaptured(
+      box, [] { return 0; }, kProbeTimeoutSeconds);
+  if (result.status == 0) return "";
+  return "sandbox probe failed with status " + std::to_string(result.status) + ": " + result.err;
+}
+
+}  // namespace
+
+std::string sandboxUnavailableReason() {
+  static const std::string reason = probe();
+  return reason;
+}
+
+Result run(const Sandbox& box, const std::vector<std::string>& argv, const std::string& stdin_text,
+           int timeout_seconds) {
+  if (argv.empty()) throw std::invalid_argument("sandbox: empty command");
+  auto plan = makePlan(box, argv);
+  const Plan& ready = *plan;
+  return captured(ready, stdin_text, timeout_seconds, [&ready] { childExec(ready); });
+}
+
+pid_t start(const Sandbox& box, const std::vector<std::string>& argv, const std::string& out_path,
+            const std::string& err_path) {
+  if (argv.empty()) throw std::invalid_argument("sandbox: empty command");
+  auto plan = makePlan(box, argv);
+  ScopedFd in(open(kRealDevNull, O_RDONLY | O_CLOEXEC));
+  ScopedFd out = openAppend(out_path);
+  ScopedFd err = openAppend(err_path);
+  const Plan& ready = *plan;
+  pid_t pid = spawn(ready, {in.get(), out.get(), err.get()}, [&ready] { childExec(ready); });
+  background()[pid] = std::move(plan);
+  return pid;
+}
+
+int stop(pid_t pid) {
+  auto found = background().find(pid);
+  bool own_group = found == background().end() || found->second->own_group;
+  if (own_group) kill(-pid, SIGTERM);
+  kill(pid, SIGTERM);
+  std::optional<int> status = pollEnd(pid, kStopGraceMs);
+  int result = status ? *status : killAndReap(pid, own_group);
+  killLeftovers(pid, own_group);
+  if (found != background().end()) background().erase(found);
+  return result;
+}
+
+int waitFor(pid_t pid, int timeout_ms) {
+  std::optional<int> status = pollEnd(pid, timeout_ms > 0 ? timeout_ms : 1);
+  if (!status) return -1;
+  killLeftovers(pid, true);
+  background().erase(pid);
+  return *status;
+}
+
+int runFunction(const Sandbox& box, const std::function<int()>& fn, int timeout_seconds) {
+  auto plan = makePlan(box, {});
+  pid_t pid = spawn(*plan, {}, [&fn] { childFunction(fn); });
+  bool timed_out = false;
+  return finish(pid, timeout_seconds, plan->own_group, &timed_out);
+}
+
+Result runFunctionCaptured(const Sandbox& box, const std::function<int()>& fn,
+                           int timeout_seconds) {
+  auto plan = makePlan(box, {});
+  return captured(*plan, "", timeout_seconds, [&fn] { childFunction(fn); });
+}
+
+int runAttached(const Sandbox& box, const std::vector<std::string>& argv, int timeout_seconds) {
+  if (argv.empty()) throw std::invalid_argument("sandbox: empty command");
+  auto plan = makePlan(box, argv);
+  plan->own_group = false;
+  const Plan& ready = *plan;
+  pid_t pid = spawn(ready, {}, [&ready] { childExec(ready); });
+  bool timed_out = false;
+  return finish(pid, timeout_seconds, false, &timed_out);
+}
+
+}  // namespace sim

@@ -1,0 +1,249 @@
+#include "tests/sim/sandbox.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/sim/tempdir.h"
+
+namespace sim {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Running and not a zombie waiting for its reaper.
+bool alive(pid_t pid) {
+  std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+  size_t close_paren = stat.rfind(')');
+  return close_paren != std::string::npos && close_paren + 2 < stat.size() &&
+         stat[close_paren + 2] != 'Z';
+}
+
+// Waits up to a second for pid to end.
+bool endsSoon(pid_t pid) {
+  for (int i = 0; i < 100 && alive(pid); ++i) usleep(10000);
+  return !alive(pid);
+}
+
+Result sh(const Sandbox& box, const std::string& script, int timeout = 30) {
+  return run(box, {"sh", "-c", script}, "", timeout);
+}
+
+struct StatusRow {
+  std::vector<std::string> argv;
+  int status;
+};
+
+TEST(SandboxTest, ExitStatusesPassThrough) {
+  P2P_REQUIRE_SANDBOX();
+  const StatusRow rows[] = {
+      {{"true"}, 0},
+      {{"false"}, 1},
+      {{"sh", "-c", "exit 7"}, 7},
+      {{"sh", "-c", "kill -TERM $$"}, 128 + SIGTERM},
+      {{"p2psim-no-such-program"}, kNotFoundStatus},
+  };
+  for (const auto& row : rows) EXPECT_EQ(run({}, row.argv).status, row.status) << row.argv[0];
+  TempDir dir;
+  EXPECT_EQ(run({}, {dir.write("not-executable", "")}).status, kCannotExecStatus);
+}
+
+TEST(SandboxTest, CapturesOutputAndFeedsInput) {
+  P2P_REQUIRE_SANDBOX();
+  Result r = run({}, {"sh", "-c", "cat; echo err >&2"}, "line one\nline two\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "line one\nline two\n");
+  EXPECT_EQ(r.err, "err\n");
+}
+
+TEST(SandboxTest, TimeoutKillsTheWholeGroup) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  auto begin = std::chrono::steady_clock::now();
+  Result r = sh({}, "sleep 30 & echo $! > " + (dir / "pid") + "; wait", 1);
+  EXPECT_EQ(r.status, 128 + SIGKILL);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+  EXPECT_NE(r.err.find("timed out"), std::string::npos);
+  pid_t sleeper = std::stoi(slurp(dir / "pid"));
+  EXPECT_TRUE(endsSoon(sleeper));
+}
+
+TEST(SandboxTest, SysIsTheGivenTreeAndNothingLeaks) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  dir.write("sys/bus/pci/devices/marker", "fake sysfs\n");
+  std::string mounts_before = slurp("/proc/self/mountinfo");
+  Sandbox box;
+  box.sys = dir / "sys";
+  Result r = sh(box, "cat /sys/bus/pci/devices/marker; ls /sys");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "fake sysfs\nbus\n");
+  EXPECT_EQ(slurp("/proc/self/mountinfo"), mounts_before);
+  EXPECT_FALSE(fs::exists("/sys/bus/pci/devices/marker"));
+}
+
+TEST(SandboxTest, EtcWritesLandInTheUpperDirectory) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  Sandbox box;
+  box.etc_upper = dir.subdir("etc-upper");
+  Result r = sh(box,
+                "mkdir -p /etc/qz/vm_p2p_cfg && echo data > /etc/qz/vm_p2p_cfg/f && "
+                "test -s /etc/passwd && cat /etc/qz/vm_p2p_cfg/f");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "data\n");
+  EXPECT_EQ(slurp(dir / "etc-upper/qz/vm_p2p_cfg/f"), "data\n");
+  EXPECT_FALSE(fs::exists("/etc/qz/vm_p2p_cfg/f"));
+  // The overlay's work directory is gone again: only the upper dir is left.
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir.path()))
+    left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"etc-upper"});
+}
+
+TEST(SandboxTest, DevIsTheTestDirectoryWithAWorkingNull) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  Sandbox box;
+  box.dev = dir.subdir("dev");
+  dir.write("dev/tamberon0", "");
+  Result r = sh(box, "echo gone > /dev/null && test -c /dev/null && ls /dev");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "null\ntamberon0\n");
+  EXPECT_TRUE(fs::is_regular_file(dir / "dev/null"));  // outside, an empty file
+  EXPECT_EQ(fs::file_size(dir / "dev/null"), 0u);
+}
+
+TEST(SandboxTest, NodesCreatedOutsideRaiseInotifyEventsInside) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  Sandbox box;
+  box.dev = dir.subdir("dev");
+  std::string ready = dir / "watching";
+  std::thread creator([&] {
+    for (int i = 0; i < 1000 && !fs::exists(ready); ++i) usleep(5000);
+    dir.write("dev/tamberon_ctl0", "");
+  });
+  // Only system calls in the child: the creator thread does not exist there.
+  int status = runFunction(box, [&ready] {
+    int fd = inotify_init();
+    if (fd < 0 || inotify_add_watch(fd, "/dev", IN_CREATE | IN_DELETE) < 0) return 2;
+    close(open(ready.c_str(), O_WRONLY | O_CREAT, 0644));
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) return 3;
+    alignas(struct inotify_event) char buffer[4096];
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    auto* event = reinterpret_cast<struct inotify_event*>(buffer);
+    if (got <= 0 || !(event->mask & IN_CREATE)) return 4;
+    return strstr(event->name, "tamberon") ? 0 : 5;
+  });
+  creator.join();
+  EXPECT_EQ(status, 0);
+}
+
+TEST(SandboxTest, PathPrependAndBindsAndOverlays) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  std::string bin = dir.subdir("bin");
+  dir.write("bin/whoami", "#!/bin/sh\necho sandboxed\n");
+  chmod((bin + "/whoami").c_str(), 0755);
+  dir.write("src/file", "bound\n");
+  dir.write("target/file", "original\n");
+  dir.write("lower/keep", "lower\n");
+  Sandbox box;
+  box.path_prepend = {bin};
+  box.binds = {{dir / "src", dir / "target"}};
+  box.overlays = {{dir.subdir("upper"), dir / "lower"}};
+  Result r = sh(box, "whoami; cat " + (dir / "target/file") + " " + (dir / "lower/keep") +
+                         "; echo new > " + (dir / "lower/new"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "sandboxed\nbound\nlower\n");
+  EXPECT_EQ(slurp(dir / "target/file"), "original\n");
+  EXPECT_EQ(slurp(dir / "upper/new"), "new\n");
+  EXPECT_FALSE(fs::exists(dir / "lower/new"));
+}
+
+TEST(SandboxTest, DropsToTheGivenUser) {
+  P2P_REQUIRE_SANDBOX();
+  Sandbox box;
+  box.uid = 65534;
+  box.gid = 65534;
+  Result r = sh(box, "id -u; id -g; id -G");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "65534\n65534\n65534\n");
+}
+
+TEST(SandboxTest, MalformedSandboxIsRefusedInTheCaller) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  Sandbox missing;
+  missing.etc_upper = dir / "no-such-dir";
+  EXPECT_THROW(run(missing, {"true"}), std::invalid_argument);
+  Sandbox comma;
+  comma.overlays = {{dir.subdir("a,b"), dir.subdir("t")}};
+  EXPECT_THROW(run(comma, {"true"}), std::invalid_argument);
+  EXPECT_THROW(run({}, {}), std::invalid_argument);
+}
+
+TEST(SandboxTest, FunctionsRunInsideAndReportTheirResult) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  dir.write("sys/marker", "");
+  Sandbox box;
+  box.sys = dir / "sys";
+  EXPECT_EQ(runFunction(box, [] { return fs::exists("/sys/marker") ? 42 : 1; }), 42);
+  EXPECT_EQ(runFunction(box, []() -> int { throw std::runtime_error("boom"); }),
+            kFunctionThrewStatus);
+  Result r = runFunctionCaptured(box, [] {
+    printf("to stdout ");
+    fprintf(stderr, "to stderr");
+    return 3;
+  });
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "to stdout ");
+  EXPECT_EQ(r.err, "to stderr");
+}
+
+TEST(SandboxTest, BackgroundProcessesAreStoppedWithTheirGroup) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  std::string out = dir / "out";
+  std::string err = dir / "err";
+  pid_t quick = start({}, {"sh", "-c", "echo hello; echo oops >&2; exit 4"}, out, err);
+  EXPECT_EQ(waitFor(quick, 10000), 4);
+  EXPECT_EQ(slurp(out), "hello\n");
+  EXPECT_EQ(slurp(err), "oops\n");
+
+  pid_t daemon =
+      start({}, {"sh", "-c", "sleep 30 & echo $! > " + (dir / "pid") + "; wait"}, out, err);
+  for (int i = 0; i < 500 && !fs::exists(dir / "pid"); ++i) usleep(10000);
+  EXPECT_EQ(waitFor(daemon, 50), -1);
+  EXPECT_EQ(stop(daemon), 128 + SIGTERM);
+  pid_t sleeper = std::stoi(slurp(dir / "pid"));
+  EXPECT_TRUE(endsSoon(sleeper));
+  EXPECT_EQ(slurp(out), "hello\n");  // appended to, never truncated
+}
+
+}  // namespace
+}  // namespace sim
