@@ -1,0 +1,27 @@
+// The watch on /dev: every device node the GPU driver creates triggers one
+// pass that rebuilds the device tables and programs the driver.
+#pragma once
+
+#include <sys/inotify.h>
+
+#include <cstddef>
+#include <functional>
+
+inline constexpr const char* kWatchedDir = "/dev";
+inline constexpr const char* kDriverNodeMark = "tamberon";
+inline constexpr unsigned kWatchMask = IN_CREATE | IN_DELETE;
+inline constexpr size_t kEventBufferSize = 0x8000;
+
+// True for the creation of a node whose name carries the driver's name.
+bool isDriverNodeCreation(const inotify_event& event);
+
+// Calls `fn` for every event record in the first `length` bytes of `buffer`.
+void forEachEvent(const char* buffer, size_t length, const std::function<void(const inotify_event&)>& fn);
+
+// Rebuilds the tables and programs the driver. Never throws: a failure is
+// reported and the daemon keeps watching.
+void watchPass();
+
+// Sets up the watch and runs passes until reading events fails. Returns the
+// exit status: 255 when the watch cannot be set up, 0 when reading fails.
+int watchDevices();
