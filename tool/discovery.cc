@@ -17,8 +17,8 @@ constexpr const char* kConfigFile = "/config";
 constexpr off_t kCommandReg = 0x04;
 constexpr off_t kBar0Reg = 0x10;
 constexpr off_t kCapPointer = 0x34;
-constexpr off_t kFirstCapControl = 4;  // word 4 bytes into the first capability
-constexpr uint16_t kCommandValue = 0x0006;  // memory space + bus master, nothing else
+constexpr off_t kFirstCapControl = 4;        // word 4 bytes into the first capability
+constexpr uint16_t kCommandValue = 0x0006;   // memory space + bus master, nothing else
 constexpr uint16_t kFirstCapValue = 0x0008;  // D0, No_Soft_Reset
 constexpr uint8_t kCapIdPciExpress = 0x10;
 constexpr unsigned kCapVersion2 = 2;
@@ -48,9 +48,7 @@ void forceWord(int fd, off_t offset, uint16_t wanted) {
   if (readLe(fd, offset, 2) != wanted) writeLe16(fd, offset, wanted);
 }
 
-bool isAcceptedPortType(unsigned type) {
-  return type == 0 || type == 4 || type == 5 || type == 6;
-}
+bool isAcceptedPortType(unsigned type) { return type == 0 || type == 4 || type == 5 || type == 6; }
 
 }  // namespace
 

@@ -44,8 +44,9 @@ TEST(ExchangeAreaTest, FindsADevicePathByItsLastComponent) {
       "/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0",
       "/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/0000:02:00.0",
   };
-  EXPECT_EQ(findDevicePath(devices, "0000:02:00.0"),
-            std::filesystem::path("/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/0000:02:00.0"));
+  EXPECT_EQ(
+      findDevicePath(devices, "0000:02:00.0"),
+      std::filesystem::path("/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/0000:02:00.0"));
   EXPECT_EQ(findDevicePath(devices, "0000:01:00.0"),
             std::filesystem::path("/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0"));
   EXPECT_FALSE(findDevicePath(devices, "0000:03:00.0"));

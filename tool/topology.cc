@@ -72,5 +72,6 @@ void get_phy_mach_data(std::set<std::filesystem::path> devices) {
 }
 
 void get_virl_mach_data(std::set<std::filesystem::path> devices) {
-  for (const auto& device : devices) virl_host_map[device.filename().string()] = get_base0_addr(device);
+  for (const auto& device : devices)
+    virl_host_map[device.filename().string()] = get_base0_addr(device);
 }

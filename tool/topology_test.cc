@@ -16,19 +16,27 @@ struct PlacementCase {
 TEST(TopologyTest, PlacesGpusByTheShapeOfTheirPath) {
   const PlacementCase cases[] = {
       // Single-chip GPU below a switch: its downstream port, grouped by the upstream port.
-      {"/sys/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/0000:3c:08.0/0000:3d:00.0", false,
-       {"0000:3c:08.0"}, "0000:3b:00.0"},
+      {"/sys/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/0000:3c:08.0/0000:3d:00.0",
+       false,
+       {"0000:3c:08.0"},
+       "0000:3b:00.0"},
       // Dual-chip board below an outer switch on a root port.
       {"/sys/devices/pci0000:17/0000:17:00.0/0000:18:00.0/0000:19:00.0/0000:1a:00.0/0000:1b:00.0/"
        "0000:1c:00.0",
-       true, {"0000:19:00.0", "0000:17:00.0"}, "0000:18:00.0"},
+       true,
+       {"0000:19:00.0", "0000:17:00.0"},
+       "0000:18:00.0"},
       // Dual-chip board below two levels of switches: grouped by the sixth ancestor.
       {"/sys/devices/pci0000:10/0000:10:00.0/0000:11:00.0/0000:12:00.0/0000:13:00.0/0000:14:04.0/"
        "0000:15:00.0/0000:16:00.0/0000:17:00.0",
-       true, {"0000:14:04.0", "0000:12:00.0"}, "0000:11:00.0"},
+       true,
+       {"0000:14:04.0", "0000:12:00.0"},
+       "0000:11:00.0"},
       // Dual-chip board in a root-port slot: names run above the device tree.
-      {"/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/0000:02:00.0/0000:03:00.0", true,
-       {"0000:00:01.0", "devices"}, "sys"},
+      {"/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/0000:02:00.0/0000:03:00.0",
+       true,
+       {"0000:00:01.0", "devices"},
+       "sys"},
       // Guest: GPUs directly on the root bus.
       {"/sys/devices/pci0000:00/0000:00:05.0", false, {"pci0000:00"}, "devices"},
       {"/sys/devices/pci0000:00/0000:00:05.0", true, {"sys", ""}, ""},
