@@ -1,0 +1,120 @@
+// p2ptool's default run on the topologies it meets: which ports get ACS
+// switched off (with the real setpci writing the fake config files), in which
+// order, and the warning for a port where that fails.
+#include "tests/system_fixture.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+std::string acsCall(const std::string& port) { return "-s " + port + " ECAP_ACS+6.w=0"; }
+
+std::string warning(const std::string& port) {
+  return "\033[31mWARNING:\033[0m Failed modified and ACS \033[4m" + port +
+         "\033[0m status is turned on\n";
+}
+
+class AcsTest : public systest::FabricTest {
+ protected:
+  // Runs the default mode; every port of the fabric not in `cleared` must keep
+  // its ACS Control word.
+  void runAndCheck(const std::vector<std::string>& cleared, const Calls& calls,
+                   const std::string& output = "") {
+    std::map<std::string, uint16_t> before;
+    for (const auto& bdf : host_.functions())
+      if (host_.acsOffset(bdf) >= 0) before[bdf] = host_.acsControl(bdf);
+    const sim::Result r = tool();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, output);
+    EXPECT_EQ(r.err, "");  // setpci's complaints never reach the terminal
+    EXPECT_EQ(acsCalls(), calls);
+    for (const auto& [port, value] : before) {
+      const bool expect_cleared = std::find(cleared.begin(), cleared.end(), port) != cleared.end();
+      EXPECT_EQ(host_.acsControl(port), expect_cleared ? 0 : value) << port;
+    }
+  }
+};
+
+TEST_F(AcsTest, TwoGpusBelowOneSwitch) {
+  host_.addRootPort("0000:3a:00.0", "pci0000:3a");
+  host_.addSwitch("0000:3a:00.0", "0000:3b:00.0", {"0000:3c:08.0", "0000:3c:10.0", "0000:3c:18.0"});
+  host_.addGpu("0000:3d:00.0", "0000:3c:08.0");
+  host_.addGpu("0000:3e:00.0", "0000:3c:10.0");
+  host_.addFunction("0000:3f:00.0", "0000:3c:18.0");
+  runAndCheck({"0000:3c:08.0", "0000:3c:10.0"}, {acsCall("0000:3c:08.0"), acsCall("0000:3c:10.0")});
+}
+
+TEST_F(AcsTest, TwoSwitchesAreHandledInAscendingOrderOncePerPort) {
+  host_.addRootPort("0000:5d:00.0", "pci0000:5d");
+  host_.addSwitch("0000:5d:00.0", "0000:5e:00.0", {"0000:5f:08.0", "0000:5f:10.0"});
+  host_.addGpu("0000:60:00.0", "0000:5f:08.0");
+  host_.addGpu("0000:60:00.1", "0000:5f:08.0");  // second function: same port, one call
+  host_.addGpu("0000:61:00.0", "0000:5f:10.0");
+  host_.addRootPort("0000:3a:00.0", "pci0000:3a");
+  host_.addSwitch("0000:3a:00.0", "0000:3b:00.0", {"0000:3c:08.0"});
+  host_.addGpu("0000:3d:00.0", "0000:3c:08.0");
+  runAndCheck({"0000:3c:08.0", "0000:5f:08.0", "0000:5f:10.0"},
+              {acsCall("0000:3c:08.0"), acsCall("0000:5f:08.0"), acsCall("0000:5f:10.0")});
+}
+
+TEST_F(AcsTest, DualChipBoardBelowAnOuterSwitch) {
+  host_.addRootPort("0000:17:00.0", "pci0000:17");
+  host_.addSwitch("0000:17:00.0", "0000:18:00.0", {"0000:19:00.0"});
+  host_.addDualChipBoard("0000:19:00.0", "0000:1a:00.0", {"0000:1b:00.0", "0000:1b:08.0"},
+                         {"0000:1c:00.0", "0000:1d:00.0"});
+  // The outer switch's downstream port and the root port above the switch;
+  // the board's own switch keeps ACS.
+  runAndCheck({"0000:17:00.0", "0000:19:00.0"}, {acsCall("0000:17:00.0"), acsCall("0000:19:00.0")});
+}
+
+TEST_F(AcsTest, DualChipBoardRecognisedByItsProductId) {
+  host_.addRootPort("0000:17:00.0", "pci0000:17");
+  host_.addSwitch("0000:17:00.0", "0000:18:00.0", {"0000:19:00.0"});
+  host_.addSwitch("0000:19:00.0", "0000:1a:00.0", {"0000:1b:00.0"});
+  sim::GpuOptions chip;
+  chip.device = 0x0002;
+  chip.registers[sim::kRegBoardProduct] = 12u << 25;  // a dual-chip product
+  host_.addGpu("0000:1c:00.0", "0000:1b:00.0", chip);
+  runAndCheck({"0000:17:00.0", "0000:19:00.0"}, {acsCall("0000:17:00.0"), acsCall("0000:19:00.0")});
+}
+
+TEST_F(AcsTest, DualChipBoardInARootPortSlotNamesAPlaceAboveTheTree) {
+  host_.addRootPort("0000:00:01.0", "pci0000:00");
+  host_.addDualChipBoard("0000:00:01.0", "0000:01:00.0", {"0000:02:00.0", "0000:02:08.0"},
+                         {"0000:03:00.0", "0000:04:00.0"});
+  // "devices" is no PCI address: setpci fails on it and the user is warned.
+  runAndCheck({"0000:00:01.0"}, {acsCall("0000:00:01.0"), acsCall("devices")}, warning("devices"));
+}
+
+TEST_F(AcsTest, AGpuDirectlyBelowARootPortNeedsNoPort) {
+  host_.addGpuBelowRootPort("pci0000:85", "0000:85:00.0", "0000:86:00.0");
+  runAndCheck({}, {});
+  EXPECT_EQ(host_.command("0000:86:00.0"), 0x0006);  // still discovered
+}
+
+TEST_F(AcsTest, AGuestWithGpusOnTheRootBus) {
+  sim::GpuOptions single;
+  host_.addGpu("0000:00:05.0", "pci0000:00", single);
+  sim::GpuOptions dual;
+  dual.device = sim::kDualChipDevice;
+  host_.addGpu("0000:00:06.0", "pci0000:00", dual);
+  // Neither name is a PCI address; the empty name leaves setpci with "-s"
+  // taking the register expression.
+  runAndCheck({}, {"-s ECAP_ACS+6.w=0", acsCall("pci0000:00"), acsCall("sys")},
+              warning("") + warning("pci0000:00") + warning("sys"));
+}
+
+TEST_F(AcsTest, APortWithoutAcsIsWarnedAboutAndTheNextStillHandled) {
+  host_.addRootPort("0000:3a:00.0", "pci0000:3a");
+  host_.addUpstreamPort("0000:3b:00.0", "0000:3a:00.0");
+  sim::PortOptions no_acs;
+  no_acs.acs = false;
+  host_.addDownstreamPort("0000:3c:08.0", "0000:3b:00.0", no_acs);
+  host_.addDownstreamPort("0000:3c:10.0", "0000:3b:00.0");
+  host_.addGpu("0000:3d:00.0", "0000:3c:08.0");
+  host_.addGpu("0000:3e:00.0", "0000:3c:10.0");
+  runAndCheck({"0000:3c:10.0"}, {acsCall("0000:3c:08.0"), acsCall("0000:3c:10.0")},
+              warning("0000:3c:08.0"));
+}
+
+}  // namespace

@@ -1,0 +1,219 @@
+// p2ptool's write mode on a host fabric and read mode in a guest whose GPUs
+// share their memory windows with the host's (simulated passthrough).
+#include <sys/stat.h>
+
+#include "tests/sim/presets.h"
+#include "tests/system_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using systest::expectedArea;
+using systest::readFile;
+
+constexpr char kOpenError[] = "\033[31mError:\033[0m Failed to open ";
+
+std::string bytesOf(const std::vector<uint64_t>& words) {
+  return std::string(reinterpret_cast<const char*>(words.data()), words.size() * 8);
+}
+
+class WriteModeTest : public systest::FabricTest {
+ protected:
+  void SetUp() override {
+    FabricTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    sim::buildHostPreset(host_);
+  }
+
+  std::map<std::string, uint64_t> groupOf(const std::vector<std::string>& gpus) {
+    std::map<std::string, uint64_t> group;
+    for (const auto& gpu : gpus) group[gpu] = host_.bar0(gpu);
+    return group;
+  }
+
+  // Every GPU of `gpus` carries its area, and nothing follows it.
+  void expectAreas(const std::vector<std::string>& gpus,
+                   const std::vector<std::string>& skip = {}) {
+    const auto group = groupOf(gpus);
+    for (const auto& gpu : gpus) {
+      if (std::find(skip.begin(), skip.end(), gpu) != skip.end()) continue;
+      const auto expected = expectedArea(gpu, group);
+      EXPECT_EQ(host_.readWindowWords(gpu, sim::kAreaOffset, expected.size() + 1), [&] {
+        auto w = expected;
+        w.push_back(0);
+        return w;
+      }()) << gpu;
+    }
+  }
+  bool areaUntouched(const std::string& gpu) {
+    const auto bytes = host_.readWindow(gpu, sim::kAreaOffset, sim::kAreaSpan);
+    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+  }
+};
+
+TEST_F(WriteModeTest, EveryGroupedGpuCarriesItsGroup) {
+  const sim::Result r = tool({"-w"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  expectAreas({"0000:3d:00.0", "0000:3e:00.0"});
+  expectAreas({"0000:60:00.0", "0000:61:00.0"});
+  expectAreas({"0000:1c:00.0", "0000:1d:00.0"});
+  EXPECT_TRUE(areaUntouched("0000:86:00.0"));  // below a root port: in no group
+  EXPECT_TRUE(acsCalls().empty());             // the write mode switches no ACS
+  EXPECT_EQ(host_.acsControl("0000:3c:08.0"), sim::kDefaultAcsControl);
+}
+
+TEST_F(WriteModeTest, AWindowThatCannotBeOpenedIsReportedAndStillListed) {
+  fs::remove(host_.dir("0000:3e:00.0") + "/resource0");
+  const sim::Result r = tool({"-w"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kOpenError + host_.devicePath("0000:3e:00.0") + "/resource0\n");
+  expectAreas({"0000:3d:00.0", "0000:3e:00.0"}, {"0000:3e:00.0"});
+}
+
+TEST_F(WriteModeTest, AGroupTooLargeForTheAreaIsRefused) {
+  std::vector<std::string> downs, gpus;
+  for (int i = 0; i < 16; ++i) {
+    char down[16], gpu[16];
+    snprintf(down, sizeof down, "0000:a2:%02x.0", i);
+    snprintf(gpu, sizeof gpu, "0000:%02x:00.0", 0xa3 + i);
+    downs.push_back(down);
+    gpus.push_back(gpu);
+  }
+  host_.addRootPort("0000:a0:00.0", "pci0000:a0");
+  host_.addSwitch("0000:a0:00.0", "0000:a1:00.0", downs);
+  for (int i = 0; i < 16; ++i) host_.addGpu(gpus[i], downs[i]);
+  const sim::Result r = tool({"-w"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("0000:a1:00.0 has 16 GPUs"), std::string::npos) << r.out;
+  for (const auto& gpu : gpus) EXPECT_TRUE(areaUntouched(gpu)) << gpu;
+  expectAreas({"0000:3d:00.0", "0000:3e:00.0"});  // other groups go on
+}
+
+TEST_F(WriteModeTest, WriteAndReadTogetherRunTheWriteModeOnly) {
+  EXPECT_EQ(tool({"-w", "-r"}).status, 0);
+  expectAreas({"0000:3d:00.0", "0000:3e:00.0"});
+  EXPECT_FALSE(fs::exists(etc_.path() + "/qz"));
+}
+
+// A guest of the host preset: one GPU on the root bus per grouped host GPU.
+class ReadModeTest : public WriteModeTest {
+ protected:
+  void SetUp() override {
+    WriteModeTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    pairs_ = sim::buildGuestPreset(guest_, host_);
+  }
+  sim::Result guestTool(const std::vector<std::string>& args = {"-r"}) {
+    return tool(args, guest_);
+  }
+  std::vector<std::string> storedNames() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(etc_.path() + "/" + systest::kPeerDir))
+      names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  sim::TempDir guest_dir_{"p2p-guest"};
+  sim::Fabric guest_{guest_dir_.path()};
+  std::vector<std::pair<std::string, std::string>> pairs_;
+};
+
+TEST_F(ReadModeTest, TheGuestStoresTheAreasTheHostWrote) {
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const sim::Result r = guestTool();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  std::vector<std::string> expected_names;
+  for (const auto& [guest_gpu, host_gpu] : pairs_) {
+    expected_names.push_back(guest_gpu);
+    const uint64_t count = host_.readWindowWords(host_gpu, sim::kAreaOffset, 1)[0] >> 32;
+    const auto area = host_.readWindowWords(host_gpu, sim::kAreaOffset, count);
+    EXPECT_EQ(readFile(peerFile(guest_gpu)), bytesOf(area)) << guest_gpu;
+    EXPECT_EQ(area[0] & 0xffffffff, sim::packBdf(host_gpu));
+  }
+  EXPECT_EQ(storedNames(), expected_names);  // and no temporary file left over
+
+  struct stat st {};
+  ASSERT_EQ(stat(peerFile(pairs_[0].first).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+  std::map<std::string, std::string> first;
+  for (const auto& name : storedNames()) first[name] = readFile(peerFile(name));
+  ASSERT_EQ(guestTool().status, 0);
+  for (const auto& [name, bytes] : first) EXPECT_EQ(readFile(peerFile(name)), bytes) << name;
+  EXPECT_EQ(storedNames().size(), first.size());
+}
+
+TEST_F(ReadModeTest, WordCountsDecideWhatIsStored) {
+  const std::string offline = pairs_[0].first, abnormal = pairs_[1].first, full = pairs_[2].first,
+                    empty = pairs_[3].first;
+  std::vector<uint64_t> words(32, 0x1111);
+  words[0] = 32ULL << 32 | 0x3d00;
+  guest_.writeWindowWords(full, sim::kAreaOffset, words);
+  guest_.writeWindowWords(offline, sim::kAreaOffset, {~0ULL});
+  guest_.writeWindowWords(abnormal, sim::kAreaOffset, {33ULL << 32 | 0x3e00});
+  guest_.writeWindowWords(empty, sim::kAreaOffset, {0x6000});
+  fs::create_directories(etc_.path() + "/" + systest::kPeerDir);
+  std::ofstream(peerFile(offline)) << "left from an earlier run";
+
+  const sim::Result r = guestTool();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\033[31mOffline:\033[0m Failed to open card " + offline + "\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\033[31mError:\033[0m The resource0 of card " + abnormal +
+                       " is abnormal and skiping this card ...\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(readFile(peerFile(offline)), "left from an earlier run");
+  EXPECT_FALSE(fs::exists(peerFile(abnormal)));
+  EXPECT_EQ(readFile(peerFile(full)), bytesOf(words));
+  EXPECT_TRUE(fs::exists(peerFile(empty)));
+  EXPECT_EQ(fs::file_size(peerFile(empty)), 0u);
+}
+
+TEST_F(ReadModeTest, AWindowThatCannotBeOpenedGivesNoFile) {
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const std::string gpu = pairs_[0].first;
+  fs::remove(guest_.dir(gpu) + "/resource0");
+  const sim::Result r = guestTool();
+  EXPECT_EQ(r.out, kOpenError + guest_.devicePath(gpu) + "/resource0\n");
+  EXPECT_FALSE(fs::exists(peerFile(gpu)));
+  EXPECT_TRUE(fs::exists(peerFile(pairs_[1].first)));
+}
+
+TEST_F(ReadModeTest, AShortWindowIsSkippedWithTheMappingMessage) {
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const std::string gpu = pairs_[0].first;
+  fs::resize_file(guest_.dir(gpu) + "/resource0", 0x1000);  // shorter than the area's place
+  const sim::Result r = guestTool();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Map device memmory failed!\n"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(peerFile(gpu)));
+}
+
+TEST_F(ReadModeTest, ADirectoryThatCannotBeMadeIsReportedAndNothingStored) {
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  std::ofstream(etc_.path() + "/qz") << "a file where the directory should be";
+  const sim::Result r = guestTool();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("/etc/qz/vm_p2p_cfg/"), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::is_regular_file(etc_.path() + "/qz"));
+}
+
+TEST_F(ReadModeTest, AFailedStoreKeepsWhatWasThereAndLeavesNoTemporaryFile) {
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const std::string gpu = pairs_[0].first;
+  fs::create_directories(peerFile(gpu));  // a directory cannot be replaced by a file
+  const sim::Result r = guestTool();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\033[31mError:\033[0m failed to write configuration file!\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(fs::is_directory(peerFile(gpu)));
+  for (const auto& name : storedNames()) EXPECT_NE(name.find(':'), std::string::npos) << name;
+}
+
+}  // namespace

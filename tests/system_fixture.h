@@ -1,0 +1,156 @@
+// Shared ground of the system tests: a host fabric in a scratch directory, a
+// sandbox that shows it as /sys with /etc and /dev of its own, and a logging
+// setpci first on PATH.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/sim/fabric.h"
+#include "tests/sim/sandbox.h"
+#include "tests/sim/setpci_log.h"
+#include "tests/sim/tempdir.h"
+
+namespace systest {
+
+inline constexpr char kP2ptool[] = P2P_BIN_DIR "/p2ptool";
+inline constexpr char kP2pwatch[] = P2P_BIN_DIR "/p2pwatch";
+inline constexpr uid_t kNobody = 65534;
+inline constexpr char kPeerDir[] = "qz/vm_p2p_cfg";  // below the /etc overlay's upper dir
+
+// The exchange area a GPU of `group` (BDF -> BAR0) must carry, worked out
+// independently of the tool.
+inline std::vector<uint64_t> expectedArea(const std::string& self,
+                                          const std::map<std::string, uint64_t>& group) {
+  const uint64_t words = 1 + 2 * group.size();
+  std::vector<uint64_t> area = {sim::packBdf(self) | words << 32};
+  for (const auto& [bdf, bar0] : group) {
+    area.push_back(sim::packBdf(bdf));
+    area.push_back(bar0);
+  }
+  return area;
+}
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class FabricTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    P2P_REQUIRE_SANDBOX();
+    box_.sys = host_.sysDir();
+    box_.etc_upper = etc_.path();
+    box_.dev = dev_.path();
+    box_.path_prepend = {setpci_.dir()};
+  }
+
+  // Runs p2ptool with `args` in the sandbox over `fabric`'s tree.
+  sim::Result tool(const std::vector<std::string>& args, const sim::Fabric& fabric, uid_t uid = 0) {
+    sim::Sandbox box = box_;
+    box.sys = fabric.sysDir();
+    box.uid = box.gid = uid;
+    std::vector<std::string> argv = {kP2ptool};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return sim::run(box, argv);
+  }
+  sim::Result tool(const std::vector<std::string>& args = {}) { return tool(args, host_); }
+
+  // setpci calls of the run other than the discovery probes.
+  std::vector<std::string> acsCalls() const {
+    std::vector<std::string> calls;
+    for (const auto& call : setpci_.calls())
+      if (call.find("CAP_EXP+4.w") == std::string::npos) calls.push_back(call);
+    return calls;
+  }
+
+  std::string peerFile(const std::string& bdf) const {
+    return etc_.path() + "/" + kPeerDir + "/" + bdf;
+  }
+
+  sim::TempDir dir_{"p2p-fabric"};
+  sim::TempDir etc_{"p2p-etc"};
+  sim::TempDir dev_{"p2p-dev"};
+  sim::LoggingSetpci setpci_;
+  sim::Fabric host_{dir_.path()};
+  sim::Sandbox box_;
+};
+
+// Polls `done` every 20 ms until it holds or `timeout_ms` passes.
+inline bool eventually(const std::function<bool()>& done, int timeout_ms = 5000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// A daemon started in a sandbox, ended by its PID when the test is done.
+class Daemon {
+ public:
+  // `env` is added to the daemon's environment only.
+  Daemon(const sim::Sandbox& box, const std::vector<std::string>& argv,
+         const std::map<std::string, std::string>& env = {}) {
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    pid_ = sim::start(box, argv, logs_ / "out", logs_ / "err");
+    for (const auto& entry : env) unsetenv(entry.first.c_str());
+  }
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+  ~Daemon() {
+    if (pid_ > 0) stop();
+  }
+
+  int stop() { return sim::stop(std::exchange(pid_, -1)); }
+  // Its exit status once it ends by itself within timeout_ms, else -1.
+  int waitForExit(int timeout_ms) {
+    const int status = sim::waitFor(pid_, timeout_ms);
+    if (status >= 0) pid_ = -1;
+    return status;
+  }
+  bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+
+  // True once the daemon holds an inotify descriptor with a watch on it.
+  bool watching() const {
+    const std::string proc = "/proc/" + std::to_string(pid_);
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", ec)) {
+      if (std::filesystem::read_symlink(fd.path(), ec) != "anon_inode:inotify") continue;
+      if (readFile(proc + "/fdinfo/" + fd.path().filename().string()).find("inotify wd:") !=
+          std::string::npos)
+        return true;
+    }
+    return false;
+  }
+  std::string out() const { return readFile(logs_ / "out"); }
+  std::string err() const { return readFile(logs_ / "err"); }
+  size_t outLines() const {
+    const std::string text = out();
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  }
+
+ private:
+  sim::TempDir logs_{"p2p-daemon"};
+  pid_t pid_ = -1;
+};
+
+}  // namespace systest
