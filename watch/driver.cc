@@ -47,7 +47,8 @@ std::string ptP2pCfgCommand(const std::string& peer_minor, const std::string& ad
   return kEchoCommand + peer_minor + "  " + address + " > " + control_file;
 }
 
-void VM_WriteItrDebug(std::set<std::string> names, std::map<std::string, std::vector<std::string>> data,
+void VM_WriteItrDebug(std::set<std::string> names,
+                      std::map<std::string, std::vector<std::string>> data,
                       std::map<std::string, std::string> virl_minors,
                       std::map<std::string, std::string> phy_minors) {
   for (const auto& name : names) {

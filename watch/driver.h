@@ -17,6 +17,7 @@ std::string ptP2pCfgCommand(const std::string& peer_minor, const std::string& ad
 
 // For every guest GPU: one command per group member, in the order of its peer
 // file, then a line saying whether every command succeeded.
-void VM_WriteItrDebug(std::set<std::string> names, std::map<std::string, std::vector<std::string>> data,
+void VM_WriteItrDebug(std::set<std::string> names,
+                      std::map<std::string, std::vector<std::string>> data,
                       std::map<std::string, std::string> virl_minors,
                       std::map<std::string, std::string> phy_minors);

@@ -67,7 +67,7 @@ void dropOffline(std::set<std::string>& names) {
 }
 
 struct PeerFile {
-  unsigned long self = 0;           // host packed BDF number of the GPU
+  unsigned long self = 0;            // host packed BDF number of the GPU
   std::vector<unsigned long> words;  // all words, word 0 cut to the self field
 };
 
@@ -101,7 +101,8 @@ std::optional<PeerFile> readPeerFile(const std::string& name) {
 }  // namespace
 
 void get_virl_Device() {
-  for (const auto& name : listNames(kDriverDir, EntryKind::Directory)) virl_gpu_name_set.insert(name);
+  for (const auto& name : listNames(kDriverDir, EntryKind::Directory))
+    virl_gpu_name_set.insert(name);
   dropOffline(virl_gpu_name_set);
 }
 

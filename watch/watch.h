@@ -16,7 +16,8 @@ inline constexpr size_t kEventBufferSize = 0x8000;
 bool isDriverNodeCreation(const inotify_event& event);
 
 // Calls `fn` for every event record in the first `length` bytes of `buffer`.
-void forEachEvent(const char* buffer, size_t length, const std::function<void(const inotify_event&)>& fn);
+void forEachEvent(const char* buffer, size_t length,
+                  const std::function<void(const inotify_event&)>& fn);
 
 // Rebuilds the tables and programs the driver. Never throws: a failure is
 // reported and the daemon keeps watching.
