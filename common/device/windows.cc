@@ -131,10 +131,14 @@ void readMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsig
 }
 
 bool readMemoryChecked(unsigned long length, unsigned long* buffer, int fd, unsigned long offset) {
-  return transfer(length, fd, offset, [&](const unsigned char* at) { memcpy(buffer, at, length); });
+  return transfer(length, fd, offset, [&](const unsigned char* at) {
+    if (length > 0) memcpy(buffer, at, length);  // an empty buffer may have no address
+  });
 }
 
 void writeMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsigned long offset) {
   ScopedFd owned(fd);  // this transfer ends the descriptor's life, whatever happens
-  transfer(length, fd, offset, [&](unsigned char* at) { memcpy(at, buffer, length); });
+  transfer(length, fd, offset, [&](unsigned char* at) {
+    if (length > 0) memcpy(at, buffer, length);
+  });
 }

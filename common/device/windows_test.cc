@@ -141,6 +141,12 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedRead{"EmptyFile", 0, 8, 0, O_RDWR, kMapFailed}),
     [](const testing::TestParamInfo<RefusedRead>& info) { return info.param.name; });
 
+TEST(ReadMemoryGlobal, AnEmptyTransferNeedsNoBuffer) {
+  // A peer area of zero words: nothing to copy, and no buffer to copy into.
+  WindowFile window(kMemoryFileSize);
+  EXPECT_TRUE(readMemoryChecked(0, nullptr, window.fd(), kAreaOffset));
+}
+
 TEST(ReadMemoryGlobal, InvalidDescriptorIsAMappingFailure) {
   unsigned long buffer = 7;
   testing::internal::CaptureStdout();
