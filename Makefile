@@ -1,5 +1,7 @@
 # Set-up and test entry points; see README.md.
 BUILD ?= build
+# Second build of everything with AddressSanitizer and UndefinedBehaviorSanitizer.
+SAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps configure build check demo clean
@@ -17,9 +19,12 @@ build: configure
 
 check: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DP2P_SANITIZE=ON
+	cmake --build $(SAN_BUILD) -j$(JOBS)
+	cd $(SAN_BUILD) && ctest --output-on-failure -j$(JOBS)
 
 demo: build
 	scripts/demo $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD)

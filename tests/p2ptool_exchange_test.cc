@@ -159,7 +159,7 @@ TEST_F(ReadModeTest, WordCountsDecideWhatIsStored) {
   std::ofstream(peerFile(offline)) << "left from an earlier run";
 
   const sim::Result r = guestTool();
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\033[31mOffline:\033[0m Failed to open card " + offline + "\n"),
             std::string::npos)
       << r.out;
