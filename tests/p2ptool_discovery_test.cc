@@ -120,6 +120,24 @@ TEST_F(DiscoveryTest, AVanishedGpuIsReportedOfflineAndLeftAlone) {
   EXPECT_EQ(acsCalls(), std::vector<std::string>{"-s 0000:3c:08.0 ECAP_ACS+6.w=0"});
 }
 
+TEST_F(DiscoveryTest, WithoutSetpciEveryGpuCountsAsOffline) {
+  // The shell cannot find setpci on this PATH: no probe succeeds.
+  const std::string saved_path = getenv("PATH");
+  setenv("PATH", "/nonexistent", 1);
+  sim::Sandbox box = box_;
+  box.path_prepend.clear();
+  const sim::Result r = sim::run(box, {systest::kP2ptool, "-w"});
+  setenv("PATH", saved_path.c_str(), 1);
+  EXPECT_EQ(r.status, 0);
+  // One line per GPU, in the order the directory lists them.
+  EXPECT_NE(r.out.find("Device 0000:3d:00.0 is OFFLINE...\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Device 0000:3e:00.0 is OFFLINE...\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.size(), 2 * strlen("Device 0000:3d:00.0 is OFFLINE...\n"));
+  EXPECT_NE(r.err.find("setpci"), std::string::npos) << r.err;  // the shell's own complaint
+  EXPECT_EQ(host_.command(kGpuA), 0);
+  EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 1)[0], 0u);
+}
+
 TEST_F(DiscoveryTest, AGpuWhoseVendorCannotBeReadIsSkippedWithAMessage) {
   std::ofstream(host_.dir(kGpuB) + "/vendor") << "garbage\n";
   const sim::Result r = tool();
