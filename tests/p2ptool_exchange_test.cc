@@ -9,7 +9,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using systest::expectedArea;
-using systest::readFile;
+using sim::readFile;
 
 constexpr char kOpenError[] = "\033[31mError:\033[0m Failed to open ";
 

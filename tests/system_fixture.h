@@ -46,13 +46,6 @@ inline std::vector<uint64_t> expectedArea(const std::string& self,
   return area;
 }
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class FabricTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -135,14 +128,14 @@ class Daemon {
     std::error_code ec;
     for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", ec)) {
       if (std::filesystem::read_symlink(fd.path(), ec) != "anon_inode:inotify") continue;
-      if (readFile(proc + "/fdinfo/" + fd.path().filename().string()).find("inotify wd:") !=
+      if (sim::readFile(proc + "/fdinfo/" + fd.path().filename().string()).find("inotify wd:") !=
           std::string::npos)
         return true;
     }
     return false;
   }
-  std::string out() const { return readFile(logs_ / "out"); }
-  std::string err() const { return readFile(logs_ / "err"); }
+  std::string out() const { return sim::readFile(logs_ / "out"); }
+  std::string err() const { return sim::readFile(logs_ / "err"); }
   size_t outLines() const {
     const std::string text = out();
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));

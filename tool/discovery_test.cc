@@ -1,10 +1,11 @@
 #include "tool/discovery.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <fstream>
 #include <vector>
+
+#include "tests/sim/tempdir.h"
 
 namespace {
 
@@ -13,11 +14,7 @@ namespace fs = std::filesystem;
 // A device directory holding nothing but a 256-byte `config` file.
 class ConfigFile {
  public:
-  ConfigFile() : bytes_(256, 0) {
-    char pattern[] = "/tmp/p2p-config-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-  }
-  ~ConfigFile() { fs::remove_all(dir_); }
+  ConfigFile() : bytes_(256, 0) {}
 
   void set(size_t offset, std::vector<unsigned char> bytes) {
     for (size_t i = 0; i < bytes.size(); ++i) bytes_[offset + i] = bytes[i];
@@ -29,10 +26,10 @@ class ConfigFile {
     set(at, {id, next, static_cast<unsigned char>(flags & 0xff),
              static_cast<unsigned char>(flags >> 8)});
   }
-  const fs::path& dir() const { return dir_; }
+  fs::path dir() const { return dir_.path(); }
 
  private:
-  fs::path dir_;
+  sim::TempDir dir_{"p2p-config"};
   std::vector<unsigned char> bytes_;
 };
 

@@ -3,22 +3,16 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include "tests/sim/tempdir.h"
 
 namespace {
 
 // What a driver reads from its control file when the command runs in a shell.
 std::string lineReceived(const std::string& minor, const std::string& address) {
-  char pattern[] = "/tmp/p2p-itr-XXXXXX";
-  const std::string dir = ::mkdtemp(pattern);
-  const std::string control = dir + "/itr_debug";
+  const sim::TempDir dir("p2p-itr");
+  const std::string control = dir / "itr_debug";
   EXPECT_EQ(system(ptP2pCfgCommand(minor, address, control).c_str()), 0);
-  std::stringstream text;
-  text << std::ifstream(control).rdbuf();
-  std::filesystem::remove_all(dir);
-  return text.str();
+  return sim::readFile(control);
 }
 
 TEST(DriverCommandTest, TheDriverReadsKeywordMinorAndAddressOnOneLine) {

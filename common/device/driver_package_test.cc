@@ -78,8 +78,8 @@ class DriverPackageTest : public testing::Test {
     return result;
   }
 
-  std::string logged() const { return readWholeFile(root_ / "qz.log"); }
-  std::vector<std::string> dkmsCalls() const { return lines(readWholeFile(root_ / "dkms-calls")); }
+  std::string logged() const { return sim::readFile(root_ / "qz.log"); }
+  std::vector<std::string> dkmsCalls() const { return lines(sim::readFile(root_ / "dkms-calls")); }
   void dkmsFails(const std::string& step, int status) const {
     root_.write("dkms-status/" + step, std::to_string(status) + "\n");
   }
@@ -169,7 +169,7 @@ TEST_F(DriverPackageTest, RemovalRecordsTheVersionThenRemovesIt) {
     removeDkmsToZorva();
     return "";
   });
-  EXPECT_EQ(readWholeFile(record()), "zorva/3.1.0\n");
+  EXPECT_EQ(sim::readFile(record()), "zorva/3.1.0\n");
   EXPECT_EQ(dkmsCalls(), std::vector<std::string>{"remove zorva/3.1.0 --all"});
   EXPECT_EQ(result.err, "");
 }
@@ -182,7 +182,7 @@ TEST_F(DriverPackageTest, RemovalWithoutVersionDoesNothing) {
     removeDkmsToZorva();
     return "";
   });
-  EXPECT_EQ(readWholeFile(record()), "zorva/2.0.0\n");
+  EXPECT_EQ(sim::readFile(record()), "zorva/2.0.0\n");
   EXPECT_TRUE(dkmsCalls().empty());
 }
 
@@ -230,7 +230,7 @@ TEST_F(DriverPackageTest, RemoveThenReinstall) {
   source("linux-headers-5.15.0");
   BoxedRun result = run([] {
     removeDkmsToZorva();
-    std::string between = readWholeFile("/var/log/dkms.log");
+    std::string between = sim::readFile("/var/log/dkms.log");
     installDkmsToZorva();
     return between;
   });
@@ -338,7 +338,7 @@ TEST_F(DriverPackageTest, ModuleFileAsideAndBack) {
   });
   EXPECT_EQ(result.result, "aside");
   EXPECT_FALSE(fs::exists(misc("tamberon.ko")));
-  EXPECT_EQ(readWholeFile(misc("tamberon.ko.bk")), "module image");
+  EXPECT_EQ(sim::readFile(misc("tamberon.ko.bk")), "module image");
   const std::string removed = std::string(kInfo) +
                               "Success to remove file of tamberon.ko (/lib/modules/" + release_ +
                               "/kernel/drivers/misc/tamberon.ko). \n\n";
@@ -350,7 +350,7 @@ TEST_F(DriverPackageTest, ModuleFileAsideAndBack) {
     return "";
   });
   EXPECT_FALSE(fs::exists(misc("tamberon.ko.bk")));
-  EXPECT_EQ(readWholeFile(misc("tamberon.ko")), "module image");
+  EXPECT_EQ(sim::readFile(misc("tamberon.ko")), "module image");
   EXPECT_EQ(logged(), removed + kInfo + kRestored);
 }
 
@@ -378,7 +378,7 @@ TEST_F(DriverPackageTest, FailedMoveIsReportedAndNoSuccessLogged) {
     removeTamberonkoFile();
     return "";
   });
-  EXPECT_EQ(readWholeFile(misc("tamberon.ko")), "module image");
+  EXPECT_EQ(sim::readFile(misc("tamberon.ko")), "module image");
   const std::string module = "/lib/modules/" + release_ + "/kernel/drivers/misc/tamberon.ko";
   EXPECT_EQ(removal.err.rfind("Failed to move " + module + ": mv exited with status 1. mv: ", 0),
             0u)
@@ -391,7 +391,7 @@ TEST_F(DriverPackageTest, FailedMoveIsReportedAndNoSuccessLogged) {
     restoreTamberonkoFile();
     return "";
   });
-  EXPECT_EQ(readWholeFile(misc("tamberon.ko.bk")), "module image");
+  EXPECT_EQ(sim::readFile(misc("tamberon.ko.bk")), "module image");
   EXPECT_TRUE(contains(restore.err, "Failed to move " + module + ".bk: mv exited with status 1"))
       << restore.err;
   EXPECT_FALSE(contains(logged(), "Success"));
@@ -406,7 +406,7 @@ TEST_F(DriverPackageTest, BlacklistLosesEveryTamberonLine) {
               "install tamberon_aux /bin/false\n");
   BoxedRun result = run([] { return std::to_string(removeTamberonFromBlacklist()); });
   EXPECT_EQ(result.result, "0");
-  EXPECT_EQ(readWholeFile(root_ / "etc/modprobe.d/blacklist.conf"),
+  EXPECT_EQ(sim::readFile(root_ / "etc/modprobe.d/blacklist.conf"),
             "blacklist nouveau\nblacklist amdgpu\n");
 }
 

@@ -85,7 +85,7 @@ class FakePciTree {
   void probeStatus(const std::string& bdf, const std::string& status) const {
     dir_.write("probe/" + bdf, status + "\n");
   }
-  std::string probeLog() const { return readWholeFile(dir_ / "setpci.log"); }
+  std::string probeLog() const { return sim::readFile(dir_ / "setpci.log"); }
   std::string sysDir() const { return dir_ / "sys"; }
   sim::Sandbox box() const {
     sim::Sandbox box;

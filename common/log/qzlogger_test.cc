@@ -94,7 +94,7 @@ TEST_F(LoggerTest, FileGetsEveryLevelWithItsPrefix) {
       qzlogger::logger(static_cast<LogLevel>(level), "level %d\n", level);
     qzlogger::logger(Fatal, "Map device register failed!\n");
   });
-  EXPECT_EQ(readWholeFile(path),
+  EXPECT_EQ(sim::readFile(path),
             "[    Debug]  level 0\n"
             "[     View]  level 1\n"
             "[     Info]  level 2\n"
@@ -109,7 +109,7 @@ TEST_F(LoggerTest, InitAppendsToAnExistingFile) {
   const std::string path = dir_.write("old.log", "before\n");
   qzlogger::init(path.c_str());
   qzlogger::logger(Info, "after\n");
-  EXPECT_EQ(readWholeFile(path), "before\n[     Info]  after\n");
+  EXPECT_EQ(sim::readFile(path), "before\n[     Info]  after\n");
 }
 
 TEST_F(LoggerTest, ShutdownWritesTheClosingLineAndCloses) {
@@ -119,7 +119,7 @@ TEST_F(LoggerTest, ShutdownWritesTheClosingLineAndCloses) {
   EXPECT_EQ(qzlogger::fp_, nullptr);
   qzlogger::shutdown();  // nothing open: nothing written
   capture([] { qzlogger::logger(Info, "not in the file\n"); });
-  EXPECT_EQ(readWholeFile(path), kClosingLine);
+  EXPECT_EQ(sim::readFile(path), kClosingLine);
 }
 
 TEST_F(LoggerTest, CurrentTimeWritesTheHeaderWithTodaysDay) {
@@ -130,7 +130,7 @@ TEST_F(LoggerTest, CurrentTimeWritesTheHeaderWithTodaysDay) {
   struct tm local;
   localtime_r(&now, &local);
   std::smatch match;
-  std::string text = readWholeFile(path);
+  std::string text = sim::readFile(path);
   ASSERT_TRUE(std::regex_match(text, match, std::regex(kHeaderPattern))) << text;
   EXPECT_EQ(std::stoi(match[1].str()), local.tm_mday);
 }
@@ -139,7 +139,7 @@ TEST_F(LoggerTest, GetTimeMsWritesTheTimeLine) {
   const std::string path = dir_ / "test.log";
   qzlogger::init(path.c_str());
   int written = qzlogger::GetTimeMs();
-  std::string text = readWholeFile(path);
+  std::string text = sim::readFile(path);
   EXPECT_TRUE(
       std::regex_match(text, std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \n")))
       << text;
@@ -216,7 +216,7 @@ TEST_F(LogDirTest, CreatesTheDirectoryAndTheMainLogFile) {
   BoxedRun run = initializeInBox();
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.result, "/var/log/qzRaVezu/qzra-vezu.log");
-  EXPECT_TRUE(isContinued(readWholeFile(logFile("qzra-vezu.log")), ""));
+  EXPECT_TRUE(isContinued(sim::readFile(logFile("qzra-vezu.log")), ""));
 }
 
 TEST_F(LogDirTest, ContinuesTheRotatedFileWithTheLatestTime) {
@@ -232,11 +232,11 @@ TEST_F(LogDirTest, ContinuesTheRotatedFileWithTheLatestTime) {
   BoxedRun run = initializeInBox();
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.result, "/var/log/qzRaVezu/qzra-vezu-2026-01-02-03:04:05.log");
-  EXPECT_TRUE(isContinued(readWholeFile(logFile("qzra-vezu-2026-01-02-03:04:05.log")), marker));
+  EXPECT_TRUE(isContinued(sim::readFile(logFile("qzra-vezu-2026-01-02-03:04:05.log")), marker));
   for (const char* other :
        {"qzra-vezu.log", "qzra-vezu-2025-12-31-23:59:59.log", "qzra-vezu-2026-01-02-03:04:04.log",
         "qzra-vezu-2099-1-2-03:04:05.log", "zz-other.log"})
-    EXPECT_EQ(readWholeFile(logFile(other)), marker) << other;
+    EXPECT_EQ(sim::readFile(logFile(other)), marker) << other;
 }
 
 TEST_F(LogDirTest, WithoutRotatedFilesTheMainLogFileIsContinued) {
@@ -248,7 +248,7 @@ TEST_F(LogDirTest, WithoutRotatedFilesTheMainLogFileIsContinued) {
   BoxedRun run = initializeInBox();
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.result, "/var/log/qzRaVezu/qzra-vezu.log");
-  EXPECT_TRUE(isContinued(readWholeFile(logFile("qzra-vezu.log")), marker));
+  EXPECT_TRUE(isContinued(sim::readFile(logFile("qzra-vezu.log")), marker));
 }
 
 struct DayCase {
@@ -275,7 +275,7 @@ TEST_P(LogDayTest, WipesTheDirectoryOnlyWhenTheStoredDayDiffers) {
   BoxedRun run = initializeInBox();
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.result, "/var/log/qzRaVezu/qzra-vezu.log");
-  std::string text = readWholeFile(logFile("qzra-vezu.log"));
+  std::string text = sim::readFile(logFile("qzra-vezu.log"));
   if (GetParam().wiped) {
     EXPECT_EQ(listing(), std::vector<std::string>{"qzra-vezu.log"});
     EXPECT_TRUE(isContinued(text, ""));
@@ -309,7 +309,7 @@ TEST_F(LogDirTest, FileOfExactlyTheLimitIsKept) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.result, "/var/log/qzRaVezu/qzra-vezu.log");
   EXPECT_EQ(listing(), std::vector<std::string>{"qzra-vezu.log"});
-  EXPECT_TRUE(isContinued(readWholeFile(logFile("qzra-vezu.log")), content));
+  EXPECT_TRUE(isContinued(sim::readFile(logFile("qzra-vezu.log")), content));
 }
 
 TEST_F(LogDirTest, FileOneByteOverTheLimitIsRotated) {
@@ -326,8 +326,8 @@ TEST_F(LogDirTest, FileOneByteOverTheLimitIsRotated) {
       std::regex_match(names[0], std::regex(R"(qzra-vezu-\d{4}-\d\d-\d\d-\d\d:\d\d:\d\d\.log)")))
       << names[0];
   EXPECT_EQ(run.result, "/var/log/qzRaVezu/" + names[0]);
-  EXPECT_EQ(readWholeFile(logFile("qzra-vezu.log")), content + kClosingLine);
-  EXPECT_TRUE(isContinued(readWholeFile(logFile(names[0])), ""));
+  EXPECT_EQ(sim::readFile(logFile("qzra-vezu.log")), content + kClosingLine);
+  EXPECT_TRUE(isContinued(sim::readFile(logFile(names[0])), ""));
 }
 
 }  // namespace

@@ -18,13 +18,6 @@ struct BoxedRun {
   std::string err;     // standard error
 };
 
-inline std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 inline BoxedRun runBoxed(const sim::Sandbox& box, const std::function<std::string()>& code) {
   sim::TempDir scratch("p2pboxed");
   const std::string result_file = scratch / "result";
@@ -38,5 +31,5 @@ inline BoxedRun runBoxed(const sim::Sandbox& box, const std::function<std::strin
     std::ofstream(result_file, std::ios::binary) << returned;
     return 0;
   });
-  return BoxedRun{run.status, readWholeFile(result_file), run.out, run.err};
+  return BoxedRun{run.status, sim::readFile(result_file), run.out, run.err};
 }

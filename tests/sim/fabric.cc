@@ -1,5 +1,7 @@
 #include "tests/sim/fabric.h"
 
+#include "tests/sim/tempdir.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -650,12 +652,7 @@ void Fabric::bindDriver(const std::string& bdf, const std::string& minor, bool f
 
 std::vector<std::string> Fabric::itrDebugLines(const std::string& bdf) {
   auto fifo = itr_fifos_.find(bdf);
-  if (fifo == itr_fifos_.end()) {
-    std::ifstream in(filePath(bdf, kItrDebugFile), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return splitLines(text.str());
-  }
+  if (fifo == itr_fifos_.end()) return splitLines(readFile(filePath(bdf, kItrDebugFile)));
   char buffer[4096];
   for (ssize_t got; (got = read(fifo->second.get(), buffer, sizeof buffer)) > 0;)
     itr_received_[bdf].append(buffer, static_cast<size_t>(got));

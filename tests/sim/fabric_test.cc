@@ -20,16 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Raw bytes of a file, read without the fabric's accessors.
 std::vector<uint8_t> rawBytes(const std::string& path, size_t offset, size_t length) {
-  std::string all = slurp(path);
+  std::string all = readFile(path);
   return std::vector<uint8_t>(all.begin() + static_cast<long>(offset),
                               all.begin() + static_cast<long>(offset + length));
 }
@@ -117,10 +110,10 @@ TEST_F(HostFabricTest, CapabilityListsMatchTheFunctionKind) {
 
 TEST_F(HostFabricTest, TextFilesReadAsTheKernelWritesThem) {
   std::string gpu = fabric_.dir("0000:1c:00.0");
-  EXPECT_EQ(slurp(gpu + "/vendor"), "0x1cb7\n");
-  EXPECT_EQ(slurp(gpu + "/device"), "0x0003\n");
-  EXPECT_EQ(slurp(gpu + "/class"), "0x030200\n");
-  std::string resource = slurp(gpu + "/resource");
+  EXPECT_EQ(readFile(gpu + "/vendor"), "0x1cb7\n");
+  EXPECT_EQ(readFile(gpu + "/device"), "0x0003\n");
+  EXPECT_EQ(readFile(gpu + "/class"), "0x030200\n");
+  std::string resource = readFile(gpu + "/resource");
   EXPECT_EQ(std::count(resource.begin(), resource.end(), '\n'), 13);
   EXPECT_EQ(resource.substr(0, 57), "0x0000000000000000 0x0000000000000000 0x0000000000000000\n");
   EXPECT_GE(fs::file_size(gpu + "/resource0"), 0x200100u);
@@ -192,7 +185,7 @@ TEST_F(HostFabricTest, GuestGpuSharesTheHostCardsWindows) {
             (std::vector<uint64_t>{0x0000000300003D00ULL, 0x3D00, 0x43d0000000}));
   fabric_.setRegister("0000:1c:00.0", kRegBoardProduct, 0x18000000);
   EXPECT_EQ(guest.reg("0000:00:05.0", kRegBoardProduct), 0x18000000u);
-  EXPECT_EQ(slurp(guest.dir("0000:00:05.0") + "/device"), "0x0003\n");
+  EXPECT_EQ(readFile(guest.dir("0000:00:05.0") + "/device"), "0x0003\n");
   EXPECT_NE(guest.bar0("0000:00:07.0"), fabric_.bar0("0000:3d:00.0"));
 }
 
@@ -311,7 +304,7 @@ TEST(FabricTest, FifoItrDebugKeepsEveryLineAPlainFileOnlyTheLast) {
   std::string driver = fabric.driverDir();
   EXPECT_EQ(fs::canonical(driver + "/0000:00:05.0"), fs::canonical(fabric.dir("0000:00:05.0")));
   EXPECT_TRUE(fs::is_directory(driver + "/0000:00:06.0"));
-  EXPECT_EQ(slurp(driver + "/0000:00:06.0/minor"), "1\n");
+  EXPECT_EQ(readFile(driver + "/0000:00:06.0/minor"), "1\n");
   EXPECT_TRUE(fs::exists(driver + "/bind"));
   EXPECT_EQ(fs::canonical(fabric.dir("0000:00:05.0") + "/driver"), fs::canonical(driver));
 
@@ -345,7 +338,7 @@ TEST(TempDirTest, RemovesItsTreeAndMovesOwnership) {
     TempDir outer("p2psim-test");
     path = outer.path();
     outer.write("a/b/c.txt", "text");
-    EXPECT_EQ(slurp(outer / "a/b/c.txt"), "text");
+    EXPECT_EQ(readFile(outer / "a/b/c.txt"), "text");
     EXPECT_TRUE(fs::is_directory(outer.subdir("x/y")));
     TempDir moved(std::move(outer));
     EXPECT_EQ(moved.path(), path);

@@ -25,16 +25,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Running and not a zombie waiting for its reaper.
 bool alive(pid_t pid) {
-  std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
   size_t close_paren = stat.rfind(')');
   return close_paren != std::string::npos && close_paren + 2 < stat.size() &&
          stat[close_paren + 2] != 'Z';
@@ -85,7 +78,7 @@ TEST(SandboxTest, TimeoutKillsTheWholeGroup) {
   EXPECT_EQ(r.status, 128 + SIGKILL);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
   EXPECT_NE(r.err.find("timed out"), std::string::npos);
-  pid_t sleeper = std::stoi(slurp(dir / "pid"));
+  pid_t sleeper = std::stoi(readFile(dir / "pid"));
   EXPECT_TRUE(endsSoon(sleeper));
 }
 
@@ -93,13 +86,13 @@ TEST(SandboxTest, SysIsTheGivenTreeAndNothingLeaks) {
   P2P_REQUIRE_SANDBOX();
   TempDir dir;
   dir.write("sys/bus/pci/devices/marker", "fake sysfs\n");
-  std::string mounts_before = slurp("/proc/self/mountinfo");
+  std::string mounts_before = readFile("/proc/self/mountinfo");
   Sandbox box;
   box.sys = dir / "sys";
   Result r = sh(box, "cat /sys/bus/pci/devices/marker; ls /sys");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "fake sysfs\nbus\n");
-  EXPECT_EQ(slurp("/proc/self/mountinfo"), mounts_before);
+  EXPECT_EQ(readFile("/proc/self/mountinfo"), mounts_before);
   EXPECT_FALSE(fs::exists("/sys/bus/pci/devices/marker"));
 }
 
@@ -113,7 +106,7 @@ TEST(SandboxTest, EtcWritesLandInTheUpperDirectory) {
                 "test -s /etc/passwd && cat /etc/qz/vm_p2p_cfg/f");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "data\n");
-  EXPECT_EQ(slurp(dir / "etc-upper/qz/vm_p2p_cfg/f"), "data\n");
+  EXPECT_EQ(readFile(dir / "etc-upper/qz/vm_p2p_cfg/f"), "data\n");
   EXPECT_FALSE(fs::exists("/etc/qz/vm_p2p_cfg/f"));
   // The overlay's work directory is gone again: only the upper dir is left.
   std::vector<std::string> left;
@@ -179,8 +172,8 @@ TEST(SandboxTest, PathPrependAndBindsAndOverlays) {
                          "; echo new > " + (dir / "lower/new"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "sandboxed\nbound\nlower\n");
-  EXPECT_EQ(slurp(dir / "target/file"), "original\n");
-  EXPECT_EQ(slurp(dir / "upper/new"), "new\n");
+  EXPECT_EQ(readFile(dir / "target/file"), "original\n");
+  EXPECT_EQ(readFile(dir / "upper/new"), "new\n");
   EXPECT_FALSE(fs::exists(dir / "lower/new"));
 }
 
@@ -232,17 +225,17 @@ TEST(SandboxTest, BackgroundProcessesAreStoppedWithTheirGroup) {
   std::string err = dir / "err";
   pid_t quick = start({}, {"sh", "-c", "echo hello; echo oops >&2; exit 4"}, out, err);
   EXPECT_EQ(waitFor(quick, 10000), 4);
-  EXPECT_EQ(slurp(out), "hello\n");
-  EXPECT_EQ(slurp(err), "oops\n");
+  EXPECT_EQ(readFile(out), "hello\n");
+  EXPECT_EQ(readFile(err), "oops\n");
 
   pid_t daemon =
       start({}, {"sh", "-c", "sleep 30 & echo $! > " + (dir / "pid") + "; wait"}, out, err);
   for (int i = 0; i < 500 && !fs::exists(dir / "pid"); ++i) usleep(10000);
   EXPECT_EQ(waitFor(daemon, 50), -1);
   EXPECT_EQ(stop(daemon), 128 + SIGTERM);
-  pid_t sleeper = std::stoi(slurp(dir / "pid"));
+  pid_t sleeper = std::stoi(readFile(dir / "pid"));
   EXPECT_TRUE(endsSoon(sleeper));
-  EXPECT_EQ(slurp(out), "hello\n");  // appended to, never truncated
+  EXPECT_EQ(readFile(out), "hello\n");  // appended to, never truncated
 }
 
 }  // namespace

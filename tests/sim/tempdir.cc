@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -63,6 +64,13 @@ std::string TempDir::write(const std::string& name, const std::string& text) con
   std::filesystem::create_directories(std::filesystem::path(file).parent_path());
   std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
   return file;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 }  // namespace sim

@@ -34,4 +34,7 @@ class TempDir {
   pid_t owner_ = -1;
 };
 
+// Everything in the file at path ("" when it cannot be read).
+std::string readFile(const std::string& path);
+
 }  // namespace sim
