@@ -66,15 +66,8 @@ void dropOffline(std::set<std::string>& names) {
   }
 }
 
-struct PeerFile {
-  unsigned long self = 0;            // host packed BDF number of the GPU
-  std::vector<unsigned long> words;  // all words, word 0 cut to the self field
-};
-
-// Reads a peer configuration file. Nothing (after a message) when it cannot be
-// opened, or when it is malformed: shorter than its word count says, or with a
-// count beyond what one transfer maps. An empty file is malformed too; it is
-// never mapped, since touching a mapping past the end of a file faults.
+// Reads a peer configuration file; nothing (after a message) when it cannot be
+// opened or is malformed.
 std::optional<PeerFile> readPeerFile(const std::string& name) {
   const std::string path = kPeerConfigDir + name;
   ScopedFd fd(::open(path.c_str(), O_RDWR));
@@ -82,23 +75,30 @@ std::optional<PeerFile> readPeerFile(const std::string& name) {
     printf("Error: Failed to open %s\n", name.c_str());
     return std::nullopt;
   }
+  return readPeerFd(fd.get(), path);
+}
+
+}  // namespace
+
+std::optional<PeerFile> readPeerFd(int fd, const std::string& path) {
   struct stat st {};
   unsigned long word0 = 0;
-  const bool sized = ::fstat(fd.get(), &st) == 0 && st.st_size >= static_cast<off_t>(sizeof word0);
-  if (sized && readMemoryChecked(sizeof word0, &word0, fd.get(), 0)) {
+  const bool sized = ::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof word0);
+  if (sized && readMemoryChecked(sizeof word0, &word0, fd, 0)) {
     const unsigned long count = word0 >> 32;
-    PeerFile file{word0 & 0xFFFFFFFFUL, std::vector<unsigned long>(count)};
-    if (count <= kMaxPeerWords && st.st_size >= static_cast<off_t>(count * sizeof word0) &&
-        readMemoryChecked(count * sizeof word0, file.words.data(), fd.get(), 0)) {
-      if (count > 0) file.words[0] = file.self;
-      return file;
+    // The count is checked before anything is sized by it: a malformed file
+    // may announce billions of words.
+    if (count <= kMaxPeerWords && st.st_size >= static_cast<off_t>(count * sizeof word0)) {
+      PeerFile file{word0 & 0xFFFFFFFFUL, std::vector<unsigned long>(count)};
+      if (readMemoryChecked(count * sizeof word0, file.words.data(), fd, 0)) {
+        if (count > 0) file.words[0] = file.self;
+        return file;
+      }
     }
   }
   printf("Error: Peer configuration file %s is malformed, skipping it\n", path.c_str());
   return std::nullopt;
 }
-
-}  // namespace
 
 void get_virl_Device() {
   for (const auto& name : listNames(kDriverDir, EntryKind::Directory))
