@@ -38,6 +38,12 @@ std::optional<std::filesystem::path> findDevicePath(const std::set<std::filesyst
 // Opens the GPU's memory window read/write; prints the error and returns -1.
 int openWindow(const std::filesystem::path& device);
 
+// Reads the exchange area from the memory window open as `fd` (the GPU named
+// `name` in messages). Nothing when the transfer fails, the card does not
+// answer (count all ones) or the count exceeds kMaxAreaWords, the last two
+// after a message. The descriptor stays open.
+std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::string& name);
+
 // Writes every grouped GPU's exchange area into its memory window (host side).
 void output_base_addr(const GroupMap& real_host_map,
                       const std::set<std::filesystem::path>& gpu_bus_path_set);

@@ -54,8 +54,14 @@ std::optional<std::vector<unsigned long>> readArea(const std::filesystem::path& 
                                                    const std::string& name) {
   ScopedFd fd(openWindow(device));
   if (!fd.valid()) return std::nullopt;
+  return readExchangeArea(fd.get(), name);
+}
+
+}  // namespace
+
+std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::string& name) {
   unsigned long word0 = 0;
-  if (!readMemoryChecked(sizeof word0, &word0, fd.get(), kExchangeOffset)) return std::nullopt;
+  if (!readMemoryChecked(sizeof word0, &word0, fd, kExchangeOffset)) return std::nullopt;
   const unsigned count = areaWordCount(word0);
   if (count == kOfflineCount) {
     printf("\033[31mOffline:\033[0m Failed to open card %s\n", name.c_str());
@@ -67,12 +73,10 @@ std::optional<std::vector<unsigned long>> readArea(const std::filesystem::path& 
     return std::nullopt;
   }
   std::vector<unsigned long> words(count);
-  if (!readMemoryChecked(count * sizeof(unsigned long), words.data(), fd.get(), kExchangeOffset))
+  if (!readMemoryChecked(count * sizeof(unsigned long), words.data(), fd, kExchangeOffset))
     return std::nullopt;
   return words;
 }
-
-}  // namespace
 
 void VM_SaveMemoryDataToFile(const GroupMap& real_host_map,
                              const std::set<std::filesystem::path>& gpu_bus_path_set) {

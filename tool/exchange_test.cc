@@ -1,6 +1,10 @@
 #include "tool/exchange.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "common/util/scoped.h"
 
 namespace {
 
@@ -50,6 +54,45 @@ TEST(ExchangeAreaTest, FindsADevicePathByItsLastComponent) {
   EXPECT_EQ(findDevicePath(devices, "0000:01:00.0"),
             std::filesystem::path("/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0"));
   EXPECT_FALSE(findDevicePath(devices, "0000:03:00.0"));
+}
+
+// A memory window whose exchange area holds `words` (an in-memory file).
+ScopedFd windowWith(const std::vector<unsigned long>& words) {
+  ScopedFd fd(memfd_create("resource0", 0));
+  EXPECT_TRUE(fd.valid());
+  const size_t size = words.size() * sizeof(unsigned long);
+  EXPECT_EQ(ftruncate(fd.get(), kExchangeOffset + size), 0);
+  EXPECT_EQ(pwrite(fd.get(), words.data(), size, kExchangeOffset), static_cast<ssize_t>(size));
+  return fd;
+}
+
+TEST(ExchangeAreaTest, TheWordCountDecidesWhetherAnAreaIsRead) {
+  std::vector<unsigned long> full(32, kBarA);
+  full[0] = 0x0000002000003B00;
+  std::vector<unsigned long> too_long(33, kBarA);
+  too_long[0] = 0x0000002100003B00;
+  const struct {
+    std::vector<unsigned long> window;
+    std::optional<std::vector<unsigned long>> area;
+    std::string message;
+  } cases[] = {
+      {{0x0000000300003B20, 0x3B20, kBarA, kBarB}, {{0x0000000300003B20, 0x3B20, kBarA}}, ""},
+      {{0x0000000000003B00}, {{}}, ""},
+      {full, full, ""},
+      {too_long, std::nullopt,
+       "\033[31mError:\033[0m The resource0 of card 0000:00:05.0 is abnormal and skiping this "
+       "card ...\n"},
+      {{0xFFFFFFFFFFFFFFFF},
+       std::nullopt,
+       "\033[31mOffline:\033[0m Failed to open card 0000:00:05.0\n"},
+      {{0x0000000500003B00, 0x3B00}, std::nullopt, "Map device memmory failed!\n"},
+  };
+  for (const auto& c : cases) {
+    ScopedFd window = windowWith(c.window);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(readExchangeArea(window.get(), "0000:00:05.0"), c.area) << std::hex << c.window[0];
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+  }
 }
 
 }  // namespace
