@@ -1,0 +1,21 @@
+# Runs at install time: writes the p2pwatch unit with ExecStart naming p2pwatch
+# under the prefix of this very install (cmake --install --prefix, CPack's /usr).
+#
+# In: P2P_UNIT_TEMPLATE, P2P_UNIT_DIR and P2P_SBINDIR (each relative to the
+# prefix unless absolute), and the install script's CMAKE_INSTALL_PREFIX.
+function(p2p_under_prefix dir out)
+  if(IS_ABSOLUTE "${dir}")
+    set(${out} "${dir}" PARENT_SCOPE)
+  else()
+    set(${out} "${CMAKE_INSTALL_PREFIX}/${dir}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+p2p_under_prefix("${P2P_UNIT_DIR}" unit_dir)
+p2p_under_prefix("${P2P_SBINDIR}" sbin_dir)
+set(P2P_WATCH_PROGRAM "${sbin_dir}/p2pwatch")
+set(unit "$ENV{DESTDIR}${unit_dir}/p2pwatch.service")
+message(STATUS "Installing: ${unit}")
+configure_file("${P2P_UNIT_TEMPLATE}" "${unit}" @ONLY)
+file(CHMOD "${unit}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${unit}")
