@@ -8,8 +8,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using systest::expectedArea;
 using sim::readFile;
+using systest::expectedArea;
 
 constexpr char kOpenError[] = "\033[31mError:\033[0m Failed to open ";
 
