@@ -45,22 +45,23 @@ uint32_t extHeader(uint16_t id, uint8_t version, size_t next) {
          static_cast<uint32_t>(next) << 20;
 }
 
-void putHeader(std::vector<uint8_t>& c, const ConfigSpec& spec) {
-  putLe(c, 0x00, 2, spec.vendor);
-  putLe(c, 0x02, 2, spec.device);
-  putLe(c, kCommandOffset, 2, spec.command);
+void putHeader(std::vector<uint8_t>& c, const FunctionLayout& layout) {
+  putLe(c, 0x00, 2, layout.vendor);
+  putLe(c, 0x02, 2, layout.device);
+  putLe(c, kCommandOffset, 2, layout.command);
   putLe(c, kStatusOffset, 2, kStatusCapList);
   putLe(c, kRevisionOffset, 1, 0x01);
-  putLe(c, kClassOffset, 3, spec.class_code);
-  putLe(c, kHeaderTypeOffset, 1, spec.bridge ? 1 : 0);
+  putLe(c, kClassOffset, 3, layout.class_code);
+  putLe(c, kHeaderTypeOffset, 1, layout.bridge ? 1 : 0);
   putLe(c, kCapPointerOffset, 1, kPmCap);
   putLe(c, kInterruptPinOffset, 1, 1);
 }
 
-void putEndpointHeader(std::vector<uint8_t>& c, const ConfigSpec& spec) {
-  if (spec.bar0 != 0) putLe(c, kBar0Offset, 8, (spec.bar0 & kBarAddressMask) | kBarFlags64Prefetch);
-  putLe(c, kSubsystemOffset, 2, spec.vendor);
-  putLe(c, kSubsystemOffset + 2, 2, spec.device);
+void putEndpointHeader(std::vector<uint8_t>& c, const FunctionLayout& layout) {
+  if (layout.bar0 != 0)
+    putLe(c, kBar0Offset, 8, (layout.bar0 & kBarAddressMask) | kBarFlags64Prefetch);
+  putLe(c, kSubsystemOffset, 2, layout.vendor);
+  putLe(c, kSubsystemOffset + 2, 2, layout.device);
 }
 
 // Bus numbers are filled in later, when the functions below are known. The
@@ -71,21 +72,21 @@ void putBridgeHeader(std::vector<uint8_t>& c) {
   putLe(c, kPrefetchBaseOffset, 4, 0x0001FFF1);
 }
 
-void putStandardCaps(std::vector<uint8_t>& c, const ConfigSpec& spec) {
+void putStandardCaps(std::vector<uint8_t>& c, const FunctionLayout& layout) {
   putLe(c, kPmCap, 1, kCapIdPm);
   putLe(c, kPmCap + 1, 1, kMsiCap);
   putLe(c, kPmCap + 2, 2, kPmCapabilities);
-  putLe(c, kPmCap + 4, 2, spec.cap_word);
+  putLe(c, kPmCap + 4, 2, layout.cap_word);
 
   putLe(c, kMsiCap, 1, kCapIdMsi);
   putLe(c, kMsiCap + 1, 1, kPcieCap);
   putLe(c, kMsiCap + 2, 2, kMsiControl64);
 
-  bool slot = spec.type == PortType::kRootPort || spec.type == PortType::kDownstream;
+  bool slot = layout.type == PortType::kRootPort || layout.type == PortType::kDownstream;
   putLe(c, kPcieCap, 1, kCapIdPcie);
   putLe(c, kPcieCap + 1, 1, 0);
   putLe(c, kPcieCap + 2, 2,
-        pcieCapsWord(kPcieVersion, static_cast<uint8_t>(spec.type)) |
+        pcieCapsWord(kPcieVersion, static_cast<uint8_t>(layout.type)) |
             (slot ? kPcieSlotImplemented : 0));
   putLe(c, kPcieCap + 0x04, 4, kDevCap);
   putLe(c, kPcieCap + 0x0C, 4, kLinkCap);
@@ -93,12 +94,12 @@ void putStandardCaps(std::vector<uint8_t>& c, const ConfigSpec& spec) {
   putLe(c, kPcieCap + 0x2C, 4, kLinkCap2);
 }
 
-void putExtendedCaps(std::vector<uint8_t>& c, const ConfigSpec& spec) {
-  putLe(c, kAerExt, 4, extHeader(kExtCapIdAer, kAerVersion, spec.acs ? kAcsExt : 0));
-  if (!spec.acs) return;
+void putExtendedCaps(std::vector<uint8_t>& c, const FunctionLayout& layout) {
+  putLe(c, kAerExt, 4, extHeader(kExtCapIdAer, kAerVersion, layout.acs ? kAcsExt : 0));
+  if (!layout.acs) return;
   putLe(c, kAcsExt, 4, extHeader(kExtCapIdAcs, kAcsVersion, 0));
   putLe(c, kAcsExt + 4, 2, kAcsCapabilities);
-  putLe(c, kAcsExt + kAcsControlInCap, 2, spec.acs_control);
+  putLe(c, kAcsExt + kAcsControlInCap, 2, layout.acs_control);
 }
 
 void checkRange(const std::vector<uint8_t>& bytes, size_t offset, size_t width) {
@@ -108,19 +109,19 @@ void checkRange(const std::vector<uint8_t>& bytes, size_t offset, size_t width) 
 
 }  // namespace
 
-std::vector<uint8_t> buildConfig(const ConfigSpec& spec) {
+std::vector<uint8_t> buildConfig(const FunctionLayout& layout) {
   std::vector<uint8_t> config(kConfigSize, 0);
-  putHeader(config, spec);
-  if (spec.bridge)
+  putHeader(config, layout);
+  if (layout.bridge)
     putBridgeHeader(config);
   else
-    putEndpointHeader(config, spec);
-  putStandardCaps(config, spec);
-  putExtendedCaps(config, spec);
+    putEndpointHeader(config, layout);
+  putStandardCaps(config, layout);
+  putExtendedCaps(config, layout);
   return config;
 }
 
-void layCapabilityList(std::vector<uint8_t>& config, const std::vector<CapSpec>& caps) {
+void layCapabilityList(std::vector<uint8_t>& config, const std::vector<CapEntry>& caps) {
   if (kCapListStart + caps.size() * kCapStride > kCapListEnd)
     throw std::invalid_argument("too many capabilities");
   for (size_t at = kCapListStart; at < kCapListEnd; ++at) config[at] = 0;

@@ -39,7 +39,7 @@ constexpr uint16_t pcieCapsWord(uint8_t version, uint8_t type) {
   return static_cast<uint16_t>(version | type << 4);
 }
 
-struct ConfigSpec {
+struct FunctionLayout {
   uint16_t vendor = 0;
   uint16_t device = 0;
   uint32_t class_code = 0;  // base class << 16 | subclass << 8 | programming interface
@@ -53,17 +53,17 @@ struct ConfigSpec {
 };
 
 // One entry of a hand-made standard capability list (see layCapabilityList).
-struct CapSpec {
+struct CapEntry {
   uint8_t id;
   uint16_t word2;  // at +2; for PCI Express: version | type << 4
   uint16_t word4;  // at +4
 };
 
-std::vector<uint8_t> buildConfig(const ConfigSpec& spec);
+std::vector<uint8_t> buildConfig(const FunctionLayout& layout);
 
 // Replaces the standard capability list: 0x34 -> 0x40, entries 0x10 apart,
 // the rest of 0x40..0xFF cleared.
-void layCapabilityList(std::vector<uint8_t>& config, const std::vector<CapSpec>& caps);
+void layCapabilityList(std::vector<uint8_t>& config, const std::vector<CapEntry>& caps);
 
 // Offset of the first standard capability with this ID, or -1.
 int findCapability(const std::vector<uint8_t>& config, uint8_t id);

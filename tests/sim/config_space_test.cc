@@ -33,10 +33,10 @@ struct TypeRow {
 class PcieTypeTest : public ::testing::TestWithParam<TypeRow> {};
 
 TEST_P(PcieTypeTest, ListIsPmMsiThenPcieVersion2WithTheType) {
-  ConfigSpec spec;
-  spec.type = GetParam().type;
-  spec.bridge = GetParam().bridge;
-  std::vector<uint8_t> c = buildConfig(spec);
+  FunctionLayout layout;
+  layout.type = GetParam().type;
+  layout.bridge = GetParam().bridge;
+  std::vector<uint8_t> c = buildConfig(layout);
   ASSERT_EQ(c.size(), kConfigSize);
   EXPECT_EQ(capabilityIds(c), (std::vector<int>{kCapIdPm, kCapIdMsi, kCapIdPcie}));
   int pcie = findCapability(c, kCapIdPcie);
@@ -54,14 +54,14 @@ INSTANTIATE_TEST_SUITE_P(Types, PcieTypeTest,
                                            TypeRow{PortType::kDownstream, true, 0x62}));
 
 TEST(ConfigSpaceTest, HeaderFieldsAreLittleEndian) {
-  ConfigSpec spec;
-  spec.vendor = 0x1cb7;
-  spec.device = 0x0003;
-  spec.class_code = 0x030200;
-  spec.command = 0x0406;
-  spec.cap_word = 0x1234;
-  spec.bar0 = 0x38E0000000;
-  std::vector<uint8_t> c = buildConfig(spec);
+  FunctionLayout layout;
+  layout.vendor = 0x1cb7;
+  layout.device = 0x0003;
+  layout.class_code = 0x030200;
+  layout.command = 0x0406;
+  layout.cap_word = 0x1234;
+  layout.bar0 = 0x38E0000000;
+  std::vector<uint8_t> c = buildConfig(layout);
   EXPECT_EQ(c[0], 0xb7);
   EXPECT_EQ(c[1], 0x1c);
   EXPECT_EQ(word(c, 2), 0x0003);
@@ -74,12 +74,12 @@ TEST(ConfigSpaceTest, HeaderFieldsAreLittleEndian) {
 }
 
 TEST(ConfigSpaceTest, PortsCarryAcsAfterAerWithTheControlWord) {
-  ConfigSpec spec;
-  spec.bridge = true;
-  spec.type = PortType::kDownstream;
-  spec.acs = true;
-  spec.acs_control = 0x001d;
-  std::vector<uint8_t> c = buildConfig(spec);
+  FunctionLayout layout;
+  layout.bridge = true;
+  layout.type = PortType::kDownstream;
+  layout.acs = true;
+  layout.acs_control = 0x001d;
+  std::vector<uint8_t> c = buildConfig(layout);
   EXPECT_EQ(dword(c, kExtCapStart) & 0xFFFF, kExtCapIdAer);
   size_t next = (dword(c, kExtCapStart) >> 20) & 0xFFC;
   ASSERT_GE(next, kExtCapStart);
@@ -90,18 +90,18 @@ TEST(ConfigSpaceTest, PortsCarryAcsAfterAerWithTheControlWord) {
 }
 
 TEST(ConfigSpaceTest, WithoutAcsTheExtendedListHoldsOnlyAer) {
-  ConfigSpec spec;
-  spec.bridge = true;
-  spec.type = PortType::kDownstream;
-  spec.acs = false;
-  std::vector<uint8_t> c = buildConfig(spec);
+  FunctionLayout layout;
+  layout.bridge = true;
+  layout.type = PortType::kDownstream;
+  layout.acs = false;
+  std::vector<uint8_t> c = buildConfig(layout);
   EXPECT_EQ(dword(c, kExtCapStart), 0x00020001u);  // AER v2, no next
   EXPECT_EQ(findExtCapability(c, kExtCapIdAcs), -1);
   EXPECT_EQ(findExtCapability(c, kExtCapIdAer), static_cast<int>(kExtCapStart));
 }
 
 TEST(ConfigSpaceTest, HandMadeCapabilityListIsChained) {
-  std::vector<uint8_t> c = buildConfig(ConfigSpec{});
+  std::vector<uint8_t> c = buildConfig(FunctionLayout{});
   layCapabilityList(
       c, {{0x01, 0x0003, 0x0000}, {0x10, pcieCapsWord(1, 6), 0}, {0x10, pcieCapsWord(2, 6), 0}});
   EXPECT_EQ(c[kCapPointerOffset], 0x40);

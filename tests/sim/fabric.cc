@@ -194,20 +194,20 @@ uint64_t defaultBar0(const std::string& bdf, uint64_t base) {
   return base + (uint64_t{b.bus} << 28) + (uint64_t{b.device} << 23) + (uint64_t{b.function} << 20);
 }
 
-ConfigSpec portSpec(Kind kind, const PortOptions& options) {
-  ConfigSpec spec;
+FunctionLayout portLayout(Kind kind, const PortOptions& options) {
+  FunctionLayout layout;
   bool root = kind == Kind::kRootPort;
-  spec.vendor = options.vendor ? options.vendor : (root ? kRootPortVendor : kSwitchVendor);
-  spec.device = options.device ? options.device : (root ? kRootPortDevice : kSwitchDevice);
-  spec.class_code = kBridgeClass;
-  spec.bridge = true;
-  spec.type = root ? PortType::kRootPort
-                   : (kind == Kind::kUpstreamPort ? PortType::kUpstream : PortType::kDownstream);
-  spec.command = kPortCommand;
-  spec.cap_word = kPortPmControl;
-  spec.acs = options.acs;
-  spec.acs_control = options.acs_control;
-  return spec;
+  layout.vendor = options.vendor ? options.vendor : (root ? kRootPortVendor : kSwitchVendor);
+  layout.device = options.device ? options.device : (root ? kRootPortDevice : kSwitchDevice);
+  layout.class_code = kBridgeClass;
+  layout.bridge = true;
+  layout.type = root ? PortType::kRootPort
+                     : (kind == Kind::kUpstreamPort ? PortType::kUpstream : PortType::kDownstream);
+  layout.command = kPortCommand;
+  layout.cap_word = kPortPmControl;
+  layout.acs = options.acs;
+  layout.acs_control = options.acs_control;
+  return layout;
 }
 
 Kind kindFromFiles(const std::string& dir) {
@@ -279,41 +279,41 @@ void Fabric::addHostBridge(const std::string& name) {
 
 void Fabric::addRootPort(const std::string& bdf, const std::string& host_bridge,
                          const PortOptions& options) {
-  addNode(bdf, host_bridge, Kind::kRootPort, buildConfig(portSpec(Kind::kRootPort, options)));
+  addNode(bdf, host_bridge, Kind::kRootPort, buildConfig(portLayout(Kind::kRootPort, options)));
 }
 
 void Fabric::addUpstreamPort(const std::string& bdf, const std::string& parent,
                              const PortOptions& options) {
-  addNode(bdf, parent, Kind::kUpstreamPort, buildConfig(portSpec(Kind::kUpstreamPort, options)));
+  addNode(bdf, parent, Kind::kUpstreamPort, buildConfig(portLayout(Kind::kUpstreamPort, options)));
 }
 
 void Fabric::addDownstreamPort(const std::string& bdf, const std::string& upstream,
                                const PortOptions& options) {
   addNode(bdf, upstream, Kind::kDownstreamPort,
-          buildConfig(portSpec(Kind::kDownstreamPort, options)));
+          buildConfig(portLayout(Kind::kDownstreamPort, options)));
 }
 
 void Fabric::addGpu(const std::string& bdf, const std::string& parent, const GpuOptions& options) {
-  ConfigSpec spec;
-  spec.vendor = kGpuVendor;
-  spec.device = options.device;
-  spec.class_code = kGpuClass;
-  spec.command = options.command;
-  spec.cap_word = options.cap_word;
-  spec.bar0 = options.bar0 ? options.bar0 : defaultBar0(bdf, kHostBarBase);
-  addNode(bdf, parent, Kind::kGpu, buildConfig(spec));
+  FunctionLayout layout;
+  layout.vendor = kGpuVendor;
+  layout.device = options.device;
+  layout.class_code = kGpuClass;
+  layout.command = options.command;
+  layout.cap_word = options.cap_word;
+  layout.bar0 = options.bar0 ? options.bar0 : defaultBar0(bdf, kHostBarBase);
+  addNode(bdf, parent, Kind::kGpu, buildConfig(layout));
   makeGpuWindows(bdf, options);
 }
 
 void Fabric::addFunction(const std::string& bdf, const std::string& parent,
                          const FunctionOptions& options) {
-  ConfigSpec spec;
-  spec.vendor = options.vendor;
-  spec.device = options.device;
-  spec.class_code = options.class_code;
-  spec.command = kOtherCommand;
-  spec.bar0 = defaultBar0(bdf, kHostBarBase);
-  addNode(bdf, parent, Kind::kOther, buildConfig(spec));
+  FunctionLayout layout;
+  layout.vendor = options.vendor;
+  layout.device = options.device;
+  layout.class_code = options.class_code;
+  layout.command = kOtherCommand;
+  layout.bar0 = defaultBar0(bdf, kHostBarBase);
+  addNode(bdf, parent, Kind::kOther, buildConfig(layout));
 }
 
 void Fabric::addSwitch(const std::string& parent, const std::string& upstream,
@@ -569,7 +569,7 @@ void Fabric::setAcsControl(const std::string& bdf, uint16_t value) {
   writeConfig(bdf, static_cast<size_t>(at) + kAcsControlInCap, 2, value);
 }
 
-void Fabric::setCapabilityList(const std::string& bdf, const std::vector<CapSpec>& caps) {
+void Fabric::setCapabilityList(const std::string& bdf, const std::vector<CapEntry>& caps) {
   std::vector<uint8_t> config = configBytes(bdf);
   layCapabilityList(config, caps);
   writeBytes(configPath(bdf), 0, config);

@@ -139,7 +139,7 @@ class Fabric {
   uint16_t acsControl(const std::string& bdf) const;  // throws std::out_of_range without ACS
   void setAcsControl(const std::string& bdf, uint16_t value);
   // Replaces the standard capability list: 0x34 -> 0x40, entries 0x10 apart.
-  void setCapabilityList(const std::string& bdf, const std::vector<CapSpec>& caps);
+  void setCapabilityList(const std::string& bdf, const std::vector<CapEntry>& caps);
   // The function stops answering: all of config reads 0xFF and, for a GPU,
   // so does the exchange area of its memory window (unless window_too is false).
   void markVanished(const std::string& bdf, bool window_too = true);
