@@ -12,10 +12,8 @@
 #include <string>
 #include <vector>
 
-inline constexpr const char* kDriverDir = "/sys/bus/pci/drivers/tamberon";
-inline constexpr const char* kPeerConfigDir = "/etc/qz/vm_p2p_cfg/";
-// A peer configuration file is read within the 256 bytes one transfer maps.
-inline constexpr unsigned kMaxPeerWords = 32;
+#include "common/device/exchange_area.h"
+#include "common/device/tamberon_driver.h"
 
 // Guest BDF strings of the GPUs bound to the driver and answering.
 extern std::set<std::string> virl_gpu_name_set;

@@ -11,7 +11,7 @@
 #include "watch/tables.h"
 
 bool isDriverNodeCreation(const inotify_event& event) {
-  return (event.mask & IN_CREATE) && event.len > 0 && strstr(event.name, kDriverNodeMark);
+  return (event.mask & IN_CREATE) && event.len > 0 && strstr(event.name, kDriverName);
 }
 
 void forEachEvent(const char* buffer, size_t length,

@@ -7,8 +7,9 @@
 #include <cstddef>
 #include <functional>
 
+#include "common/device/tamberon_driver.h"
+
 inline constexpr const char* kWatchedDir = "/dev";
-inline constexpr const char* kDriverNodeMark = "tamberon";
 inline constexpr unsigned kWatchMask = IN_CREATE | IN_DELETE;
 inline constexpr size_t kEventBufferSize = 0x8000;
 

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "common/device/enumeration.h"
+#include "common/device/tamberon_driver.h"
 #include "common/log/qzlogger.h"
 #include "common/util/paths.h"
 #include "common/util/shell.h"
@@ -19,7 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kDriverDir = "/sys/bus/pci/drivers/tamberon";
 constexpr const char* kDkmsTree = "/var/lib/dkms/zorva/";
 constexpr const char* kKernelSources = "/usr/src";
 constexpr const char* kRemovalRecord = "/var/log/dkms.log";

@@ -1,6 +1,6 @@
 // p2pwatch's reader of peer configuration files over arbitrary file contents.
 // Property: a file is taken exactly when it holds word 0 and the count of
-// words that word 0 announces, at most kMaxPeerWords; the words are the
+// words that word 0 announces, at most kMaxAreaWords; the words are the
 // file's own, word 0 cut to its self field.
 #include <optional>
 #include <vector>
@@ -16,7 +16,7 @@ std::optional<PeerFile> expectedPeerFile(const uint8_t* data, size_t size) {
   if (size < sizeof(uint64_t)) return std::nullopt;
   const uint64_t word0 = loadWord(data);
   const uint64_t count = word0 >> 32;
-  if (count > kMaxPeerWords || count > size / sizeof(uint64_t)) return std::nullopt;
+  if (count > kMaxAreaWords || count > size / sizeof(uint64_t)) return std::nullopt;
   PeerFile file;
   file.self = word0 & 0xFFFFFFFF;
   for (uint64_t i = 0; i < count; ++i) file.words.push_back(loadWord(data + i * sizeof(uint64_t)));
