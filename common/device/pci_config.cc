@@ -50,8 +50,8 @@ std::optional<ConfigSpace> readConfigSpace(const std::string& function_dir) {
   std::vector<uint8_t> bytes(kConfigSpaceSize);
   size_t filled = 0;
   while (filled < bytes.size()) {
-    const ssize_t n = ::pread(fd.get(), bytes.data() + filled, bytes.size() - filled,
-                              static_cast<off_t>(filled));
+    const ssize_t n =
+        ::pread(fd.get(), bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(filled));
     if (n < 0) return std::nullopt;
     if (n == 0) break;
     filled += static_cast<size_t>(n);
