@@ -80,26 +80,6 @@ std::optional<PeerFile> readPeerFile(const std::string& name) {
 
 }  // namespace
 
-std::optional<PeerFile> readPeerFd(int fd, const std::string& path) {
-  struct stat st {};
-  unsigned long word0 = 0;
-  const bool sized = ::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof word0);
-  if (sized && readMemoryChecked(sizeof word0, &word0, fd, 0)) {
-    const unsigned long count = areaWordCount(word0);
-    // The count is checked before anything is sized by it: a malformed file
-    // may announce billions of words.
-    if (count <= kMaxAreaWords && st.st_size >= static_cast<off_t>(count * sizeof word0)) {
-      PeerFile file{areaSelf(word0), std::vector<unsigned long>(count)};
-      if (readMemoryChecked(count * sizeof word0, file.words.data(), fd, 0)) {
-        if (count > 0) file.words[0] = file.self;
-        return file;
-      }
-    }
-  }
-  printf("Error: Peer configuration file %s is malformed, skipping it\n", path.c_str());
-  return std::nullopt;
-}
-
 void get_virl_Device() {
   for (const auto& name : listNames(kDriverDir, EntryKind::Directory))
     virl_gpu_name_set.insert(name);

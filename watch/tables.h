@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/device/exchange_area.h"
+#include "common/device/peer_file.h"
 #include "common/device/tamberon_driver.h"
 
 // Guest BDF strings of the GPUs bound to the driver and answering.
@@ -25,19 +26,6 @@ extern std::map<std::string, std::string> virl_bdf_minor_map;
 extern std::map<std::string, std::string> phybdf_minor_map;
 // Minor -> the words of that GPU's peer file as hex texts, word 0 cut to its self field.
 extern std::map<std::string, std::vector<std::string>> all_minor_phy_data_map;
-
-// The contents of one peer configuration file.
-struct PeerFile {
-  unsigned long self = 0;            // host packed BDF number of the GPU
-  std::vector<unsigned long> words;  // all words, word 0 cut to the self field
-};
-
-// Reads the peer configuration file open as `fd` (named `path` in messages).
-// Nothing (after a message) when it is malformed: shorter than its word count
-// says, or with a count beyond what one transfer maps. An empty file is
-// malformed too; it is never mapped, since touching a mapping past the end of
-// a file faults. The descriptor stays open.
-std::optional<PeerFile> readPeerFd(int fd, const std::string& path);
 
 void get_virl_Device();
 void get_phy_Device();

@@ -74,15 +74,26 @@ bool transferFits(unsigned long length, int fd, unsigned long offset) {
 // Maps the first offset + 256 bytes of fd and hands copy() the address of
 // offset. False when nothing was copied.
 template <typename Copy>
-bool transfer(unsigned long length, int fd, unsigned long offset, Copy copy) {
+bool transfer(unsigned long length, int fd, unsigned long offset, Copy copy,
+              int protection = PROT_READ | PROT_WRITE) {
   if (!transferFits(length, fd, offset)) return false;
-  ScopedMapping window(fd, offset + kMemoryWindowSpan);
+  ScopedMapping window(fd, offset + kMemoryWindowSpan, protection);
   if (!window.valid()) {
     fputs(kMapMemoryFailed, stdout);
     return false;
   }
   copy(window.bytes() + offset);
   return true;
+}
+
+bool readInto(unsigned long length, unsigned long* buffer, int fd, unsigned long offset,
+              int protection) {
+  return transfer(
+      length, fd, offset,
+      [&](const unsigned char* at) {
+        if (length > 0) memcpy(buffer, at, length);  // an empty buffer may have no address
+      },
+      protection);
 }
 
 }  // namespace
@@ -131,9 +142,11 @@ void readMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsig
 }
 
 bool readMemoryChecked(unsigned long length, unsigned long* buffer, int fd, unsigned long offset) {
-  return transfer(length, fd, offset, [&](const unsigned char* at) {
-    if (length > 0) memcpy(buffer, at, length);  // an empty buffer may have no address
-  });
+  return readInto(length, buffer, fd, offset, PROT_READ | PROT_WRITE);
+}
+
+bool readMemoryReadOnly(unsigned long length, unsigned long* buffer, int fd, unsigned long offset) {
+  return readInto(length, buffer, fd, offset, PROT_READ);
 }
 
 void writeMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsigned long offset) {

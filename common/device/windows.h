@@ -26,6 +26,8 @@ unsigned int getDeviceInfoByReg(std::string bdf, unsigned int offset);
 void readMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsigned long offset);
 // readMemoryGlobal that tells whether the bytes were copied.
 bool readMemoryChecked(unsigned long length, unsigned long* buffer, int fd, unsigned long offset);
+// readMemoryChecked through a read-only mapping: `fd` may be open O_RDONLY.
+bool readMemoryReadOnly(unsigned long length, unsigned long* buffer, int fd, unsigned long offset);
 // Copies `length` bytes from `buffer` to `offset` of the file and closes the
 // descriptor. Copies nothing when length > 256 or the mapping fails.
 void writeMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsigned long offset);

@@ -36,13 +36,13 @@ class ScopedFd {
   int fd_ = -1;
 };
 
-// A shared read/write mapping of the first `length` bytes of a descriptor.
+// A shared mapping of the first `length` bytes of a descriptor, read/write
+// unless asked for PROT_READ only.
 class ScopedMapping {
  public:
-  ScopedMapping(int fd, size_t length)
+  ScopedMapping(int fd, size_t length, int protection = PROT_READ | PROT_WRITE)
       : length_(length),
-        addr_(length == 0 ? MAP_FAILED
-                          : ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)) {}
+        addr_(length == 0 ? MAP_FAILED : ::mmap(nullptr, length, protection, MAP_SHARED, fd, 0)) {}
   ScopedMapping(const ScopedMapping&) = delete;
   ScopedMapping& operator=(const ScopedMapping&) = delete;
   ~ScopedMapping() { unmap(); }
