@@ -49,7 +49,7 @@ class EnumerationTest : public testing::Test {
     fabric.addGpuBelowRootPort("pci0000:3a", "0000:3a:00.0", "0000:3b:00.0");
     fabric.addGpu("0000:3b:00.1", "0000:3a:00.0");  // second function of the GPU
     fabric.addGpuBelowRootPort("pci0000:00", "0000:00:01.0", "0000:01:00.0");
-    fabric.addGpuAnywhere("0000:02:00.0", "0000:01:00.0");
+    fabric.addGpuAnywhere("0000:02:00.0", "0000:01:00.0");  // a path below another GPU's
     fabric.addFunction("0000:00:1f.0", "pci0000:00", {0x8086});
     fabric.addGpuBelowRootPort("pci0000:00", "0000:00:02.0", "0000:05:00.0");
     tree_.setpci.fail("0000:05:00.0", 1, "setpci: no answer from 0000:05:00.0\n");
