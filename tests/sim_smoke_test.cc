@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "tests/sim/fabric.h"
+#include "tests/sim/fake_command.h"
 #include "tests/sim/presets.h"
 #include "tests/sim/sandbox.h"
-#include "tests/sim/setpci_log.h"
 #include "tests/sim/tempdir.h"
 
 namespace {
@@ -117,7 +117,7 @@ TEST_F(SimSmokeTest, SetpciSelectorsThatMatchNothing) {
 }
 
 TEST_F(SimSmokeTest, LoggingSetpciRecordsCallsAndKeepsTheRealStatus) {
-  sim::LoggingSetpci setpci;
+  sim::FakeCommand setpci = sim::loggingSetpci();
   box_.path_prepend = {setpci.dir()};
   host_.addRootPort("0000:85:04.0", "pci0000:85", sim::PortOptions{false});
   sim::Result r = run({"sh", "-c",

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "tests/sim/fabric.h"
+#include "tests/sim/fake_command.h"
 #include "tests/sim/sandbox.h"
-#include "tests/sim/setpci_log.h"
 #include "tests/sim/tempdir.h"
 
 namespace systest {
@@ -82,7 +82,7 @@ class FabricTest : public ::testing::Test {
   sim::TempDir dir_{"p2p-fabric"};
   sim::TempDir etc_{"p2p-etc"};
   sim::TempDir dev_{"p2p-dev"};
-  sim::LoggingSetpci setpci_;
+  sim::FakeCommand setpci_ = sim::loggingSetpci();
   sim::Fabric host_{dir_.path()};
   sim::Sandbox box_;
 };

@@ -10,7 +10,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/device/test_fake_pci.h"
 #include "common/util/test_boxed_run.h"
 
 namespace {
@@ -55,11 +54,12 @@ std::string describeBoard(unsigned int device_id) {
 TEST_P(BoardTest, IdentifiesTheBoard) {
   P2P_REQUIRE_SANDBOX();
   const BoardCase& c = GetParam();
-  FakePciTree tree;
-  FakeFunction gpu(kBdf, "pci0000:3a", "0x1cb7\n", c.device_file);
+  FabricBox tree;
+  sim::GpuOptions gpu;
   gpu.registers = c.registers;
-  gpu.register_window = c.register_window;
-  tree.add(gpu);
+  tree.fabric.addGpuBelowRootPort("pci0000:3a", "0000:3a:00.0", kBdf, gpu);
+  tree.fabric.setFileText(kBdf, "device", c.device_file);
+  if (!c.register_window) tree.fabric.setFileText(kBdf, "resource2", std::nullopt);
   const unsigned int device_id = c.device_id;
   BoxedRun run = runBoxed(tree.box(), [device_id] { return describeBoard(device_id); });
   ASSERT_EQ(run.status, 0) << run.err;
@@ -198,8 +198,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Board, UnreadableDeviceIdNamesTheGpu) {
   P2P_REQUIRE_SANDBOX();
-  FakePciTree tree;
-  tree.add(FakeFunction(kBdf, "pci0000:3a", "0x1cb7\n", "none\n"));
+  FabricBox tree;
+  tree.fabric.addGpuBelowRootPort("pci0000:3a", "0000:3a:00.0", kBdf);
+  tree.fabric.setFileText(kBdf, "device", "none\n");
   BoxedRun run = runBoxed(tree.box(), [] {
     std::string bdf = kBdf;
     try {

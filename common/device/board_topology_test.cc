@@ -10,7 +10,6 @@
 
 #include "common/util/test_boxed_run.h"
 #include "tests/sim/fabric.h"
-#include "tests/sim/tempdir.h"
 
 namespace {
 
@@ -19,7 +18,7 @@ namespace {
 // Root bus 17: one switch, one GPU. Root buses 00 and 80: shallow functions.
 class BoardTopologyTest : public testing::Test {
  protected:
-  BoardTopologyTest() : fabric_(dir_.path()) {
+  BoardTopologyTest() {
     fabric_.addRootPort("0000:3a:00.0", "pci0000:3a");
     fabric_.addSwitch("0000:3a:00.0", "0000:3b:00.0",
                       {"0000:3c:08.0", "0000:3c:10.0", "0000:3c:18.0"});
@@ -41,15 +40,13 @@ class BoardTopologyTest : public testing::Test {
 
   // Runs fn in a sandbox with the fabric as /sys and returns what it returned.
   std::string inBox(const std::function<std::string()>& fn) const {
-    sim::Sandbox box;
-    box.sys = fabric_.sysDir();
-    BoxedRun run = runBoxed(box, fn);
+    BoxedRun run = runBoxed(tree_.box(), fn);
     EXPECT_EQ(run.status, 0) << run.err;
     return run.result;
   }
 
-  sim::TempDir dir_{"p2pboard"};
-  sim::Fabric fabric_;
+  FabricBox tree_;
+  sim::Fabric& fabric_ = tree_.fabric;
 };
 
 TEST_F(BoardTopologyTest, FourthAncestorPath) {

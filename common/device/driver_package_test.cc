@@ -1,6 +1,5 @@
 #include "common/device/driver_package.h"
 
-#include <sys/stat.h>
 #include <sys/utsname.h>
 
 #include <gtest/gtest.h>
@@ -11,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "common/device/test_fake_pci.h"
 #include "common/log/qzlogger.h"
 #include "common/util/test_boxed_run.h"
+#include "tests/sim/fake_command.h"
 #include "tests/sim/sandbox.h"
 #include "tests/sim/tempdir.h"
 
@@ -32,14 +31,6 @@ std::string kernelRelease() {
   return uname(&names) == 0 ? names.release : "";
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    result.push_back(text.substr(start, end - start));
-  return result;
-}
-
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -51,12 +42,7 @@ bool contains(const std::string& text, const std::string& part) {
 class DriverPackageTest : public testing::Test {
  protected:
   DriverPackageTest() {
-    for (const char* dir : {"varlib", "varlog", "usrsrc", "lib", "etc", "dkms-status"})
-      root_.subdir(dir);
-    root_.write("bin/dkms", "#!/bin/sh\necho \"$*\" >> " + root_ / "dkms-calls" +
-                                "\nstatus=$(cat " + root_ / "dkms-status/" +
-                                "\"$1\" 2>/dev/null || echo 0)\nexit $status\n");
-    chmod((root_ / "bin/dkms").c_str(), 0755);
+    for (const char* dir : {"varlib", "varlog", "usrsrc", "lib", "etc"}) root_.subdir(dir);
   }
 
   sim::Sandbox box() const {
@@ -64,7 +50,7 @@ class DriverPackageTest : public testing::Test {
     box.etc_upper = root_ / "etc";
     box.binds = {{root_ / "varlog", "/var/log"}, {root_ / "usrsrc", "/usr/src"}};
     box.overlays = {{root_ / "varlib", "/var/lib"}, {root_ / "lib", fs::canonical("/lib")}};
-    box.path_prepend.insert(box.path_prepend.begin(), root_ / "bin");
+    box.path_prepend.insert(box.path_prepend.begin(), dkms_.dir());
     return box;
   }
 
@@ -79,10 +65,8 @@ class DriverPackageTest : public testing::Test {
   }
 
   std::string logged() const { return sim::readFile(root_ / "qz.log"); }
-  std::vector<std::string> dkmsCalls() const { return lines(sim::readFile(root_ / "dkms-calls")); }
-  void dkmsFails(const std::string& step, int status) const {
-    root_.write("dkms-status/" + step, std::to_string(status) + "\n");
-  }
+  std::vector<std::string> dkmsCalls() const { return dkms_.calls(); }
+  void dkmsFails(const std::string& step, int status) const { dkms_.fail(step, status); }
 
   // Scratch paths behind the system directories.
   std::string dkmsTree(const std::string& name = "") const {
@@ -94,7 +78,8 @@ class DriverPackageTest : public testing::Test {
     return root_ / ("lib/modules/" + release_ + "/kernel/drivers/misc/" + name);
   }
 
-  FakePciTree tree_;
+  FabricBox tree_;
+  sim::FakeCommand dkms_{"dkms"};
   sim::TempDir root_{"p2ppkg"};
   std::string release_ = kernelRelease();
 };
@@ -103,7 +88,7 @@ class DriverPackageTest : public testing::Test {
 
 TEST_F(DriverPackageTest, DriverLoadedWhenItsDirectoryExists) {
   P2P_REQUIRE_SANDBOX();
-  const std::string drivers = tree_.sysDir() + "/bus/pci/drivers";
+  const std::string drivers = tree_.fabric.sysDir() + "/bus/pci/drivers";
   fs::create_directories(drivers);
   std::ofstream(drivers + "/tamberon") << "";  // not a directory
   EXPECT_EQ(run([] { return std::to_string(getDriver()); }).result, "0");
@@ -431,15 +416,15 @@ TEST_F(DriverPackageTest, EnableRunsSetpciTwice) {
     enablePciDevice(too_long);
     return "";
   });
-  EXPECT_EQ(tree_.probeLog(), "-s 0000:03:00.0 COMMAND=0x06\n-s 0000:03:00.0 COMMAND=0x06\n-s " +
-                                  longest + " COMMAND=0x06\n-s " + longest + " COMMAND=0x06\n");
+  EXPECT_EQ(tree_.setpci.log(), "-s 0000:03:00.0 COMMAND=0x06\n-s 0000:03:00.0 COMMAND=0x06\n-s " +
+                                    longest + " COMMAND=0x06\n-s " + longest + " COMMAND=0x06\n");
   EXPECT_EQ(result.err,
             "Error: command line for " + too_long + " is longer than 63 characters, not run.\n");
 }
 
 TEST_F(DriverPackageTest, CanonicalDevicePath) {
   P2P_REQUIRE_SANDBOX();
-  tree_.add(FakeFunction("0000:01:00.0", "pci0000:00/0000:00:01.0"));
+  tree_.fabric.addGpuBelowRootPort("pci0000:00", "0000:00:01.0", "0000:01:00.0");
   BoxedRun result = run([] {
     const fs::path path = getRealpathByBusId("0000:01:00.0");
     const std::string text = path.string() + "|" + removeRealpathPrefix(path) + "|";

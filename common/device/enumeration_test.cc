@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "common/device/test_fake_pci.h"
 #include "common/util/test_boxed_run.h"
 
 namespace fs = std::filesystem;
@@ -45,21 +45,26 @@ std::string joinBusIds() {
 class EnumerationTest : public testing::Test {
  protected:
   void SetUp() override {
-    tree_.add({"0000:3b:00.0", "pci0000:3a/0000:3a:00.0"});
-    tree_.add({"0000:3b:00.1", "pci0000:3a/0000:3a:00.0"});  // second function of the GPU
-    tree_.add({"0000:01:00.0", "pci0000:00/0000:00:01.0"});
-    tree_.add({"0000:02:00.0", "pci0000:00/0000:00:01.0/0000:01:00.0"});
-    tree_.add({"0000:00:1f.0", "pci0000:00", "0x8086\n"});
-    tree_.add({"0000:05:00.0", "pci0000:00/0000:00:02.0"});
-    tree_.probeStatus("0000:05:00.0", "1");
-    tree_.add({"0000:09:00.0", "pci0000:00/0000:00:03.0"});
-    tree_.probeStatus("0000:09:00.0", "vanish");
-    tree_.add({"0000:06:00.0", "pci0000:00", "0x1cb7\n", std::nullopt});  // no device file
-    tree_.add({"0000:06:00.1", "pci0000:00", std::nullopt});              // no vendor file
-    tree_.add({"0000:07:00.0", "pci0000:00", "garbage\n"});
-    tree_.add({"0000:08:00.0", "pci0000:00", ""});
+    sim::Fabric& fabric = tree_.fabric;
+    fabric.addGpuBelowRootPort("pci0000:3a", "0000:3a:00.0", "0000:3b:00.0");
+    fabric.addGpu("0000:3b:00.1", "0000:3a:00.0");  // second function of the GPU
+    fabric.addGpuBelowRootPort("pci0000:00", "0000:00:01.0", "0000:01:00.0");
+    fabric.addGpuAnywhere("0000:02:00.0", "0000:01:00.0");  // a path below another GPU's
+    fabric.addFunction("0000:00:1f.0", "pci0000:00", {0x8086});
+    fabric.addGpuBelowRootPort("pci0000:00", "0000:00:02.0", "0000:05:00.0");
+    tree_.setpci.fail("0000:05:00.0", 1, "setpci: no answer from 0000:05:00.0\n");
+    fabric.addGpuBelowRootPort("pci0000:00", "0000:00:03.0", "0000:09:00.0");
+    tree_.setpci.vanish("0000:09:00.0");
+    fabric.addGpuBelowRootPort("pci0000:00", "0000:00:04.0", "0000:06:00.0");
+    fabric.addGpu("0000:06:00.1", "0000:00:04.0");
+    fabric.setFileText("0000:06:00.0", "device", std::nullopt);
+    fabric.setFileText("0000:06:00.1", "vendor", std::nullopt);
+    fabric.addGpuBelowRootPort("pci0000:00", "0000:00:05.0", "0000:07:00.0");
+    fabric.setFileText("0000:07:00.0", "vendor", "garbage\n");
+    fabric.addGpuBelowRootPort("pci0000:00", "0000:00:06.0", "0000:08:00.0");
+    fabric.setFileText("0000:08:00.0", "vendor", "");
   }
-  FakePciTree tree_;
+  FabricBox tree_;
 };
 
 TEST_F(EnumerationTest, DevicePathsOfTheAnsweringGpusInPathOrder) {
@@ -85,7 +90,7 @@ TEST_F(EnumerationTest, DevicePathsOfTheAnsweringGpusInPathOrder) {
   EXPECT_EQ(run.err.find("0000:00:1f.0"), std::string::npos) << run.err;
   // Every candidate GPU is probed once, other entries never.
   EXPECT_EQ(
-      sorted(lines(tree_.probeLog())),
+      sorted(tree_.setpci.calls()),
       (std::vector<std::string>{"-s 0000:01:00.0 CAP_EXP+4.w", "-s 0000:02:00.0 CAP_EXP+4.w",
                                 "-s 0000:05:00.0 CAP_EXP+4.w", "-s 0000:09:00.0 CAP_EXP+4.w",
                                 "-s 0000:3b:00.0 CAP_EXP+4.w", "-s 0000:3b:00.1 CAP_EXP+4.w"}));
@@ -106,7 +111,7 @@ TEST_F(EnumerationTest, BusIdsOfTheGpusWhoseProbeSucceeds) {
         run.err.find("Error: GetAllDeviceBusId: cannot read vendor ID of " + std::string(bdf)),
         std::string::npos)
         << run.err;
-  EXPECT_EQ(lines(tree_.probeLog()).size(), 6u);
+  EXPECT_EQ(tree_.setpci.calls().size(), 6u);
 }
 
 TEST_F(EnumerationTest, DomainIsThePrefixOfAListedEntry) {
@@ -119,26 +124,26 @@ TEST_F(EnumerationTest, DomainIsThePrefixOfAListedEntry) {
 
 TEST(Enumeration, DomainOfAnotherDomain) {
   P2P_REQUIRE_SANDBOX();
-  FakePciTree tree;
-  tree.add({"0001:02:03.1", "pci0001:02"});
+  FabricBox tree;
+  tree.fabric.addGpu("0001:02:03.1", "pci0001:02");
   EXPECT_EQ(runBoxed(tree.box(), getDomain).result, "0001:");
 }
 
 TEST(Enumeration, EmptyDevicesDirectoryGivesNothing) {
   P2P_REQUIRE_SANDBOX();
-  FakePciTree tree;
+  FabricBox tree;
   BoxedRun run =
       runBoxed(tree.box(), [] { return joinPaths() + "|" + joinBusIds() + "|" + getDomain(); });
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.result, "||");
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(tree.probeLog(), "");
+  EXPECT_EQ(tree.setpci.log(), "");
 }
 
 TEST(Enumeration, MissingDevicesDirectory) {
   P2P_REQUIRE_SANDBOX();
-  FakePciTree tree;
-  fs::remove_all(tree.sysDir() + "/bus");
+  FabricBox tree;
+  fs::remove_all(tree.fabric.sysDir() + "/bus");
   BoxedRun run = runBoxed(tree.box(), [] {
     std::string result;
     for (auto enumerate : {+[] { GetAllDevicePath(); }, +[] { GetAllDeviceBusId(); }}) {
@@ -166,8 +171,9 @@ class GetDeviceIdTest : public testing::TestWithParam<DeviceIdCase> {};
 
 TEST_P(GetDeviceIdTest, ReadsTheDeviceFile) {
   P2P_REQUIRE_SANDBOX();
-  FakePciTree tree;
-  tree.add({"0000:3b:00.0", "pci0000:3a", "0x1cb7\n", GetParam().file});
+  FabricBox tree;
+  tree.fabric.addGpuBelowRootPort("pci0000:3a", "0000:3a:00.0", "0000:3b:00.0");
+  tree.fabric.setFileText("0000:3b:00.0", "device", GetParam().file);
   BoxedRun run = runBoxed(tree.box(), [] {
     try {
       return std::to_string(getDeviceId("0000:3b:00.0"));

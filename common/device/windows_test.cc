@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "common/device/test_fake_pci.h"
 #include "common/util/scoped.h"
 #include "common/util/test_boxed_run.h"
 #include "tests/sim/tempdir.h"
@@ -304,11 +303,11 @@ std::string accessOf(int fd) {
 class WindowByBdfTest : public testing::Test {
  protected:
   void SetUp() override {
-    FakeFunction gpu("0000:3b:00.0", "pci0000:3a");
+    sim::GpuOptions gpu;
     gpu.registers = {{0x78C0, 0x06000005}, {0x7FFC, 0xFFFFFFFF}};
-    tree_.add(gpu);
+    tree_.fabric.addGpuBelowRootPort("pci0000:3a", "0000:3a:00.0", "0000:3b:00.0", gpu);
   }
-  FakePciTree tree_;
+  FabricBox tree_;
 };
 
 TEST_F(WindowByBdfTest, OpensBothWindowsReadWrite) {

@@ -373,6 +373,7 @@ void Fabric::addNode(const std::string& bdf, const std::string& parent, Kind kin
 }
 
 void Fabric::checkPlacement(const std::string& bdf, const std::string& parent, Kind kind) const {
+  if (anywhere_) return;
   Bdf child = parseBdf(bdf);
   std::string problem;
   if (isHostBridgeName(parent)) {
@@ -657,6 +658,29 @@ std::vector<std::string> Fabric::itrDebugLines(const std::string& bdf) {
   for (ssize_t got; (got = read(fifo->second.get(), buffer, sizeof buffer)) > 0;)
     itr_received_[bdf].append(buffer, static_cast<size_t>(got));
   return splitLines(itr_received_[bdf]);
+}
+
+// --- odd trees ---
+
+void Fabric::addGpuAnywhere(const std::string& bdf, const std::string& parent,
+                            const GpuOptions& options) {
+  anywhere_ = true;
+  try {
+    addGpu(bdf, parent, options);
+  } catch (...) {
+    anywhere_ = false;
+    throw;
+  }
+  anywhere_ = false;
+}
+
+void Fabric::setFileText(const std::string& bdf, const std::string& name,
+                         const std::optional<std::string>& text) {
+  const std::string path = filePath(bdf, name.c_str());
+  if (text)
+    writeText(path, *text);
+  else
+    fs::remove(path);
 }
 
 }  // namespace sim

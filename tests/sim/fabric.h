@@ -166,6 +166,17 @@ class Fabric {
   // Lines written to bdf's itr_debug so far (all of them for a FIFO).
   std::vector<std::string> itrDebugLines(const std::string& bdf);
 
+  // --- odd trees, for code that only reads sysfs files ---
+  // As addGpu, without checking that a PCI bus could have the GPU there: below
+  // another GPU, or directly on a host bridge of another bus number.
+  void addGpuAnywhere(const std::string& bdf, const std::string& parent,
+                      const GpuOptions& options = {});
+  // Replaces the text of one of bdf's files (such as "vendor" or "device") or,
+  // with std::nullopt, removes it (such as "resource2": no register window).
+  // Layout queries still answer as the function was built.
+  void setFileText(const std::string& bdf, const std::string& name,
+                   const std::optional<std::string>& text);
+
  private:
   struct Node {
     std::string parent;
@@ -193,6 +204,7 @@ class Fabric {
   std::vector<std::string> host_bridges_;
   std::map<std::string, ScopedFd> itr_fifos_;
   std::map<std::string, std::string> itr_received_;
+  bool anywhere_ = false;  // addGpuAnywhere: placement not checked
 };
 
 }  // namespace sim
