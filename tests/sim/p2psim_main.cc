@@ -3,6 +3,7 @@
 //
 //   p2psim build <dir> host
 //   p2psim build <dir> guest <hostdir>
+//   p2psim build <dir> q35-guest <hostdir>
 //   p2psim show <dir>
 //   p2psim area <dir> <gpu>
 //   p2psim bind <dir> <gpu> <minor>
@@ -28,6 +29,7 @@ namespace fs = std::filesystem;
 
 constexpr char kHostPreset[] = "host";
 constexpr char kGuestPreset[] = "guest";
+constexpr char kQ35GuestPreset[] = "q35-guest";
 constexpr char kSysSubdir[] = "sys";
 constexpr size_t kMaxAreaWords = 32;
 constexpr int kUsageStatus = 2;
@@ -46,9 +48,10 @@ struct Options {
 
 int build(const Options& o) {
   bool host_preset = o.preset == kHostPreset && o.host_dir.empty();
-  bool guest_preset = o.preset == kGuestPreset && !o.host_dir.empty();
+  bool q35_preset = o.preset == kQ35GuestPreset && !o.host_dir.empty();
+  bool guest_preset = (o.preset == kGuestPreset || q35_preset) && !o.host_dir.empty();
   if (!host_preset && !guest_preset) {
-    std::cerr << "presets: host | guest <hostdir>\n";
+    std::cerr << "presets: host | guest <hostdir> | q35-guest <hostdir>\n";
     return kUsageStatus;
   }
   fs::create_directories(o.dir);
@@ -56,7 +59,9 @@ int build(const Options& o) {
   if (host_preset) sim::buildHostPreset(fabric);
   if (guest_preset) {
     sim::Fabric host(o.host_dir);
-    for (const auto& [guest, from] : sim::buildGuestPreset(fabric, host))
+    const auto pairs =
+        q35_preset ? sim::buildQ35GuestPreset(fabric, host) : sim::buildGuestPreset(fabric, host);
+    for (const auto& [guest, from] : pairs)
       std::cout << "guest " << guest << " is host " << from << "\n";
   }
   std::cout << sim::fabricTable(fabric);
@@ -126,7 +131,7 @@ int main(int argc, char** argv) {
 
   auto* build_cmd = app.add_subcommand("build", "Lay out a preset fabric in a directory");
   build_cmd->add_option("dir", o.dir, "Directory to build in")->required();
-  build_cmd->add_option("preset", o.preset, "host | guest")->required();
+  build_cmd->add_option("preset", o.preset, "host | guest | q35-guest")->required();
   build_cmd->add_option("hostdir", o.host_dir, "Host fabric of a guest")
       ->check(CLI::ExistingDirectory);
 

@@ -51,6 +51,10 @@ constexpr Row kHostLayout[] = {
 
 constexpr char kGuestBdfFormat[] = "0000:00:%02x.0";
 constexpr unsigned kFirstGuestDevice = 5;
+constexpr char kQ35RootPortFormat[] = "0000:00:%02x.0";
+constexpr char kQ35GpuFormat[] = "0000:%02x:00.0";
+constexpr char kQ35HostBridge[] = "pci0000:00";
+constexpr unsigned kFirstQ35RootPort = 0x10;
 const std::set<unsigned> kDualChipDevices = {0x0003, 0x0007, 0x000B, 0x000F};
 
 void addRow(Fabric& fabric, const Row& row) {
@@ -149,6 +153,21 @@ std::vector<std::pair<std::string, std::string>> buildGuestPreset(Fabric& guest,
     if (!isGroupedGpu(host, gpu)) continue;
     std::string bdf = format(kGuestBdfFormat, device++);
     guest.addGuestGpu(bdf, host, gpu);
+    pairs.emplace_back(bdf, gpu);
+  }
+  return pairs;
+}
+
+std::vector<std::pair<std::string, std::string>> buildQ35GuestPreset(Fabric& guest,
+                                                                     const Fabric& host) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  unsigned slot = 0;
+  for (const auto& gpu : host.gpus()) {
+    if (!isGroupedGpu(host, gpu)) continue;
+    std::string port = format(kQ35RootPortFormat, kFirstQ35RootPort + slot);
+    std::string bdf = format(kQ35GpuFormat, ++slot);
+    guest.addRootPort(port, kQ35HostBridge);
+    guest.addGuestGpu(bdf, host, gpu, 0, port);
     pairs.emplace_back(bdf, gpu);
   }
   return pairs;

@@ -24,6 +24,12 @@ void buildHostPreset(Fabric& host);
 std::vector<std::pair<std::string, std::string>> buildGuestPreset(Fabric& guest,
                                                                   const Fabric& host);
 
+// The same guest laid out like a q35 machine: each GPU behind a root port of
+// its own (root ports 0000:00:10.0, 0000:00:11.0, ... on pci0000:00, GPUs
+// 0000:01:00.0, 0000:02:00.0, ...).
+std::vector<std::pair<std::string, std::string>> buildQ35GuestPreset(Fabric& guest,
+                                                                     const Fabric& host);
+
 // True for a GPU below a switch (its grandparent is not a host bridge): a GPU
 // the host tool puts into a group.
 bool isGroupedGpu(const Fabric& fabric, const std::string& gpu);
