@@ -96,11 +96,11 @@ TEST_F(WriteModeTest, GpusNoTableCanCarryAreReportedAndLeftOut) {
   host_.addSwitch("10000:00:01.0", "10000:01:00.0", {"10000:02:08.0", "10000:02:10.0"});
   host_.addGpu("10000:03:00.0", "10000:02:08.0");
   host_.addGpu("10000:04:00.0", "10000:02:10.0");
-  // Device 8 on bus c3 packs like device 0 on bus c4.
+  // Device 8 on bus c4 packs like device 0 on bus c5.
   host_.addRootPort("0000:c0:00.0", "pci0000:c0");
   host_.addSwitch("0000:c0:00.0", "0000:c1:00.0", {"0000:c2:08.0", "0000:c2:10.0"});
-  host_.addGpu("0000:c3:08.0", "0000:c2:08.0");
-  host_.addGpu("0000:c4:00.0", "0000:c2:10.0");
+  host_.addGpu("0000:c4:08.0", "0000:c2:08.0");
+  host_.addGpu("0000:c5:00.0", "0000:c2:10.0");
   // A 32-bit BAR0 beside a non-zero BAR1, and a BAR0 the firmware never assigned.
   host_.writeConfig("0000:60:00.0", 0x10, 8, 0x0000009190000000);
   host_.writeConfig("0000:61:00.0", 0x10, 8, 0);
@@ -110,11 +110,11 @@ TEST_F(WriteModeTest, GpusNoTableCanCarryAreReportedAndLeftOut) {
   for (const std::string& line :
        {error + " 10000:03:00.0: its PCI address does not fit the 32-bit self field",
         error + " 10000:04:00.0: its PCI address does not fit the 32-bit self field",
-        std::string("GPUs 0000:c3:08.0 and 0000:c4:00.0 of group 0000:c1:00.0 both pack to c400"),
+        std::string("GPUs 0000:c4:08.0 and 0000:c5:00.0 of group 0000:c1:00.0 both pack to c500"),
         error + " 0000:61:00.0: BAR0 reads 0, not an assigned address"})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
   for (const char* gpu :
-       {"10000:03:00.0", "10000:04:00.0", "0000:c3:08.0", "0000:c4:00.0", "0000:61:00.0"})
+       {"10000:03:00.0", "10000:04:00.0", "0000:c4:08.0", "0000:c5:00.0", "0000:61:00.0"})
     EXPECT_TRUE(areaUntouched(gpu)) << gpu;
   EXPECT_EQ(host_.readWindowWords("0000:60:00.0", sim::kAreaOffset, 3),
             expectedArea("0000:60:00.0", {{"0000:60:00.0", 0x90000000}}));

@@ -45,11 +45,11 @@ TEST(ExchangeAreaTest, TableMembersLeaveOutWhatNoTableCanCarry) {
            error +
            " 10000:3c:00.0: its PCI address does not fit the 32-bit self field; left out "
            "of every table\n"},
-      // Device 8 on bus 3d packs like device 0 on bus 3e.
-      {{{"0000:3d:08.0", kBarA}, {"0000:3e:00.0", kBarB}},
+      // Device 8 on bus 3c packs like device 0 on bus 3d.
+      {{{"0000:3c:08.0", kBarA}, {"0000:3d:00.0", kBarB}},
        std::nullopt,
-       "\033[31mError:\033[0m GPUs 0000:3d:08.0 and 0000:3e:00.0 of group 0000:3b:00.0 both pack "
-       "to 3e00; nothing written for the group\n"},
+       "\033[31mError:\033[0m GPUs 0000:3c:08.0 and 0000:3d:00.0 of group 0000:3b:00.0 both pack "
+       "to 3d00; nothing written for the group\n"},
   };
   for (const auto& c : cases) {
     testing::internal::CaptureStdout();
