@@ -115,7 +115,9 @@ std::string getDomain() {
   }
   fs::directory_iterator first(kSysPciDevices, ec);
   if (ec || first == fs::directory_iterator()) return "";
-  return first->path().filename().string().substr(0, kDomainPrefixLength);
+  const std::string name = first->path().filename().string();
+  // A PCI address's domain may have more than four digits: cut after its ':'.
+  return name.substr(0, isPciAddress(name) ? name.find(':') + 1 : kDomainPrefixLength);
 }
 
 int getDeviceId(const std::string& bdf) {
