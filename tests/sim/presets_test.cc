@@ -34,10 +34,8 @@ TEST(PresetsTest, RealHostPresetAddsAWideDomainAnOldBarAndABareBridge) {
   Fabric host(dir.path());
   buildRealHostPreset(host);
   EXPECT_EQ(host.gpus().size(), 11u);
-  EXPECT_EQ(host.bar0("0000:c3:00.0"), 0x90000000u);
   EXPECT_EQ(host.readConfig("0000:c3:00.0", 0x14, 4), 0x91u);
   EXPECT_FALSE(std::filesystem::exists(host.sysDir() + "/bus/pci/devices/10000:02:08.0"));
-  EXPECT_TRUE(isGroupedGpu(host, "10000:03:00.0"));
   const std::string table = fabricTable(host);
   EXPECT_NE(table.find("pci10000:00\n  10000:00:01.0"), std::string::npos) << table;
   EXPECT_NE(table.find("Cmd 0546  Cap+4 0000  BAR0 90000000"), std::string::npos) << table;
