@@ -63,6 +63,15 @@ void printMapFailure() {
   errno = error;
 }
 
+// Whether the mapped span fits the address space and, for a regular file,
+// `length` bytes at `offset` lie inside it.
+bool spanInside(const struct stat& info, unsigned long length, unsigned long offset) {
+  if (offset > SIZE_MAX - kMemoryWindowSpan) return false;
+  if (!S_ISREG(info.st_mode)) return true;
+  const auto size = static_cast<unsigned long>(info.st_size);
+  return size >= offset && size - offset >= length;
+}
+
 // Whether `length` bytes at `offset` may be moved: at most one span, and, for
 // a regular file, inside the file (touching a mapped page past its end faults).
 bool transferFits(unsigned long length, int fd, unsigned long offset) {
@@ -72,10 +81,7 @@ bool transferFits(unsigned long length, int fd, unsigned long offset) {
   }
   struct stat info;
   bool fits = fstat(fd, &info) == 0;
-  if (fits &&
-      (offset > SIZE_MAX - kMemoryWindowSpan ||
-       (S_ISREG(info.st_mode) && (static_cast<unsigned long>(info.st_size) < offset ||
-                                  static_cast<unsigned long>(info.st_size) - offset < length)))) {
+  if (fits && !spanInside(info, length, offset)) {
     fits = false;
     errno = EINVAL;  // what mapping past the end of a device's window gives
   }
