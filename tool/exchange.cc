@@ -40,9 +40,9 @@ std::vector<unsigned long> buildExchangeArea(const std::string& self, const BarM
   const unsigned long words = 1 + 2 * group.size();
   std::vector<unsigned long> area;
   area.reserve(words);
-  area.push_back(packedBdf(*parsePciAddress(self)) | words << 32);
+  area.push_back(packedBdf(parsePciAddress(self).value()) | words << 32);
   for (const auto& [bdf, bar0] : group) {
-    area.push_back(packedBdf(*parsePciAddress(bdf)));
+    area.push_back(packedBdf(parsePciAddress(bdf).value()));
     area.push_back(bar0);
   }
   return area;

@@ -19,7 +19,7 @@ inline constexpr unsigned kOfflineCount = 0xFFFFFFFF;
 inline constexpr const char* kWindowFile = "/resource0";
 
 // The area to write into `self`'s window for its group; every BDF string must
-// be a PCI address.
+// be a PCI address (std::bad_optional_access otherwise).
 std::vector<unsigned long> buildExchangeArea(const std::string& self, const BarMap& group);
 
 // The members of group `key` that may appear in a table: a GPU whose BAR0 is
