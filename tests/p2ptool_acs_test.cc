@@ -1,10 +1,13 @@
 // p2ptool's default run on the topologies it meets: which ports get ACS
 // switched off (with the real setpci writing the fake config files), in which
 // order, and the warning for a port where that fails.
+#include <unistd.h>
+
 #include "tests/system_fixture.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using Calls = std::vector<std::string>;
 
 std::string acsCall(const std::string& port) { return "-s " + port + " ECAP_ACS+6.w=0"; }
@@ -78,12 +81,15 @@ TEST_F(AcsTest, DualChipBoardRecognisedByItsProductId) {
   runAndCheck({"0000:17:00.0", "0000:19:00.0"}, {acsCall("0000:17:00.0"), acsCall("0000:19:00.0")});
 }
 
-TEST_F(AcsTest, DualChipBoardInARootPortSlotNamesAPlaceAboveTheTree) {
+TEST_F(AcsTest, DualChipBoardsInRootPortSlotsUseTheirRootPortsOnly) {
   host_.addRootPort("0000:00:01.0", "pci0000:00");
   host_.addDualChipBoard("0000:00:01.0", "0000:01:00.0", {"0000:02:00.0", "0000:02:08.0"},
                          {"0000:03:00.0", "0000:04:00.0"});
-  // "devices" is no PCI address: setpci fails on it and the user is warned.
-  runAndCheck({"0000:00:01.0"}, {acsCall("0000:00:01.0"), acsCall("devices")}, warning("devices"));
+  host_.addRootPort("0000:80:01.0", "pci0000:80");
+  host_.addDualChipBoard("0000:80:01.0", "0000:81:00.0", {"0000:82:00.0", "0000:82:08.0"},
+                         {"0000:83:00.0", "0000:84:00.0"});
+  // No name above the device tree ("devices") reaches setpci.
+  runAndCheck({"0000:00:01.0", "0000:80:01.0"}, {acsCall("0000:00:01.0"), acsCall("0000:80:01.0")});
 }
 
 TEST_F(AcsTest, AGpuDirectlyBelowARootPortNeedsNoPort) {
@@ -98,10 +104,63 @@ TEST_F(AcsTest, AGuestWithGpusOnTheRootBus) {
   sim::GpuOptions dual;
   dual.device = sim::kDualChipDevice;
   host_.addGpu("0000:00:06.0", "pci0000:00", dual);
-  // Neither name is a PCI address; the empty name leaves setpci with "-s"
-  // taking the register expression.
-  runAndCheck({}, {"-s ECAP_ACS+6.w=0", acsCall("pci0000:00"), acsCall("sys")},
-              warning("") + warning("pci0000:00") + warning("sys"));
+  // No switch port above them: setpci is never aimed at "pci0000:00", "sys" or "".
+  runAndCheck({}, {});
+  EXPECT_EQ(host_.command("0000:00:05.0"), 0x0006);  // still discovered
+}
+
+TEST_F(AcsTest, PortsThatAreNotReachedOrKeepTheirBitsAreWarnedAbout) {
+  host_.addRootPort("0000:3a:00.0", "pci0000:3a");
+  host_.addUpstreamPort("0000:3b:00.0", "0000:3a:00.0");
+  sim::PortOptions bare;
+  bare.bus_link = false;  // setpci selects no device, and exits 0
+  host_.addDownstreamPort("0000:3c:08.0", "0000:3b:00.0", bare);
+  host_.addDownstreamPort("0000:3c:10.0", "0000:3b:00.0");
+  host_.addGpu("0000:3d:00.0", "0000:3c:08.0");
+  host_.addGpu("0000:3e:00.0", "0000:3c:10.0");
+  runAndCheck({"0000:3c:10.0"}, {acsCall("0000:3c:08.0"), acsCall("0000:3c:10.0")},
+              warning("0000:3c:08.0"));
+
+  // A setpci that reports success but clears nothing: read back, the port is warned about.
+  host_.setAcsControl("0000:3c:10.0", sim::kDefaultAcsControl);
+  sim::LoggingSetpci inert("/bin/true");
+  sim::Sandbox box = box_;
+  box.path_prepend = {inert.dir()};
+  const sim::Result r = sim::run(box, {systest::kP2ptool});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, warning("0000:3c:08.0") + warning("0000:3c:10.0"));
+  EXPECT_EQ(host_.acsControl("0000:3c:10.0"), sim::kDefaultAcsControl);
+}
+
+TEST_F(AcsTest, NamesThatAreNoPciAddressNeverReachACommandLine) {
+  host_.addRootPort("0000:3a:00.0", "pci0000:3a");
+  host_.addSwitch("0000:3a:00.0", "0000:3b:00.0", {"0000:3c:08.0", "0000:3c:10.0"});
+  host_.addGpu("0000:3d:00.0", "0000:3c:08.0");
+  host_.addGpu("0000:3e:00.0", "0000:3c:10.0");
+  // A switch-port directory and a device link whose names carry a command.
+  const std::string evil_port = "0000:3c:08.0;touch pwned";
+  const fs::path port_dir = host_.dir("0000:3c:08.0");
+  fs::rename(port_dir, port_dir.parent_path() / evil_port);
+  const fs::path links = fs::path(host_.sysDir()) / "bus/pci/devices";
+  for (const std::string below : {"", "/0000:3d:00.0"}) {
+    const std::string bdf = below.empty() ? "0000:3c:08.0" : below.substr(1);
+    fs::remove(links / bdf);
+    fs::create_directory_symlink(fs::relative(port_dir.parent_path() / (evil_port + below), links),
+                                 links / bdf);
+  }
+  fs::create_directory_symlink(fs::read_symlink(links / "0000:3e:00.0"),
+                               links / "0000:3e:00.0;touch pwned");
+  const sim::Result r = tool();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "\033[31mError:\033[0m GPU 0000:3d:00.0 sits below \"" + evil_port +
+                       "\", which is no PCI address; skipping it\n");
+  EXPECT_NE(r.err.find("\"0000:3e:00.0;touch pwned\" in /sys/bus/pci/devices/ is no PCI address"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(acsCalls(), Calls{acsCall("0000:3c:10.0")});
+  for (const auto& call : setpci_.calls()) EXPECT_EQ(call.find("pwned"), std::string::npos);
+  for (const auto& call : setpci_.calls()) EXPECT_EQ(call.find("0000:3e:00.0;"), std::string::npos);
+  EXPECT_EQ(host_.acsControl("0000:3c:10.0"), 0);
 }
 
 TEST_F(AcsTest, APortWithoutAcsIsWarnedAboutAndTheNextStillHandled) {

@@ -48,7 +48,7 @@ TEST_F(DiscoveryTest, HelpIsAnsweredForAnyUserWithoutTouchingAGpu) {
       EXPECT_NE(r.out.find(text), std::string::npos) << text << " in\n" << r.out;
   }
   EXPECT_TRUE(setpci_.calls().empty());
-  EXPECT_EQ(host_.command(kGpuA), 0);
+  EXPECT_EQ(host_.command(kGpuA), sim::kGpuCommand);
 }
 
 TEST_F(DiscoveryTest, ParseErrorsComeBeforeTheRootCheck) {
@@ -69,7 +69,7 @@ TEST_F(DiscoveryTest, ANonRootUserIsRefused) {
     EXPECT_EQ(r.out, "Requires root privileges.\n");
   }
   EXPECT_TRUE(setpci_.calls().empty());
-  EXPECT_EQ(host_.command(kGpuA), 0);
+  EXPECT_EQ(host_.command(kGpuA), sim::kGpuCommand);
   EXPECT_EQ(host_.capWord(kGpuA), 0);
 }
 
@@ -134,7 +134,7 @@ TEST_F(DiscoveryTest, WithoutSetpciEveryGpuCountsAsOffline) {
   EXPECT_NE(r.out.find("Device 0000:3e:00.0 is OFFLINE...\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.size(), 2 * strlen("Device 0000:3d:00.0 is OFFLINE...\n"));
   EXPECT_NE(r.err.find("setpci"), std::string::npos) << r.err;  // the shell's own complaint
-  EXPECT_EQ(host_.command(kGpuA), 0);
+  EXPECT_EQ(host_.command(kGpuA), sim::kGpuCommand);
   EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 1)[0], 0u);
 }
 
@@ -144,7 +144,7 @@ TEST_F(DiscoveryTest, AGpuWhoseVendorCannotBeReadIsSkippedWithAMessage) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("0000:3e:00.0"), std::string::npos) << r.err;
   EXPECT_EQ(host_.command(kGpuA), 0x0006);
-  EXPECT_EQ(host_.command(kGpuB), 0);
+  EXPECT_EQ(host_.command(kGpuB), sim::kGpuCommand);
 }
 
 TEST_F(DiscoveryTest, WithoutAGpuNothingRunsAndNothingIsPrinted) {

@@ -90,6 +90,53 @@ TEST_F(WriteModeTest, AGroupTooLargeForTheAreaIsRefused) {
   expectAreas({"0000:3d:00.0", "0000:3e:00.0"});  // other groups go on
 }
 
+TEST_F(WriteModeTest, GpusNoTableCanCarryAreReportedAndLeftOut) {
+  // A VMD-style domain: addresses that do not pack into 32 bits.
+  host_.addRootPort("10000:00:01.0", "pci10000:00");
+  host_.addSwitch("10000:00:01.0", "10000:01:00.0", {"10000:02:08.0", "10000:02:10.0"});
+  host_.addGpu("10000:03:00.0", "10000:02:08.0");
+  host_.addGpu("10000:04:00.0", "10000:02:10.0");
+  // Device 8 on bus c4 packs like device 0 on bus c5.
+  host_.addRootPort("0000:c0:00.0", "pci0000:c0");
+  host_.addSwitch("0000:c0:00.0", "0000:c1:00.0", {"0000:c2:08.0", "0000:c2:10.0"});
+  host_.addGpu("0000:c4:08.0", "0000:c2:08.0");
+  host_.addGpu("0000:c5:00.0", "0000:c2:10.0");
+  // A 32-bit BAR0 beside a non-zero BAR1, and a BAR0 the firmware never assigned.
+  host_.writeConfig("0000:60:00.0", 0x10, 8, 0x0000009190000000);
+  host_.writeConfig("0000:61:00.0", 0x10, 8, 0);
+  const sim::Result r = tool({"-w"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string error = "\033[31mError:\033[0m GPU";
+  for (const std::string& line :
+       {error + " 10000:03:00.0: its PCI address does not fit the 32-bit self field",
+        error + " 10000:04:00.0: its PCI address does not fit the 32-bit self field",
+        std::string("GPUs 0000:c4:08.0 and 0000:c5:00.0 of group 0000:c1:00.0 both pack to c500"),
+        error + " 0000:61:00.0: BAR0 reads 0, not an assigned address"})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
+  for (const char* gpu :
+       {"10000:03:00.0", "10000:04:00.0", "0000:c4:08.0", "0000:c5:00.0", "0000:61:00.0"})
+    EXPECT_TRUE(areaUntouched(gpu)) << gpu;
+  EXPECT_EQ(host_.readWindowWords("0000:60:00.0", sim::kAreaOffset, 3),
+            expectedArea("0000:60:00.0", {{"0000:60:00.0", 0x90000000}}));
+  expectAreas({"0000:3d:00.0", "0000:3e:00.0"});  // every other GPU as before
+  expectAreas({"0000:1c:00.0", "0000:1d:00.0"});
+}
+
+TEST_F(WriteModeTest, DualChipBoardsInRootPortsAreGroupedByTheirOwnSwitch) {
+  for (const char* bus : {"c", "d"}) {
+    const std::string p = std::string("0000:") + bus;
+    host_.addRootPort(p + "0:01.0", "pci" + p + "0");
+    host_.addDualChipBoard(p + "0:01.0", p + "1:00.0", {p + "2:00.0", p + "2:08.0"},
+                           {p + "3:00.0", p + "4:00.0"});
+  }
+  const sim::Result r = tool({"-w"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  expectAreas({"0000:c3:00.0", "0000:c4:00.0"});
+  expectAreas({"0000:d3:00.0", "0000:d4:00.0"});
+  expectAreas({"0000:1c:00.0", "0000:1d:00.0"});
+}
+
 TEST_F(WriteModeTest, WriteAndReadTogetherRunTheWriteModeOnly) {
   EXPECT_EQ(tool({"-w", "-r"}).status, 0);
   expectAreas({"0000:3d:00.0", "0000:3e:00.0"});
@@ -115,6 +162,19 @@ class ReadModeTest : public WriteModeTest {
     return names;
   }
 
+  // Every guest GPU's peer file holds its host GPU's area, and nothing else is stored.
+  void expectStored(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    std::vector<std::string> expected_names;
+    for (const auto& [guest_gpu, host_gpu] : pairs) {
+      expected_names.push_back(guest_gpu);
+      const uint64_t count = host_.readWindowWords(host_gpu, sim::kAreaOffset, 1)[0] >> 32;
+      const auto area = host_.readWindowWords(host_gpu, sim::kAreaOffset, count);
+      EXPECT_EQ(readFile(peerFile(guest_gpu)), bytesOf(area)) << guest_gpu;
+      EXPECT_EQ(area[0] & 0xffffffff, sim::packBdf(host_gpu));
+    }
+    EXPECT_EQ(storedNames(), expected_names);  // and no temporary file left over
+  }
+
   sim::TempDir guest_dir_{"p2p-guest"};
   sim::Fabric guest_{guest_dir_.path()};
   std::vector<std::pair<std::string, std::string>> pairs_;
@@ -125,15 +185,7 @@ TEST_F(ReadModeTest, TheGuestStoresTheAreasTheHostWrote) {
   const sim::Result r = guestTool();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  std::vector<std::string> expected_names;
-  for (const auto& [guest_gpu, host_gpu] : pairs_) {
-    expected_names.push_back(guest_gpu);
-    const uint64_t count = host_.readWindowWords(host_gpu, sim::kAreaOffset, 1)[0] >> 32;
-    const auto area = host_.readWindowWords(host_gpu, sim::kAreaOffset, count);
-    EXPECT_EQ(readFile(peerFile(guest_gpu)), bytesOf(area)) << guest_gpu;
-    EXPECT_EQ(area[0] & 0xffffffff, sim::packBdf(host_gpu));
-  }
-  EXPECT_EQ(storedNames(), expected_names);  // and no temporary file left over
+  expectStored(pairs_);
 
   struct stat st {};
   ASSERT_EQ(stat(peerFile(pairs_[0].first).c_str(), &st), 0);
@@ -144,6 +196,18 @@ TEST_F(ReadModeTest, TheGuestStoresTheAreasTheHostWrote) {
   ASSERT_EQ(guestTool().status, 0);
   for (const auto& [name, bytes] : first) EXPECT_EQ(readFile(peerFile(name)), bytes) << name;
   EXPECT_EQ(storedNames().size(), first.size());
+}
+
+TEST_F(ReadModeTest, AQ35GuestWithGpusBehindRootPortsStoresEveryArea) {
+  sim::TempDir q35_dir{"p2p-q35"};
+  sim::Fabric q35(q35_dir.path());
+  const auto pairs = sim::buildQ35GuestPreset(q35, host_);
+  ASSERT_EQ(pairs.size(), pairs_.size());
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const sim::Result r = tool({"-r"}, q35);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  expectStored(pairs);
 }
 
 TEST_F(ReadModeTest, WordCountsDecideWhatIsStored) {
@@ -157,6 +221,7 @@ TEST_F(ReadModeTest, WordCountsDecideWhatIsStored) {
   guest_.writeWindowWords(empty, sim::kAreaOffset, {0x6000});
   fs::create_directories(etc_.path() + "/" + systest::kPeerDir);
   std::ofstream(peerFile(offline)) << "left from an earlier run";
+  std::ofstream(peerFile(empty)) << "a good file from an earlier run";
 
   const sim::Result r = guestTool();
   EXPECT_EQ(r.status, 0) << r.err;
@@ -170,8 +235,13 @@ TEST_F(ReadModeTest, WordCountsDecideWhatIsStored) {
   EXPECT_EQ(readFile(peerFile(offline)), "left from an earlier run");
   EXPECT_FALSE(fs::exists(peerFile(abnormal)));
   EXPECT_EQ(readFile(peerFile(full)), bytesOf(words));
-  EXPECT_TRUE(fs::exists(peerFile(empty)));
-  EXPECT_EQ(fs::file_size(peerFile(empty)), 0u);
+  // Count 0: the host never wrote the window; the earlier file stays.
+  EXPECT_NE(r.out.find("\033[31mError:\033[0m The window of card " + empty +
+                       " holds no exchange table (word count 0): run `p2ptool -w` on the host "
+                       "first; its peer file is left as it is\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(readFile(peerFile(empty)), "a good file from an earlier run");
 }
 
 TEST_F(ReadModeTest, AWindowThatCannotBeOpenedGivesNoFile) {
@@ -190,7 +260,9 @@ TEST_F(ReadModeTest, AShortWindowIsSkippedWithTheMappingMessage) {
   fs::resize_file(guest_.dir(gpu) + "/resource0", 0x1000);  // shorter than the area's place
   const sim::Result r = guestTool();
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("Map device memmory failed!\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Map device memmory failed!\nGPU " + gpu + ": Invalid argument\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_FALSE(fs::exists(peerFile(gpu)));
 }
 
@@ -209,7 +281,8 @@ TEST_F(ReadModeTest, AFailedStoreKeepsWhatWasThereAndLeavesNoTemporaryFile) {
   fs::create_directories(peerFile(gpu));  // a directory cannot be replaced by a file
   const sim::Result r = guestTool();
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("\033[31mError:\033[0m failed to write configuration file!\n"),
+  EXPECT_NE(r.out.find("\033[31mError:\033[0m failed to write configuration file!\nGPU " + gpu +
+                       ": Is a directory\n"),
             std::string::npos)
       << r.out;
   EXPECT_TRUE(fs::is_directory(peerFile(gpu)));

@@ -140,6 +140,14 @@ TEST(SimCliTest, BuildsPresetsAndRunsCommandsOverThem) {
   sim::Result guest = sim::run({}, {kP2psim, "build", dir / "guest", "guest", dir / "host"});
   ASSERT_EQ(guest.status, 0) << guest.err;
   EXPECT_NE(guest.out.find("guest 0000:00:07.0 is host 0000:3d:00.0"), std::string::npos);
+  sim::Result q35 = sim::run({}, {kP2psim, "build", dir / "q35", "q35-guest", dir / "host"});
+  ASSERT_EQ(q35.status, 0) << q35.err;
+  EXPECT_NE(q35.out.find("guest 0000:03:00.0 is host 0000:3d:00.0"), std::string::npos);
+  EXPECT_NE(q35.out.find("  0000:00:12.0 "), std::string::npos) << q35.out;
+  sim::Result real = sim::run({}, {kP2psim, "build", dir / "real", "real-host"});
+  ASSERT_EQ(real.status, 0) << real.err;
+  EXPECT_NE(real.out.find("pci10000:00\n"), std::string::npos) << real.out;
+  EXPECT_NE(real.out.find("BAR0 90000000"), std::string::npos) << real.out;
 
   sim::Result clear = sim::run({}, {kP2psim, "run", "--sys", dir / "host", "--", "setpci", "-s",
                                     "0000:3c:08.0", "ECAP_ACS+6.w=0"});

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/device/pci_address.h"
+#include "common/device/pci_config.h"
+
 namespace {
 
 constexpr const char* kSetpciSelect = "setpci -s ";
@@ -11,6 +14,15 @@ constexpr const char* kSetpciSelect = "setpci -s ";
 constexpr const char* kAcsControlClear = " ECAP_ACS+6.w=0 > /dev/null 2>&1";
 constexpr const char* kAcsWarning =
     "\033[31mWARNING:\033[0m Failed modified and ACS \033[4m%s\033[0m status is turned on\n";
+constexpr const char* kNotAnAddress =
+    "\033[31mError:\033[0m Port name \"%s\" is no PCI address; its ACS is left as it is\n";
+
+// setpci exits 0 even when it selects no device, and some ports keep bits a
+// write cannot clear: only the register read back tells.
+bool acsIsOff(const std::string& port) {
+  const auto control = readAcsControl(port);
+  return control && *control == 0;
+}
 
 }  // namespace
 
@@ -20,7 +32,12 @@ std::string acsDisableCommand(const std::string& port) {
 
 void close_acs_bdf(std::set<std::string> ports) {
   for (const auto& port : ports) {
+    if (!isPciAddress(port)) {
+      printf(kNotAnAddress, port.c_str());
+      continue;
+    }
     fflush(stdout);
-    if (system(acsDisableCommand(port).c_str()) != 0) printf(kAcsWarning, port.c_str());
+    const bool written = system(acsDisableCommand(port).c_str()) == 0;
+    if (!written || !acsIsOff(port)) printf(kAcsWarning, port.c_str());
   }
 }

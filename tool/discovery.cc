@@ -22,7 +22,11 @@ constexpr uint16_t kCommandValue = 0x0006;   // memory space + bus master, nothi
 constexpr uint16_t kFirstCapValue = 0x0008;  // D0, No_Soft_Reset
 constexpr uint8_t kCapIdPciExpress = 0x10;
 constexpr unsigned kCapVersion2 = 2;
-constexpr int kMaxCapSteps = 48;  // a 256-byte space holds at most 48 capabilities
+constexpr int kMaxCapSteps = 48;        // a 256-byte space holds at most 48 capabilities
+constexpr uint64_t kBarTypeMask = 0x6;  // memory BAR type, bits 2:1
+constexpr uint64_t kBarType64 = 0x4;    // 0b10: 64-bit, the next BAR holds the high half
+constexpr uint64_t kBarFlagMask = 0xF;  // type, prefetchable and space bits
+constexpr uint64_t kAllOnes32 = 0xFFFFFFFF;
 
 ScopedFd openConfig(const std::filesystem::path& device, int flags) {
   return ScopedFd(::open((device.string() + kConfigFile).c_str(), flags));
@@ -73,7 +77,14 @@ unsigned long get_base0_addr(std::filesystem::path device) {
     printf("Failed to open config file.");
     return kUnreadableBar0;
   }
-  return readLe(fd.get(), kBar0Reg, 8) & ~0xFUL;
+  const uint64_t low = readLe(fd.get(), kBar0Reg, 4);
+  if (low == kAllOnes32) return kUnreadableBar0;  // the function does not answer
+  if ((low & kBarTypeMask) != kBarType64) return low & ~kBarFlagMask;
+  return (readLe(fd.get(), kBar0Reg + 4, 4) << 32 | low) & ~kBarFlagMask;
+}
+
+bool isAssignedBar0(unsigned long bar0) {
+  return bar0 != 0 && bar0 != kUnreadableBar0 && bar0 != (kUnreadableBar0 & ~kBarFlagMask);
 }
 
 int get_cap_base_addr(std::filesystem::path device) {

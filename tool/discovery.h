@@ -11,9 +11,14 @@ inline constexpr unsigned long kUnreadableBar0 = ~0UL;
 // its first capability to 0x0008.
 void initPCIeDevice();
 
-// BAR0 base address: config bytes 0x10..0x17, little-endian, low four bits
-// cleared; all ones when the configuration file cannot be opened.
+// BAR0 base address with its four flag bits cleared: a 64-bit memory BAR
+// (type bits 2:1 == 0b10) takes BAR1 as its high half, any other BAR0 is its
+// own dword only. All ones when the configuration file cannot be opened or
+// BAR0 reads all ones.
 unsigned long get_base0_addr(std::filesystem::path device);
+
+// False for a BAR0 the firmware never assigned (0) or one that reads all ones.
+bool isAssignedBar0(unsigned long bar0);
 
 // Offset of the function's PCI Express capability (version 2, endpoint or
 // root/switch port); 0 when the list has none, -1 when `config` cannot be opened.

@@ -37,9 +37,25 @@ TEST(DiscoveryTest, Bar0IsTheLittleEndianQuadWithItsFlagsCleared) {
   ConfigFile config;
   config.set(0x10, {0x0C, 0x00, 0x00, 0xE0, 0x38, 0x00, 0x00, 0x00});
   EXPECT_EQ(get_base0_addr(config.dir()), 0x00000038E0000000UL);
-  // A 32-bit BAR0 brings BAR1's raw content along in the high half.
-  config.set(0x10, {0x00, 0x00, 0x00, 0xF0, 0x01, 0x00, 0x00, 0x00});
-  EXPECT_EQ(get_base0_addr(config.dir()), 0x00000001F0000000UL);
+  // A 32-bit BAR0 (type bits 0b00) is its own dword only, whatever BAR1 holds.
+  config.set(0x10, {0x00, 0x00, 0x00, 0x90, 0x91, 0x00, 0x00, 0x00});
+  EXPECT_EQ(get_base0_addr(config.dir()), 0x0000000090000000UL);
+  config.set(0x10, {0x08, 0x00, 0x00, 0xF0, 0x01, 0x00, 0x00, 0x00});
+  EXPECT_EQ(get_base0_addr(config.dir()), 0x00000000F0000000UL);
+  // A 64-bit BAR0 with a high half of 0 stays below 4 GiB.
+  config.set(0x10, {0x04, 0x00, 0x00, 0xE0, 0x00, 0x00, 0x00, 0x00});
+  EXPECT_EQ(get_base0_addr(config.dir()), 0x00000000E0000000UL);
+  // A BAR0 reading all ones is unreadable, whatever BAR1 holds.
+  config.set(0x10, {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00});
+  EXPECT_EQ(get_base0_addr(config.dir()), kUnreadableBar0);
+}
+
+TEST(DiscoveryTest, OnlyAnAssignedBar0IsFitForATable) {
+  EXPECT_TRUE(isAssignedBar0(0x90000000UL));
+  EXPECT_TRUE(isAssignedBar0(0x00000038E0000000UL));
+  EXPECT_FALSE(isAssignedBar0(0));
+  EXPECT_FALSE(isAssignedBar0(kUnreadableBar0));
+  EXPECT_FALSE(isAssignedBar0(0xFFFFFFFFFFFFFFF0UL));
 }
 
 TEST(DiscoveryTest, UnreadableConfigGivesAllOnesAndMinusOne) {

@@ -3,19 +3,71 @@
 #include <fcntl.h>
 
 #include <cstdio>
+#include <cstring>
+#include <map>
 
-#include "common/util/convert.h"
+#include "common/device/pci_address.h"
+#include "tool/discovery.h"
+
+namespace {
+
+constexpr const char* kUnassignedBar0 =
+    "\033[31mError:\033[0m GPU %s: BAR0 reads %lx, not an assigned address; left out of every "
+    "table\n";
+constexpr const char* kTooWide =
+    "\033[31mError:\033[0m GPU %s: its PCI address does not fit the 32-bit self field; left out "
+    "of every table\n";
+constexpr const char* kCollision =
+    "\033[31mError:\033[0m GPUs %s and %s of group %s both pack to %x; nothing written for the "
+    "group\n";
+constexpr const char* kGpuReason = "GPU %s: %s\n";
+
+// The packed number of a GPU fit for a table, or nothing after a message.
+std::optional<uint32_t> tableSelf(const std::string& bdf, unsigned long bar0) {
+  if (!isAssignedBar0(bar0)) {
+    printf(kUnassignedBar0, bdf.c_str(), bar0);
+    return std::nullopt;
+  }
+  const auto address = parsePciAddress(bdf);
+  const auto packed = address ? packedBdf32(*address) : std::nullopt;
+  if (!packed) printf(kTooWide, bdf.c_str());
+  return packed;
+}
+
+}  // namespace
 
 std::vector<unsigned long> buildExchangeArea(const std::string& self, const BarMap& group) {
   const unsigned long words = 1 + 2 * group.size();
   std::vector<unsigned long> area;
   area.reserve(words);
-  area.push_back(bdf_string_to_uint64_t(self) | words << 32);
+  area.push_back(packedBdf(parsePciAddress(self).value()) | words << 32);
   for (const auto& [bdf, bar0] : group) {
-    area.push_back(bdf_string_to_uint64_t(bdf));
+    area.push_back(packedBdf(parsePciAddress(bdf).value()));
     area.push_back(bar0);
   }
   return area;
+}
+
+std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group) {
+  BarMap members;
+  std::map<uint32_t, std::string> owners;  // packed number -> GPU
+  bool collision = false;
+  for (const auto& [bdf, bar0] : group) {
+    const auto packed = tableSelf(bdf, bar0);
+    if (!packed) continue;
+    const auto [owner, fresh] = owners.emplace(*packed, bdf);
+    if (!fresh) {
+      printf(kCollision, owner->second.c_str(), bdf.c_str(), key.c_str(), *packed);
+      collision = true;
+    }
+    members[bdf] = bar0;
+  }
+  if (collision) return std::nullopt;
+  return members;
+}
+
+void reportGpuFailure(const std::string& bdf, int error) {
+  printf(kGpuReason, bdf.c_str(), strerror(error));
 }
 
 std::optional<std::filesystem::path> findDevicePath(const std::set<std::filesystem::path>& devices,

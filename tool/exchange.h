@@ -18,8 +18,18 @@ inline constexpr unsigned kOfflineCount = 0xFFFFFFFF;
 
 inline constexpr const char* kWindowFile = "/resource0";
 
-// The area to write into `self`'s window for its group.
+// The area to write into `self`'s window for its group; every BDF string must
+// be a PCI address (std::bad_optional_access otherwise).
 std::vector<unsigned long> buildExchangeArea(const std::string& self, const BarMap& group);
+
+// The members of group `key` that may appear in a table: a GPU whose BAR0 is
+// unassigned (0) or all ones, or whose address does not pack into 32 bits, is
+// reported and left out. Nothing, after naming both GPUs, when two members
+// pack to the same number: the guest could not tell them apart.
+std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group);
+
+// The line that follows a failure message: the GPU and the errno text.
+void reportGpuFailure(const std::string& bdf, int error);
 
 // The device path whose last component is `bdf` (first in set order).
 std::optional<std::filesystem::path> findDevicePath(const std::set<std::filesystem::path>& devices,
@@ -30,15 +40,16 @@ int openWindow(const std::filesystem::path& device);
 
 // Reads the exchange area from the memory window open as `fd` (the GPU named
 // `name` in messages). Nothing when the transfer fails, the card does not
-// answer (count all ones) or the count exceeds kMaxAreaWords, the last two
-// after a message. The descriptor stays open.
+// answer (count all ones), the count exceeds kMaxAreaWords or is 0 (the host
+// never wrote the window), the last three after a message; a failed transfer
+// after naming the GPU and the reason. The descriptor stays open.
 std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::string& name);
 
-// Writes every grouped GPU's exchange area into its memory window (host side).
+// Writes every grouped GPU's exchange area (of its group's tableMembers) into
+// its memory window (host side).
 void output_base_addr(const GroupMap& real_host_map,
                       const std::set<std::filesystem::path>& gpu_bus_path_set);
 
-// Stores every grouped GPU's exchange area as a peer configuration file
-// (guest side).
-void VM_SaveMemoryDataToFile(const GroupMap& real_host_map,
-                             const std::set<std::filesystem::path>& gpu_bus_path_set);
+// Stores the exchange area of every GPU found as a peer configuration file
+// (guest side), whatever the guest's PCI layout: groups are the host's.
+void VM_SaveMemoryDataToFile(const std::set<std::filesystem::path>& gpu_bus_path_set);

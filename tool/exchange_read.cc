@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <system_error>
 
@@ -15,6 +16,10 @@ namespace {
 // for a peer configuration file.
 constexpr const char* kTempPattern = ".peer-XXXXXX";
 constexpr mode_t kPeerFileMode = 0644;
+constexpr const char* kNoTable =
+    "\033[31mError:\033[0m The window of card %s holds no exchange table (word count 0): run "
+    "`p2ptool -w` on the host first; its peer file is left as it is\n";
+constexpr const char* kWriteFailed = "\033[31mError:\033[0m failed to write configuration file!\n";
 
 bool makePeerConfigDir() {
   std::error_code ec;
@@ -45,7 +50,11 @@ bool storePeerFile(const std::string& name, const std::vector<unsigned long>& wo
             writeAll(fd.get(), bytes, words.size() * sizeof(unsigned long));
   ok = ::close(fd.take()) == 0 && ok;
   ok = ok && ::rename(temp.c_str(), (kPeerConfigDir + name).c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
+  if (!ok) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    errno = error;
+  }
   return ok;
 }
 
@@ -61,8 +70,15 @@ std::optional<std::vector<unsigned long>> readArea(const std::filesystem::path& 
 
 std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::string& name) {
   unsigned long word0 = 0;
-  if (!readMemoryChecked(sizeof word0, &word0, fd, kExchangeOffset)) return std::nullopt;
+  if (!readMemoryChecked(sizeof word0, &word0, fd, kExchangeOffset)) {
+    reportGpuFailure(name, errno);
+    return std::nullopt;
+  }
   const unsigned count = areaWordCount(word0);
+  if (count == 0) {
+    printf(kNoTable, name.c_str());
+    return std::nullopt;
+  }
   if (count == kOfflineCount) {
     printf("\033[31mOffline:\033[0m Failed to open card %s\n", name.c_str());
     return std::nullopt;
@@ -73,22 +89,22 @@ std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::st
     return std::nullopt;
   }
   std::vector<unsigned long> words(count);
-  if (!readMemoryChecked(count * sizeof(unsigned long), words.data(), fd, kExchangeOffset))
+  if (!readMemoryChecked(count * sizeof(unsigned long), words.data(), fd, kExchangeOffset)) {
+    reportGpuFailure(name, errno);
     return std::nullopt;
+  }
   return words;
 }
 
-void VM_SaveMemoryDataToFile(const GroupMap& real_host_map,
-                             const std::set<std::filesystem::path>& gpu_bus_path_set) {
+void VM_SaveMemoryDataToFile(const std::set<std::filesystem::path>& gpu_bus_path_set) {
   if (!makePeerConfigDir()) return;
-  for (const auto& [key, group] : real_host_map) {
-    for (const auto& member : group) {
-      const std::string& name = member.first;
-      const auto device = findDevicePath(gpu_bus_path_set, name);
-      if (!device) continue;
-      const auto words = readArea(*device, name);
-      if (words && !storePeerFile(name, *words))
-        printf("\033[31mError:\033[0m failed to write configuration file!\n");
+  for (const auto& device : gpu_bus_path_set) {
+    const std::string name = device.filename().string();
+    const auto words = readArea(device, name);
+    if (words && !storePeerFile(name, *words)) {
+      const int error = errno;
+      fputs(kWriteFailed, stdout);
+      reportGpuFailure(name, error);
     }
   }
 }

@@ -24,6 +24,40 @@ TEST(ExchangeAreaTest, EveryMemberGetsTheSamePairsAndItsOwnSelfWord) {
   EXPECT_EQ(buildExchangeArea("0000:3c:00.0", group), second);
 }
 
+TEST(ExchangeAreaTest, TableMembersLeaveOutWhatNoTableCanCarry) {
+  const std::string error = "\033[31mError:\033[0m GPU";
+  const struct {
+    BarMap group;
+    std::optional<BarMap> members;
+    std::string message;
+  } cases[] = {
+      {{{"0000:3b:00.0", kBarA}, {"0000:3c:00.0", kBarB}},
+       {{{"0000:3b:00.0", kBarA}, {"0000:3c:00.0", kBarB}}},
+       ""},
+      {{{"0000:3b:00.0", 0}, {"0000:3c:00.0", kBarB}},
+       {{{"0000:3c:00.0", kBarB}}},
+       error + " 0000:3b:00.0: BAR0 reads 0, not an assigned address; left out of every table\n"},
+      {{{"0000:3b:00.0", ~0UL}, {"10000:3c:00.0", kBarB}},
+       {{}},
+       error +
+           " 0000:3b:00.0: BAR0 reads ffffffffffffffff, not an assigned address; left out of "
+           "every table\n" +
+           error +
+           " 10000:3c:00.0: its PCI address does not fit the 32-bit self field; left out "
+           "of every table\n"},
+      // Device 8 on bus 3c packs like device 0 on bus 3d.
+      {{{"0000:3c:08.0", kBarA}, {"0000:3d:00.0", kBarB}},
+       std::nullopt,
+       "\033[31mError:\033[0m GPUs 0000:3c:08.0 and 0000:3d:00.0 of group 0000:3b:00.0 both pack "
+       "to 3d00; nothing written for the group\n"},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(tableMembers("0000:3b:00.0", c.group), c.members) << c.group.begin()->first;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+  }
+}
+
 TEST(ExchangeAreaTest, AGroupOfOneGivesThreeWords) {
   const BarMap group = {{"0000:3b:01.0", kBarA}};
   const std::vector<unsigned long> expected = {0x0000000300003B20, 0x3B20, kBarA};
@@ -77,7 +111,10 @@ TEST(ExchangeAreaTest, TheWordCountDecidesWhetherAnAreaIsRead) {
     std::string message;
   } cases[] = {
       {{0x0000000300003B20, 0x3B20, kBarA, kBarB}, {{0x0000000300003B20, 0x3B20, kBarA}}, ""},
-      {{0x0000000000003B00}, {{}}, ""},
+      {{0x0000000000003B00},
+       std::nullopt,
+       "\033[31mError:\033[0m The window of card 0000:00:05.0 holds no exchange table (word "
+       "count 0): run `p2ptool -w` on the host first; its peer file is left as it is\n"},
       {full, full, ""},
       {too_long, std::nullopt,
        "\033[31mError:\033[0m The resource0 of card 0000:00:05.0 is abnormal and skiping this "
@@ -85,7 +122,9 @@ TEST(ExchangeAreaTest, TheWordCountDecidesWhetherAnAreaIsRead) {
       {{0xFFFFFFFFFFFFFFFF},
        std::nullopt,
        "\033[31mOffline:\033[0m Failed to open card 0000:00:05.0\n"},
-      {{0x0000000500003B00, 0x3B00}, std::nullopt, "Map device memmory failed!\n"},
+      {{0x0000000500003B00, 0x3B00},
+       std::nullopt,
+       "Map device memmory failed!\nGPU 0000:00:05.0: Invalid argument\n"},
   };
   for (const auto& c : cases) {
     ScopedFd window = windowWith(c.window);

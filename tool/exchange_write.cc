@@ -1,4 +1,5 @@
 // Host side: write each GPU's exchange area into its memory window.
+#include <cerrno>
 #include <cstdio>
 
 #include "common/device/windows.h"
@@ -10,7 +11,8 @@ void writeArea(const std::filesystem::path& device, const std::string& self, con
   const int fd = openWindow(device);
   if (fd < 0) return;
   std::vector<unsigned long> area = buildExchangeArea(self, group);
-  writeMemoryGlobal(area.size() * sizeof(unsigned long), area.data(), fd, kExchangeOffset);
+  if (!writeMemoryGlobal(area.size() * sizeof(unsigned long), area.data(), fd, kExchangeOffset))
+    reportGpuFailure(self, errno);
 }
 
 }  // namespace
@@ -25,9 +27,11 @@ void output_base_addr(const GroupMap& real_host_map,
           key.c_str(), group.size(), kMaxGroupSize);
       continue;
     }
-    for (const auto& member : group) {
+    const std::optional<BarMap> members = tableMembers(key, group);
+    if (!members) continue;
+    for (const auto& member : *members) {
       const auto device = findDevicePath(gpu_bus_path_set, member.first);
-      if (device) writeArea(*device, member.first, group);
+      if (device) writeArea(*device, member.first, *members);
     }
   }
 }

@@ -5,15 +5,31 @@
 #include <stdexcept>
 
 #include "common/device/board.h"
+#include "common/device/pci_address.h"
 #include "tool/containers.h"
 #include "tool/discovery.h"
 
 namespace {
 
-constexpr const char* kHostBridgeMark = "pci";
+constexpr const char* kHostBridgePrefix = "pci";
+constexpr const char* kRootBusFunction = ":00.0";  // completes "DDDD:BB" to an address
+constexpr const char* kNotAnAddress =
+    "\033[31mError:\033[0m GPU %s sits below \"%s\", which is no PCI address; skipping it\n";
 
-bool isHostBridgeName(const std::string& name) {
-  return name.find(kHostBridgeMark) != std::string::npos;
+// The first name of the placement that is no PCI address, or nothing.
+std::optional<std::string> firstNonAddress(const GpuPlacement& placement) {
+  for (const auto& port : placement.acs_ports)
+    if (!isPciAddress(port)) return port;
+  if (!isPciAddress(placement.group_key)) return placement.group_key;
+  return std::nullopt;
+}
+
+GpuPlacement placeDualChip(const std::filesystem::path& device) {
+  if (isHostBridgeName(ancestorName(device, 4)))  // the board sits in a root port
+    return {{ancestorName(device, 3)}, ancestorName(device, 2)};
+  const std::string sixth = ancestorName(device, 6);
+  return {{ancestorName(device, 3), ancestorName(device, 5)},
+          isHostBridgeName(sixth) ? ancestorName(device, 4) : sixth};
 }
 
 // Whether the GPU is a chip of a dual-chip board; nothing (after a message)
@@ -45,15 +61,20 @@ std::string ancestorName(const std::filesystem::path& device, int levels) {
   return dir.filename().string();
 }
 
+bool isHostBridgeName(const std::string& name) {
+  const size_t prefix = std::char_traits<char>::length(kHostBridgePrefix);
+  return name.compare(0, prefix, kHostBridgePrefix) == 0 &&
+         isPciAddress(name.substr(prefix) + kRootBusFunction);
+}
+
 bool isBelowRootPort(const std::filesystem::path& device) {
   return isHostBridgeName(ancestorName(device, 2));
 }
 
-GpuPlacement placeGpu(const std::filesystem::path& device, bool dual_chip) {
-  if (!dual_chip) return {{ancestorName(device, 1)}, ancestorName(device, 2)};
-  const std::string sixth = ancestorName(device, 6);
-  return {{ancestorName(device, 3), ancestorName(device, 5)},
-          isHostBridgeName(sixth) ? ancestorName(device, 4) : sixth};
+std::optional<GpuPlacement> placeGpu(const std::filesystem::path& device, bool dual_chip) {
+  if (isHostBridgeName(ancestorName(device, 1)) || isBelowRootPort(device)) return std::nullopt;
+  if (dual_chip) return placeDualChip(device);
+  return GpuPlacement{{ancestorName(device, 1)}, ancestorName(device, 2)};
 }
 
 void get_phy_mach_data(std::set<std::filesystem::path> devices) {
@@ -65,9 +86,18 @@ void get_phy_mach_data(std::set<std::filesystem::path> devices) {
     }
     const std::optional<bool> dual_chip = askDualChip(bdf);
     if (!dual_chip) continue;
-    const GpuPlacement placement = placeGpu(device, *dual_chip);
-    acs_need_down_switch_name_set.insert(placement.acs_ports.begin(), placement.acs_ports.end());
-    addToGroup(placement.group_key, bdf, get_base0_addr(device));
+    const std::optional<GpuPlacement> placement = placeGpu(device, *dual_chip);
+    if (!placement) {
+      gpu_bus_name_set.erase(bdf);
+      continue;
+    }
+    if (const auto bad = firstNonAddress(*placement)) {
+      printf(kNotAnAddress, bdf.c_str(), bad->c_str());
+      gpu_bus_name_set.erase(bdf);
+      continue;
+    }
+    acs_need_down_switch_name_set.insert(placement->acs_ports.begin(), placement->acs_ports.end());
+    addToGroup(placement->group_key, bdf, get_base0_addr(device));
   }
 }
 

@@ -3,10 +3,12 @@
 //
 // Only the shape of a GPU's device path is used: every function's directory
 // lies inside the directory of the port above it, and host bridges are the
-// "pciDDDD:BB" directories below /sys/devices.
+// "pciDDDD:BB" directories below /sys/devices. Every port and group key the
+// analysis hands on is a PCI address.
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,18 +22,26 @@ struct GpuPlacement {
 // Name of the directory `levels` above `device` ("" at and above the root).
 std::string ancestorName(const std::filesystem::path& device, int levels);
 
+// A host bridge directory: "pci" followed by a domain and a bus ("pci0000:3a").
+bool isHostBridgeName(const std::string& name);
+
 // A GPU whose second ancestor is a host bridge hangs directly below a root
 // port: it has no switch to share and is left out of the analysis.
 bool isBelowRootPort(const std::filesystem::path& device);
 
-// Ports and group of a GPU that is not below a root port. A single-chip GPU
-// uses the downstream port above it and is grouped by the switch's upstream
-// port; a chip of a dual-chip board (whose own switch is ancestors 1 and 2)
-// uses the outer switch's downstream port and the port above that switch.
-GpuPlacement placeGpu(const std::filesystem::path& device, bool dual_chip);
+// Ports and group of a GPU; nothing for a GPU in no group (on a root bus, or
+// a single-chip GPU directly below a root port). A single-chip GPU uses the
+// downstream port above it and is grouped by the switch's upstream port. A
+// chip of a dual-chip board (whose own switch is ancestors 1 and 2) uses the
+// outer switch's downstream port and the port above that switch, grouped by
+// the switch above those; a board plugged straight into a root port uses that
+// root port and is grouped by its own switch's upstream port, so groups never
+// span root ports or host bridges.
+std::optional<GpuPlacement> placeGpu(const std::filesystem::path& device, bool dual_chip);
 
 // Fills acs_need_down_switch_name_set, bdf_bar_map and real_host_map from the
-// GPUs' device paths; removes dropped GPUs from gpu_bus_name_set.
+// GPUs' device paths; removes dropped GPUs from gpu_bus_name_set. A GPU whose
+// ports or group key would not be PCI addresses is reported and dropped.
 void get_phy_mach_data(std::set<std::filesystem::path> devices);
 
 // Fills virl_host_map: BDF string -> BAR0 base address of every given GPU.

@@ -32,20 +32,40 @@ TEST(TopologyTest, PlacesGpusByTheShapeOfTheirPath) {
        true,
        {"0000:14:04.0", "0000:12:00.0"},
        "0000:11:00.0"},
-      // Dual-chip board in a root-port slot: names run above the device tree.
+      // Dual-chip board in a root-port slot: that root port, grouped by the board's own switch.
       {"/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/0000:02:00.0/0000:03:00.0",
        true,
-       {"0000:00:01.0", "devices"},
-       "sys"},
-      // Guest: GPUs directly on the root bus.
-      {"/sys/devices/pci0000:00/0000:00:05.0", false, {"pci0000:00"}, "devices"},
-      {"/sys/devices/pci0000:00/0000:00:05.0", true, {"sys", ""}, ""},
+       {"0000:00:01.0"},
+       "0000:01:00.0"},
+      // The same in a domain of five digits.
+      {"/sys/devices/pci10000:00/10000:00:01.0/10000:01:00.0/10000:02:00.0/10000:03:00.0",
+       true,
+       {"10000:00:01.0"},
+       "10000:01:00.0"},
   };
   for (const auto& c : cases) {
-    const GpuPlacement placement = placeGpu(c.path, c.dual_chip);
-    EXPECT_EQ(placement.acs_ports, c.acs_ports) << c.path;
-    EXPECT_EQ(placement.group_key, c.group_key) << c.path;
+    const std::optional<GpuPlacement> placement = placeGpu(c.path, c.dual_chip);
+    ASSERT_TRUE(placement) << c.path;
+    EXPECT_EQ(placement->acs_ports, c.acs_ports) << c.path;
+    EXPECT_EQ(placement->group_key, c.group_key) << c.path;
   }
+}
+
+TEST(TopologyTest, GpusOnARootBusOrSingleChipsBelowARootPortAreInNoGroup) {
+  for (const char* path :
+       {"/sys/devices/pci0000:00/0000:00:05.0", "/sys/devices/pci10000:00/10000:00:05.0",
+        "/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0"}) {
+    EXPECT_FALSE(placeGpu(path, false)) << path;
+    EXPECT_FALSE(placeGpu(path, true)) << path;
+  }
+}
+
+TEST(TopologyTest, HostBridgeNamesCarryADomainAndABus) {
+  for (const char* name : {"pci0000:00", "pci10000:3a", "pciffffffff:ff"})
+    EXPECT_TRUE(isHostBridgeName(name)) << name;
+  for (const char* name : {"devices", "sys", "", "pci", "pci0000", "0000:00:01.0", "xpci0000:00",
+                           "pci0000:00;touch pwned"})
+    EXPECT_FALSE(isHostBridgeName(name)) << name;
 }
 
 TEST(TopologyTest, RecognisesAGpuDirectlyBelowARootPort) {

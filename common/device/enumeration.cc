@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/device/pci_address.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -23,6 +25,7 @@ constexpr const char* kMissingDirFormat = "Directory does not exist: %s\n";
 constexpr const char* kBadVendorFormat =
     "Error: %s: cannot read vendor ID of %s: no hexadecimal number in %s\n";
 constexpr const char* kUnresolvedFormat = "Error: %s: cannot resolve the device path of %s\n";
+constexpr const char* kNotAnAddressFormat = "Error: %s: \"%s\" in %s is no PCI address; skipped\n";
 constexpr size_t kDomainPrefixLength = 5;
 
 // The first word of a sysfs ID file ("0x1cb7\n") as a number; std::stoi's
@@ -71,6 +74,10 @@ void forEachAnsweringGpu(const Enumeration& how, Visit visit) {
     const std::string path = entry.path().string();
     if (!existsQuietly(path + kVendorFile) || !existsQuietly(path + kDeviceIdFile)) continue;
     const std::string bdf = entry.path().filename().string();
+    if (!isPciAddress(bdf)) {  // never placed in the probe's command line
+      fprintf(stderr, kNotAnAddressFormat, how.name, bdf.c_str(), kSysPciDevices);
+      continue;
+    }
     if (!isSupportedGpu(how, path, bdf) || !answersProbe(how, bdf)) continue;
     visit(path, bdf);
   }
@@ -108,7 +115,9 @@ std::string getDomain() {
   }
   fs::directory_iterator first(kSysPciDevices, ec);
   if (ec || first == fs::directory_iterator()) return "";
-  return first->path().filename().string().substr(0, kDomainPrefixLength);
+  const std::string name = first->path().filename().string();
+  // A PCI address's domain may have more than four digits: cut after its ':'.
+  return name.substr(0, isPciAddress(name) ? name.find(':') + 1 : kDomainPrefixLength);
 }
 
 int getDeviceId(const std::string& bdf) {

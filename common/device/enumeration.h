@@ -19,7 +19,7 @@ std::set<std::filesystem::path> GetAllDevicePath();
 // BDF strings of the supported GPUs whose probe succeeds, in listing order.
 std::vector<std::string> GetAllDeviceBusId();
 
-// First five characters ("dddd:") of the first listed device, or "".
+// Domain and ':' ("dddd:", "10000:") of the first listed device, or "".
 std::string getDomain();
 
 // PCI device ID of a function, from its sysfs `device` file.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -55,6 +56,22 @@ volatile uint32_t* registerAt(const ScopedMapping& window, int offset) {
   return reinterpret_cast<volatile uint32_t*>(window.bytes() + offset);
 }
 
+// The failure message, errno kept for the caller.
+void printMapFailure() {
+  const int error = errno;
+  fputs(kMapMemoryFailed, stdout);
+  errno = error;
+}
+
+// Whether the mapped span fits the address space and, for a regular file,
+// `length` bytes at `offset` lie inside it.
+bool spanInside(const struct stat& info, unsigned long length, unsigned long offset) {
+  if (offset > SIZE_MAX - kMemoryWindowSpan) return false;
+  if (!S_ISREG(info.st_mode)) return true;
+  const auto size = static_cast<unsigned long>(info.st_size);
+  return size >= offset && size - offset >= length;
+}
+
 // Whether `length` bytes at `offset` may be moved: at most one span, and, for
 // a regular file, inside the file (touching a mapped page past its end faults).
 bool transferFits(unsigned long length, int fd, unsigned long offset) {
@@ -63,11 +80,12 @@ bool transferFits(unsigned long length, int fd, unsigned long offset) {
     return false;
   }
   struct stat info;
-  bool fits = fstat(fd, &info) == 0 && offset <= SIZE_MAX - kMemoryWindowSpan;
-  if (fits && S_ISREG(info.st_mode))
-    fits = static_cast<unsigned long>(info.st_size) >= offset &&
-           static_cast<unsigned long>(info.st_size) - offset >= length;
-  if (!fits) fputs(kMapMemoryFailed, stdout);
+  bool fits = fstat(fd, &info) == 0;
+  if (fits && !spanInside(info, length, offset)) {
+    fits = false;
+    errno = EINVAL;  // what mapping past the end of a device's window gives
+  }
+  if (!fits) printMapFailure();
   return fits;
 }
 
@@ -79,7 +97,7 @@ bool transfer(unsigned long length, int fd, unsigned long offset, Copy copy,
   if (!transferFits(length, fd, offset)) return false;
   ScopedMapping window(fd, offset + kMemoryWindowSpan, protection);
   if (!window.valid()) {
-    fputs(kMapMemoryFailed, stdout);
+    printMapFailure();
     return false;
   }
   copy(window.bytes() + offset);
@@ -149,9 +167,13 @@ bool readMemoryReadOnly(unsigned long length, unsigned long* buffer, int fd, uns
   return readInto(length, buffer, fd, offset, PROT_READ);
 }
 
-void writeMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsigned long offset) {
+bool writeMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsigned long offset) {
   ScopedFd owned(fd);  // this transfer ends the descriptor's life, whatever happens
-  transfer(length, fd, offset, [&](unsigned char* at) {
+  const bool done = transfer(length, fd, offset, [&](unsigned char* at) {
     if (length > 0) memcpy(at, buffer, length);
   });
+  const int error = errno;
+  owned.reset();
+  errno = error;
+  return done;
 }

@@ -30,4 +30,6 @@ bool readMemoryChecked(unsigned long length, unsigned long* buffer, int fd, unsi
 bool readMemoryReadOnly(unsigned long length, unsigned long* buffer, int fd, unsigned long offset);
 // Copies `length` bytes from `buffer` to `offset` of the file and closes the
 // descriptor. Copies nothing when length > 256 or the mapping fails.
-void writeMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsigned long offset);
+// Transfers return false (or copy nothing) after "Map device memmory failed!"
+// with errno telling why (EINVAL for a span past the end of a regular file).
+bool writeMemoryGlobal(unsigned long length, unsigned long* buffer, int fd, unsigned long offset);

@@ -1,8 +1,11 @@
 #include "common/util/convert.h"
 
 #include <cstdio>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
+
+#include "common/device/pci_address.h"
 
 namespace {
 
@@ -10,11 +13,13 @@ constexpr const char* kInvalidHex = "Invalid hexadecimal string";
 // "bus:device.function" of a routing address.
 constexpr const char* kShortAddressFormat = "%x:%x.%x";
 
-// Field positions in "dddd:bb:dd.f".
-constexpr size_t kDomainPos = 0, kDomainLen = 4;
-constexpr size_t kBusPos = 5, kBusLen = 2;
-constexpr size_t kDevicePos = 8, kDeviceLen = 2;
-constexpr size_t kFunctionPos = 11, kFunctionLen = 1;
+constexpr const char* kTooWide = "PCI address does not fit the packed number";
+// Field positions in "dddd:bb:dd.f", counted from the end of the domain.
+constexpr size_t kDomainLen = 4;
+constexpr size_t kBusPos = 1, kBusLen = 2;
+constexpr size_t kDevicePos = 4, kDeviceLen = 2;
+constexpr size_t kFunctionPos = 7, kFunctionLen = 1;
+constexpr int kDomainShift = 16;
 
 template <typename T>
 T parseHex(const std::string& text) {
@@ -28,12 +33,18 @@ T parseHex(const std::string& text) {
 
 template <typename T>
 T packBdf(const std::string& bdf) {
-  // Cut all fields first: a string too short for them raises std::out_of_range here.
-  std::string domain = bdf.substr(kDomainPos, kDomainLen);
-  std::string bus = bdf.substr(kBusPos, kBusLen);
-  std::string device = bdf.substr(kDevicePos, kDeviceLen);
-  std::string function = bdf.substr(kFunctionPos, kFunctionLen);
-  return parseHex<T>(domain) << 16 | parseHex<T>(bus) << 8 | parseHex<T>(device) << 5 |
+  // A PCI address is read by its fields, whatever its domain's width; other
+  // text by the positions of a four-digit domain. Cut all fields first: a
+  // string too short for them raises std::out_of_range here.
+  const size_t end = isPciAddress(bdf) ? bdf.find(':') : kDomainLen;
+  std::string domain = bdf.substr(0, end);
+  std::string bus = bdf.substr(end + kBusPos, kBusLen);
+  std::string device = bdf.substr(end + kDevicePos, kDeviceLen);
+  std::string function = bdf.substr(end + kFunctionPos, kFunctionLen);
+  const T domain_value = parseHex<T>(domain);
+  if (domain_value > (std::numeric_limits<T>::max() >> kDomainShift))
+    throw std::out_of_range(kTooWide);
+  return domain_value << kDomainShift | parseHex<T>(bus) << 8 | parseHex<T>(device) << 5 |
          parseHex<T>(function);
 }
 

@@ -17,7 +17,10 @@ std::string uint64_t_to_string(uint64_t value);
 uint64_t string_to_uint64_t(std::string text);
 uint32_t string_to_uint32_t(std::string text);
 
-// Packed BDF number of a "dddd:bb:dd.f" string, read by position.
+// Packed BDF number of a "dddd:bb:dd.f" string: a PCI address (domain of 4
+// to 8 digits) by its fields, other text by the positions of a four-digit
+// domain. std::out_of_range for text too short, or for a domain the packed
+// number cannot hold (above ffff for the 32-bit one).
 uint64_t bdf_string_to_uint64_t(std::string bdf);
 uint32_t bdf_string_to_uint32_t(std::string bdf);
 

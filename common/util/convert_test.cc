@@ -74,6 +74,13 @@ const std::vector<BdfCase> kBdfCases = {{"0000:3b:00.0", 0x3b00},     {"0000:3b:
                                         {"0000-3b-00-0", 0x3b00},  // separators are never looked at
                                         {"0000:3b:00.0extra", 0x3b00}};
 
+TEST(BdfStringToUint, APciAddressIsReadByItsFieldsWhateverItsDomain) {
+  EXPECT_EQ(bdf_string_to_uint64_t("10000:3b:00.0"), 0x100003b00u);
+  EXPECT_EQ(bdf_string_to_uint64_t("ffffffff:ff:1f.7"), 0xffffffffffe7u);
+  EXPECT_THROW(bdf_string_to_uint32_t("10000:3b:00.0"), std::out_of_range);
+  EXPECT_EQ(bdf_string_to_uint32_t("ffff:3b:00.0"), 0xffff3b00u);
+}
+
 TEST(BdfStringToUint, PacksDomainBusDeviceShiftedByFiveAndFunction) {
   for (const BdfCase& row : kBdfCases) {
     EXPECT_EQ(bdf_string_to_uint64_t(row.bdf), row.packed) << row.bdf;

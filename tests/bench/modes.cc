@@ -36,6 +36,8 @@ Needed designNeeds(Mode mode, const HostLayout& layout) {
   }
   const size_t probes = layout.gpus;
   const size_t id_reads = layout.gpus;
+  // One ACS command per port; reading the port's ACS Control back afterwards
+  // is a read of its config file, no process.
   const size_t acs = mode == Mode::kDefault ? layout.acs_ports.size() : 0;
   needed.sh = probes + id_reads + acs;
   needed.setpci = probes + acs;

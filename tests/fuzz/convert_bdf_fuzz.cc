@@ -1,13 +1,16 @@
-// BDF packing over arbitrary text. Properties: a string shorter than 11
-// characters raises std::out_of_range; otherwise the fields at their fixed
-// positions either all read as hexadecimal, giving domain << 16 | bus << 8 |
-// device << 5 | function, or std::invalid_argument is raised. get_bdf gives
+// BDF packing over arbitrary text. Properties: a string too short for its
+// fields raises std::out_of_range; otherwise the fields (after a PCI
+// address's domain, else at the positions of a four-digit domain) either all
+// read as hexadecimal, giving domain << 16 | bus << 8 | device << 5 |
+// function (std::out_of_range when the domain does not fit), or
+// std::invalid_argument is raised. get_bdf gives
 // the standard routing number of a well-formed bus:device.function.
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "common/device/pci_address.h"
 #include "common/util/convert.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/reference_hex.h"
@@ -38,12 +41,15 @@ Packed<T> pack(Pack packer, const std::string& bdf) {
 
 template <typename T>
 Packed<T> expectedPack(const std::string& bdf) {
-  if (bdf.size() < 11) return {Outcome::OutOfRange, 0};
-  const auto domain = reference::parseHex<T>(bdf.substr(0, 4));
-  const auto bus = reference::parseHex<T>(bdf.substr(5, 2));
-  const auto device = reference::parseHex<T>(bdf.substr(8, 2));
-  const auto function = reference::parseHex<T>(bdf.substr(11, 1));
+  // A PCI address ends its domain at its first ':'; other text after four characters.
+  const size_t end = isPciAddress(bdf) ? bdf.find(':') : 4;
+  if (bdf.size() < end + 7) return {Outcome::OutOfRange, 0};
+  const auto domain = reference::parseHex<T>(bdf.substr(0, end));
+  const auto bus = reference::parseHex<T>(bdf.substr(end + 1, 2));
+  const auto device = reference::parseHex<T>(bdf.substr(end + 4, 2));
+  const auto function = reference::parseHex<T>(bdf.substr(end + 7, 1));
   if (!domain || !bus || !device || !function) return {Outcome::InvalidArgument, 0};
+  if (*domain > (static_cast<T>(~T{0}) >> 16)) return {Outcome::OutOfRange, 0};
   return {Outcome::Value, static_cast<T>(*domain << 16 | *bus << 8 | *device << 5 | *function)};
 }
 

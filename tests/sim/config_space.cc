@@ -25,6 +25,8 @@ constexpr size_t kPrefetchBaseOffset = 0x24;
 
 constexpr uint16_t kStatusCapList = 0x0010;
 constexpr uint64_t kBarFlags64Prefetch = 0xC;
+constexpr uint64_t kBarAddressMask32 = 0xFFFFFFF0;
+constexpr size_t kBar1Offset = 0x14;
 constexpr uint64_t kBarAddressMask = ~0xFULL;
 constexpr uint16_t kPmCapabilities = 0x0003;  // PM version 3
 constexpr uint16_t kMsiControl64 = 0x0080;    // 64-bit message address
@@ -58,8 +60,12 @@ void putHeader(std::vector<uint8_t>& c, const FunctionLayout& layout) {
 }
 
 void putEndpointHeader(std::vector<uint8_t>& c, const FunctionLayout& layout) {
-  if (layout.bar0 != 0)
+  if (layout.bar0_32bit) {
+    putLe(c, kBar0Offset, 4, layout.bar0 & kBarAddressMask32);
+    putLe(c, kBar1Offset, 4, layout.bar1);
+  } else if (layout.bar0 != 0) {
     putLe(c, kBar0Offset, 8, (layout.bar0 & kBarAddressMask) | kBarFlags64Prefetch);
+  }
   putLe(c, kSubsystemOffset, 2, layout.vendor);
   putLe(c, kSubsystemOffset + 2, 2, layout.device);
 }

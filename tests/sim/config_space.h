@@ -46,8 +46,10 @@ struct FunctionLayout {
   bool bridge = false;      // header type 1
   PortType type = PortType::kEndpoint;
   uint16_t command = 0;
-  uint16_t cap_word = 0;  // the word at capability pointer + 4
-  uint64_t bar0 = 0;      // written as a 64-bit prefetchable memory BAR when not 0
+  uint16_t cap_word = 0;    // the word at capability pointer + 4
+  uint64_t bar0 = 0;        // written as a 64-bit prefetchable memory BAR when not 0
+  bool bar0_32bit = false;  // BAR0 as a 32-bit memory BAR instead, BAR1 holding bar1
+  uint32_t bar1 = 0;
   bool acs = false;
   uint16_t acs_control = kDefaultAcsControl;
 };

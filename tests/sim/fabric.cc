@@ -54,12 +54,20 @@ constexpr uint16_t kSwitchVendor = 0x1e4d;
 constexpr uint16_t kSwitchDevice = 0x9781;
 constexpr uint32_t kBridgeClass = 0x060400;
 constexpr uint32_t kGpuClass = 0x030200;
-constexpr uint16_t kPortCommand = 0x0007;
+constexpr uint16_t kPortCommand = 0x0547;
 constexpr uint16_t kPortPmControl = 0x0008;
-constexpr uint16_t kOtherCommand = 0x0006;
+constexpr uint16_t kOtherCommand = 0x0546;
 constexpr uint64_t kHostBarBase = 0x0000004000000000;
 constexpr uint64_t kGuestBarBase = 0x0000000800000000;
 constexpr uint8_t kVanishedByte = 0xFF;
+constexpr size_t kMinDomainDigits = 4, kMaxDomainDigits = 8;
+constexpr size_t kBusDevFnLength = 8;  // ":bb:dd.f"
+constexpr char kServiceDirFormat[] = "%s:pcie%03x";
+// Port services the kernel's port driver lists below a port (type << 8 | service).
+const std::vector<unsigned> kRootPortServices = {0x001, 0x002};
+const std::vector<unsigned> kDownstreamServices = {0x210};
+constexpr uint64_t kBarType64 = 0x4;
+constexpr uint64_t kBarTypeMask = 0x6;
 
 struct Bdf {
   unsigned domain, bus, device, function;
@@ -75,30 +83,47 @@ unsigned hexField(const std::string& text, size_t from, size_t count) {
   return static_cast<unsigned>(std::stoul(text.substr(from, count), nullptr, 16));
 }
 
+// Digits of the domain that starts `text` at `from` (4 to 8 hex digits before
+// a ':'), or 0.
+size_t domainDigits(const std::string& text, size_t from) {
+  const size_t colon = text.find(':', from);
+  if (colon == std::string::npos) return 0;
+  const size_t digits = colon - from;
+  if (digits < kMinDomainDigits || digits > kMaxDomainDigits || !hexAt(text, from, digits))
+    return 0;
+  return digits;
+}
+
 Bdf parseBdf(const std::string& bdf) {
-  bool shape = bdf.size() == 12 && hexAt(bdf, 0, 4) && bdf[4] == ':' && hexAt(bdf, 5, 2) &&
-               bdf[7] == ':' && hexAt(bdf, 8, 2) && bdf[10] == '.' && bdf[11] >= '0' &&
-               bdf[11] <= '7';
-  if (!shape || hexField(bdf, 8, 2) > 0x1F)
+  const size_t d = domainDigits(bdf, 0);
+  bool shape = d != 0 && bdf.size() == d + kBusDevFnLength && hexAt(bdf, d + 1, 2) &&
+               bdf[d + 3] == ':' && hexAt(bdf, d + 4, 2) && bdf[d + 6] == '.' &&
+               bdf[d + 7] >= '0' && bdf[d + 7] <= '7';
+  if (!shape || hexField(bdf, d + 4, 2) > 0x1F)
     throw std::invalid_argument("not a BDF string: '" + bdf + "'");
-  return {hexField(bdf, 0, 4), hexField(bdf, 5, 2), hexField(bdf, 8, 2), hexField(bdf, 11, 1)};
+  return {hexField(bdf, 0, d), hexField(bdf, d + 1, 2), hexField(bdf, d + 4, 2),
+          hexField(bdf, d + 7, 1)};
 }
 
 bool isHostBridgeName(const std::string& name) {
-  return name.size() == 10 && name.rfind(kHostBridgePrefix, 0) == 0 && hexAt(name, 3, 4) &&
-         name[7] == ':' && hexAt(name, 8, 2);
+  const size_t prefix = sizeof kHostBridgePrefix - 1;
+  if (name.rfind(kHostBridgePrefix, 0) != 0) return false;
+  const size_t d = domainDigits(name, prefix);
+  return d != 0 && name.size() == prefix + d + 3 && hexAt(name, prefix + d + 1, 2);
 }
 
 // {domain, bus} of a host bridge name such as pci0000:3a.
 std::pair<unsigned, unsigned> hostBridgeBus(const std::string& name) {
   if (!isHostBridgeName(name))
     throw std::invalid_argument("not a host bridge name: '" + name + "'");
-  return {hexField(name, 3, 4), hexField(name, 8, 2)};
+  const size_t prefix = sizeof kHostBridgePrefix - 1;
+  const size_t d = domainDigits(name, prefix);
+  return {hexField(name, prefix, d), hexField(name, prefix + d + 1, 2)};
 }
 
 std::string hostBridgeOf(const std::string& bdf) {
   parseBdf(bdf);
-  return kHostBridgePrefix + bdf.substr(0, 7);
+  return kHostBridgePrefix + bdf.substr(0, bdf.size() - 5);  // cut ":dd.f"
 }
 
 bool isPort(Kind kind) {
@@ -205,7 +230,7 @@ FunctionLayout portLayout(Kind kind, const PortOptions& options) {
                      : (kind == Kind::kUpstreamPort ? PortType::kUpstream : PortType::kDownstream);
   layout.command = kPortCommand;
   layout.cap_word = kPortPmControl;
-  layout.acs = options.acs;
+  layout.acs = options.acs.value_or(kind != Kind::kUpstreamPort);
   layout.acs_control = options.acs_control;
   return layout;
 }
@@ -250,9 +275,9 @@ std::string belowPortProblem(const Bdf& child, const std::string& port, Kind abo
 
 }  // namespace
 
-uint32_t packBdf(const std::string& bdf) {
+uint64_t packBdf(const std::string& bdf) {
   Bdf b = parseBdf(bdf);
-  return b.domain << 16 | b.bus << 8 | b.device << 5 | b.function;
+  return uint64_t{b.domain} << 16 | b.bus << 8 | b.device << 5 | b.function;
 }
 
 Fabric::Fabric(std::string root) : root_(std::move(root)) {
@@ -280,17 +305,20 @@ void Fabric::addHostBridge(const std::string& name) {
 void Fabric::addRootPort(const std::string& bdf, const std::string& host_bridge,
                          const PortOptions& options) {
   addNode(bdf, host_bridge, Kind::kRootPort, buildConfig(portLayout(Kind::kRootPort, options)));
+  finishPort(bdf, options);
 }
 
 void Fabric::addUpstreamPort(const std::string& bdf, const std::string& parent,
                              const PortOptions& options) {
   addNode(bdf, parent, Kind::kUpstreamPort, buildConfig(portLayout(Kind::kUpstreamPort, options)));
+  finishPort(bdf, options);
 }
 
 void Fabric::addDownstreamPort(const std::string& bdf, const std::string& upstream,
                                const PortOptions& options) {
   addNode(bdf, upstream, Kind::kDownstreamPort,
           buildConfig(portLayout(Kind::kDownstreamPort, options)));
+  finishPort(bdf, options);
 }
 
 void Fabric::addGpu(const std::string& bdf, const std::string& parent, const GpuOptions& options) {
@@ -301,6 +329,8 @@ void Fabric::addGpu(const std::string& bdf, const std::string& parent, const Gpu
   layout.command = options.command;
   layout.cap_word = options.cap_word;
   layout.bar0 = options.bar0 ? options.bar0 : defaultBar0(bdf, kHostBarBase);
+  layout.bar0_32bit = options.bar0_32bit;
+  layout.bar1 = options.bar1;
   addNode(bdf, parent, Kind::kGpu, buildConfig(layout));
   makeGpuWindows(bdf, options);
 }
@@ -338,14 +368,14 @@ void Fabric::addGpuBelowRootPort(const std::string& host_bridge, const std::stri
 }
 
 void Fabric::addGuestGpu(const std::string& bdf, const Fabric& host, const std::string& host_gpu,
-                         uint64_t guest_bar0) {
+                         uint64_t guest_bar0, const std::string& parent) {
   if (host.kindOf(host_gpu) != Kind::kGpu)
     throw std::invalid_argument(host_gpu + " is not a GPU of the host fabric");
   GpuOptions options;
   options.device = static_cast<uint16_t>(readHexFile(host.filePath(host_gpu, kDeviceFile)));
   options.bar0 = guest_bar0 ? guest_bar0 : defaultBar0(bdf, kGuestBarBase);
   options.window_size = 0;
-  addGpu(bdf, hostBridgeOf(bdf), options);
+  addGpu(bdf, parent.empty() ? hostBridgeOf(bdf) : parent, options);
   for (const char* window : {kMemoryWindowFile, kRegisterWindowFile}) {
     fs::remove(filePath(bdf, window));
     fs::create_hard_link(host.filePath(host_gpu, window), filePath(bdf, window));
@@ -370,6 +400,21 @@ void Fabric::addNode(const std::string& bdf, const std::string& parent, Kind kin
   writeFunctionFiles(d, config);
   makeRelativeLink(d, root_ + "/" + kBusDevicesDir + "/" + bdf);
   refreshBuses();
+}
+
+// What real sysfs shows of a port beyond its function files.
+void Fabric::finishPort(const std::string& bdf, const PortOptions& options) {
+  if (!options.bus_link) fs::remove(root_ + "/" + kBusDevicesDir + "/" + bdf);
+  if (!options.service_dirs) return;
+  const Kind kind = kindOf(bdf);
+  const auto& services = kind == Kind::kRootPort         ? kRootPortServices
+                         : kind == Kind::kDownstreamPort ? kDownstreamServices
+                                                         : std::vector<unsigned>{};
+  for (unsigned service : services) {
+    char name[64];
+    snprintf(name, sizeof name, kServiceDirFormat, bdf.c_str(), service);
+    fs::create_directories(dir(bdf) + "/" + name);
+  }
 }
 
 void Fabric::checkPlacement(const std::string& bdf, const std::string& parent, Kind kind) const {
@@ -551,6 +596,8 @@ uint16_t Fabric::capWord(const std::string& bdf) const {
 }
 
 uint64_t Fabric::bar0(const std::string& bdf) const {
+  const uint64_t low = readConfig(bdf, kBar0Offset, 4);
+  if ((low & kBarTypeMask) != kBarType64) return low & ~0xFULL;
   return readConfig(bdf, kBar0Offset, 8) & ~0xFULL;
 }
 

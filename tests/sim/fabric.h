@@ -1,8 +1,9 @@
 // A simulated PCIe fabric: a fake sysfs tree laid out in a directory, ready to
 // be bound over /sys by the sandbox (Sandbox::sys = Fabric::sysDir()).
 //
-// Functions are named by BDF strings (dddd:bb:dd.f) and hang below a host
-// bridge ("pci0000:3a") or below a bridge function (root port, switch port):
+// Functions are named by BDF strings (dddd:bb:dd.f, the domain 4 to 8 hex
+// digits) and hang below a host bridge ("pci0000:3a", "pci10000:00") or below
+// a bridge function (root port, switch port):
 //   <root>/sys/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/...   function dirs
 //   <root>/sys/bus/pci/devices/<BDF> -> ../../../devices/...       relative links
 // Each function has `config` (4096 bytes with real capability lists), `vendor`,
@@ -39,6 +40,7 @@ constexpr size_t kAreaSpan = 0x100;              // bytes one memory transfer ma
 constexpr size_t kDefaultWindowSize = 0x400000;  // resource0, sparse
 constexpr size_t kRegisterWindowSize = 0x8000;   // resource2
 constexpr char kDriverName[] = "tamberon";
+constexpr uint16_t kGpuCommand = 0x0546;  // what firmware leaves in a GPU's Command register
 
 // Board registers (offsets in the register window).
 constexpr uint32_t kRegBoardIdLegacy = 0x7818;
@@ -49,16 +51,22 @@ constexpr uint32_t kRegQmBoard = 0x72C0;
 enum class Kind { kRootPort, kUpstreamPort, kDownstreamPort, kGpu, kOther };
 
 struct PortOptions {
-  bool acs = true;                            // has an ACS extended capability
+  std::optional<bool> acs;                    // has an ACS extended capability; nothing: all
+                                              // but upstream ports have one, as on real switches
   uint16_t acs_control = kDefaultAcsControl;  // its initial ACS Control word
   uint16_t vendor = 0;                        // 0: the default of the port kind
   uint16_t device = 0;                        // 0: the default of the port kind
+  bool bus_link = true;      // false: a bare directory with no sys/bus/pci/devices link
+  bool service_dirs = true;  // port-service subdirectories ("<BDF>:pcie002") of root and
+                             // downstream ports
 };
 
 struct GpuOptions {
   uint16_t device = kSingleChipDevice;
   uint64_t bar0 = 0;                        // BAR0 base address; 0: one derived from the BDF
-  uint16_t command = 0x0000;                // Command register (0x04)
+  bool bar0_32bit = false;                  // BAR0 a 32-bit memory BAR (bar0 below 4 GiB) ...
+  uint32_t bar1 = 0;                        // ... with BAR1 holding this
+  uint16_t command = kGpuCommand;           // Command register (0x04)
   uint16_t cap_word = 0x0000;               // word at capability pointer + 4 (PM control/status)
   std::map<uint32_t, uint32_t> registers;   // register window offset -> initial value
   size_t window_size = kDefaultWindowSize;  // size of resource0
@@ -71,7 +79,7 @@ struct FunctionOptions {  // an endpoint of another vendor (a network card by de
 };
 
 // Packed BDF number: domain << 16 | bus << 8 | device << 5 | function.
-uint32_t packBdf(const std::string& bdf);
+uint64_t packBdf(const std::string& bdf);
 
 class Fabric {
  public:
@@ -113,9 +121,10 @@ class Fabric {
   // BDF, e.g. pci0000:00) that is host_gpu of host: resource0 and resource2 are
   // hard links to host's files (same card memory and registers) and the device
   // ID is host's. guest_bar0 0: one derived from the BDF. Both roots must lie
-  // on one file system.
+  // on one file system. With a parent (a root port), the GPU sits below it
+  // instead, as q35 guests place passed-through devices.
   void addGuestGpu(const std::string& bdf, const Fabric& host, const std::string& host_gpu,
-                   uint64_t guest_bar0 = 0);
+                   uint64_t guest_bar0 = 0, const std::string& parent = "");
 
   // --- layout queries ---
   std::vector<std::string> functions() const;  // all BDFs, ascending
@@ -134,7 +143,7 @@ class Fabric {
   std::vector<uint8_t> configBytes(const std::string& bdf) const;  // all 4096
   uint16_t command(const std::string& bdf) const;                  // 0x04
   uint16_t capWord(const std::string& bdf) const;                  // word at capability pointer + 4
-  uint64_t bar0(const std::string& bdf) const;        // 0x10..0x17 with low 4 bits cleared
+  uint64_t bar0(const std::string& bdf) const;        // BAR0 (with BAR1 when 64-bit), flags cleared
   int acsOffset(const std::string& bdf) const;        // ACS extended capability, or -1
   uint16_t acsControl(const std::string& bdf) const;  // throws std::out_of_range without ACS
   void setAcsControl(const std::string& bdf, uint16_t value);
@@ -198,6 +207,7 @@ class Fabric {
   void loadDir(const std::string& rel, const std::string& parent);
   void makeGpuWindows(const std::string& bdf, const GpuOptions& options);
   void ensureDriverDir();
+  void finishPort(const std::string& bdf, const PortOptions& options);
 
   std::string root_;
   std::map<std::string, Node> nodes_;

@@ -90,7 +90,7 @@ struct KindRow {
 TEST_F(HostFabricTest, CapabilityListsMatchTheFunctionKind) {
   const KindRow rows[] = {
       {"0000:3a:00.0", Kind::kRootPort, 4, true},
-      {"0000:3b:00.0", Kind::kUpstreamPort, 5, true},
+      {"0000:3b:00.0", Kind::kUpstreamPort, 5, false},  // as on real switches
       {"0000:3c:08.0", Kind::kDownstreamPort, 6, true},
       {"0000:3d:00.0", Kind::kGpu, 0, false},
       {"0000:3f:00.0", Kind::kOther, 0, false},
@@ -187,6 +187,53 @@ TEST_F(HostFabricTest, GuestGpuSharesTheHostCardsWindows) {
   EXPECT_EQ(guest.reg("0000:00:05.0", kRegBoardProduct), 0x18000000u);
   EXPECT_EQ(readFile(guest.dir("0000:00:05.0") + "/device"), "0x0003\n");
   EXPECT_NE(guest.bar0("0000:00:07.0"), fabric_.bar0("0000:3d:00.0"));
+
+  TempDir q35_dir;
+  Fabric q35(q35_dir.path());
+  auto q35_pairs = buildQ35GuestPreset(q35, fabric_);
+  ASSERT_EQ(q35_pairs.size(), 6u);
+  EXPECT_EQ(q35_pairs.front(),
+            std::make_pair(std::string("0000:01:00.0"), std::string("0000:1c:00.0")));
+  EXPECT_EQ(q35.devicePath("0000:03:00.0"), "/sys/devices/pci0000:00/0000:00:12.0/0000:03:00.0");
+  EXPECT_EQ(q35.kindOf("0000:00:12.0"), Kind::kRootPort);
+  EXPECT_EQ(q35.readWindowWords("0000:03:00.0", kAreaOffset, 3),
+            (std::vector<uint64_t>{0x0000000300003D00ULL, 0x3D00, 0x43d0000000}));
+}
+
+TEST(FabricTest, WhatRealSysfsShows) {
+  TempDir dir;
+  Fabric fabric(dir.path());
+  PortOptions bare;
+  bare.bus_link = false;
+  fabric.addRootPort("10000:00:01.0", "pci10000:00");
+  fabric.addUpstreamPort("10000:01:00.0", "10000:00:01.0");
+  fabric.addDownstreamPort("10000:02:08.0", "10000:01:00.0", bare);
+  GpuOptions old;
+  old.bar0 = 0x90000000;
+  old.bar0_32bit = true;
+  old.bar1 = 0x91;
+  fabric.addGpu("10000:03:00.0", "10000:02:08.0", old);
+  EXPECT_EQ(fabric.devicePath("10000:03:00.0"),
+            "/sys/devices/pci10000:00/10000:00:01.0/10000:01:00.0/10000:02:08.0/10000:03:00.0");
+  EXPECT_EQ(packBdf("10000:03:00.0"), 0x100000300u);
+  // Real Command registers; ACS on root and downstream ports only.
+  EXPECT_EQ(fabric.command("10000:03:00.0"), 0x0546);
+  EXPECT_EQ(fabric.command("10000:01:00.0"), 0x0547);
+  EXPECT_LT(fabric.acsOffset("10000:01:00.0"), 0);
+  EXPECT_GT(fabric.acsOffset("10000:02:08.0"), 0);
+  // A 32-bit BAR0 beside a non-zero BAR1.
+  EXPECT_EQ(rawBytes(fabric.dir("10000:03:00.0") + "/config", 0x10, 8),
+            (std::vector<uint8_t>{0x00, 0x00, 0x00, 0x90, 0x91, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(fabric.bar0("10000:03:00.0"), 0x90000000u);
+  // A bare bridge directory, and port-service subdirectories.
+  const fs::path links = fs::path(fabric.sysDir()) / "bus/pci/devices";
+  EXPECT_FALSE(fs::exists(links / "10000:02:08.0"));
+  EXPECT_TRUE(fs::exists(links / "10000:03:00.0"));
+  EXPECT_TRUE(fs::is_directory(fabric.dir("10000:02:08.0") + "/10000:02:08.0:pcie210"));
+  EXPECT_TRUE(fs::is_directory(fabric.dir("10000:00:01.0") + "/10000:00:01.0:pcie002"));
+  Fabric again(dir.path());
+  EXPECT_EQ(again.functions(), fabric.functions());
+  EXPECT_THROW(fabric.addGpu("100000000:00:00.0", "pci10000:00"), std::invalid_argument);
 }
 
 TEST(FabricTest, GpuOptionsReachTheConfigFile) {

@@ -2,7 +2,9 @@
 // sees one of them as /sys. For the demo and for trying the tools by hand.
 //
 //   p2psim build <dir> host
+//   p2psim build <dir> real-host
 //   p2psim build <dir> guest <hostdir>
+//   p2psim build <dir> q35-guest <hostdir>
 //   p2psim show <dir>
 //   p2psim area <dir> <gpu>
 //   p2psim bind <dir> <gpu> <minor>
@@ -27,7 +29,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kHostPreset[] = "host";
+constexpr char kRealHostPreset[] = "real-host";
 constexpr char kGuestPreset[] = "guest";
+constexpr char kQ35GuestPreset[] = "q35-guest";
 constexpr char kSysSubdir[] = "sys";
 constexpr size_t kMaxAreaWords = 32;
 constexpr int kUsageStatus = 2;
@@ -45,18 +49,22 @@ struct Options {
 };
 
 int build(const Options& o) {
-  bool host_preset = o.preset == kHostPreset && o.host_dir.empty();
-  bool guest_preset = o.preset == kGuestPreset && !o.host_dir.empty();
+  bool real_preset = o.preset == kRealHostPreset && o.host_dir.empty();
+  bool host_preset = (o.preset == kHostPreset || real_preset) && o.host_dir.empty();
+  bool q35_preset = o.preset == kQ35GuestPreset && !o.host_dir.empty();
+  bool guest_preset = (o.preset == kGuestPreset || q35_preset) && !o.host_dir.empty();
   if (!host_preset && !guest_preset) {
-    std::cerr << "presets: host | guest <hostdir>\n";
+    std::cerr << "presets: host | real-host | guest <hostdir> | q35-guest <hostdir>\n";
     return kUsageStatus;
   }
   fs::create_directories(o.dir);
   sim::Fabric fabric(o.dir);
-  if (host_preset) sim::buildHostPreset(fabric);
+  if (host_preset) real_preset ? sim::buildRealHostPreset(fabric) : sim::buildHostPreset(fabric);
   if (guest_preset) {
     sim::Fabric host(o.host_dir);
-    for (const auto& [guest, from] : sim::buildGuestPreset(fabric, host))
+    const auto pairs =
+        q35_preset ? sim::buildQ35GuestPreset(fabric, host) : sim::buildGuestPreset(fabric, host);
+    for (const auto& [guest, from] : pairs)
       std::cout << "guest " << guest << " is host " << from << "\n";
   }
   std::cout << sim::fabricTable(fabric);
@@ -126,7 +134,7 @@ int main(int argc, char** argv) {
 
   auto* build_cmd = app.add_subcommand("build", "Lay out a preset fabric in a directory");
   build_cmd->add_option("dir", o.dir, "Directory to build in")->required();
-  build_cmd->add_option("preset", o.preset, "host | guest")->required();
+  build_cmd->add_option("preset", o.preset, "host | real-host | guest | q35-guest")->required();
   build_cmd->add_option("hostdir", o.host_dir, "Host fabric of a guest")
       ->check(CLI::ExistingDirectory);
 

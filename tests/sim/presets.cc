@@ -51,6 +51,12 @@ constexpr Row kHostLayout[] = {
 
 constexpr char kGuestBdfFormat[] = "0000:00:%02x.0";
 constexpr unsigned kFirstGuestDevice = 5;
+constexpr uint64_t kOld32BitBar0 = 0x90000000;
+constexpr uint32_t kOldBar1 = 0x91;
+constexpr char kQ35RootPortFormat[] = "0000:00:%02x.0";
+constexpr char kQ35GpuFormat[] = "0000:%02x:00.0";
+constexpr char kQ35HostBridge[] = "pci0000:00";
+constexpr unsigned kFirstQ35RootPort = 0x10;
 const std::set<unsigned> kDualChipDevices = {0x0003, 0x0007, 0x000B, 0x000F};
 
 void addRow(Fabric& fabric, const Row& row) {
@@ -136,6 +142,26 @@ void buildHostPreset(Fabric& host) {
   for (const Row& row : kHostLayout) addRow(host, row);
 }
 
+void buildRealHostPreset(Fabric& host) {
+  buildHostPreset(host);
+  PortOptions bare;
+  bare.bus_link = false;
+  host.addRootPort("10000:00:01.0", "pci10000:00");
+  host.addUpstreamPort("10000:01:00.0", "10000:00:01.0");
+  host.addDownstreamPort("10000:02:08.0", "10000:01:00.0", bare);
+  host.addDownstreamPort("10000:02:10.0", "10000:01:00.0");
+  host.addGpu("10000:03:00.0", "10000:02:08.0");
+  host.addGpu("10000:04:00.0", "10000:02:10.0");
+  host.addRootPort("0000:c0:00.0", "pci0000:c0");
+  host.addSwitch("0000:c0:00.0", "0000:c1:00.0", {"0000:c2:08.0", "0000:c2:10.0"});
+  GpuOptions old;
+  old.bar0 = kOld32BitBar0;
+  old.bar0_32bit = true;
+  old.bar1 = kOldBar1;
+  host.addGpu("0000:c3:00.0", "0000:c2:08.0", old);
+  host.addGpu("0000:c4:00.0", "0000:c2:10.0");
+}
+
 bool isGroupedGpu(const Fabric& fabric, const std::string& gpu) {
   std::string parent = fabric.parentOf(gpu);
   return fabric.has(parent) && fabric.has(fabric.parentOf(parent));
@@ -149,6 +175,21 @@ std::vector<std::pair<std::string, std::string>> buildGuestPreset(Fabric& guest,
     if (!isGroupedGpu(host, gpu)) continue;
     std::string bdf = format(kGuestBdfFormat, device++);
     guest.addGuestGpu(bdf, host, gpu);
+    pairs.emplace_back(bdf, gpu);
+  }
+  return pairs;
+}
+
+std::vector<std::pair<std::string, std::string>> buildQ35GuestPreset(Fabric& guest,
+                                                                     const Fabric& host) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  unsigned slot = 0;
+  for (const auto& gpu : host.gpus()) {
+    if (!isGroupedGpu(host, gpu)) continue;
+    std::string port = format(kQ35RootPortFormat, kFirstQ35RootPort + slot);
+    std::string bdf = format(kQ35GpuFormat, ++slot);
+    guest.addRootPort(port, kQ35HostBridge);
+    guest.addGuestGpu(bdf, host, gpu, 0, port);
     pairs.emplace_back(bdf, gpu);
   }
   return pairs;

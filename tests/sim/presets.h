@@ -18,11 +18,24 @@ namespace sim {
 // port 0000:85:00.0.
 void buildHostPreset(Fabric& host);
 
+// The host preset plus what snapshots of real servers show: a VMD-style
+// domain 10000 (switch 10000:01:00.0, GPUs 10000:03:00.0 and 10000:04:00.0
+// below a bare downstream port without a bus/pci/devices link and a
+// regular one) and a switch 0000:c1:00.0 whose GPU 0000:c3:00.0 has a
+// 32-bit BAR0 at 0x90000000 beside a BAR1 of 0x91 (GPU 0000:c4:00.0 beside it).
+void buildRealHostPreset(Fabric& host);
+
 // Guest of a host fabric: one GPU on the root bus pci0000:00 per host GPU
 // that sits below a switch, 0000:00:05.0, 0000:00:06.0, ... in host BDF
 // order, passed through (addGuestGpu). Returns the {guest, host} BDF pairs.
 std::vector<std::pair<std::string, std::string>> buildGuestPreset(Fabric& guest,
                                                                   const Fabric& host);
+
+// The same guest laid out like a q35 machine: each GPU behind a root port of
+// its own (root ports 0000:00:10.0, 0000:00:11.0, ... on pci0000:00, GPUs
+// 0000:01:00.0, 0000:02:00.0, ...).
+std::vector<std::pair<std::string, std::string>> buildQ35GuestPreset(Fabric& guest,
+                                                                     const Fabric& host);
 
 // True for a GPU below a switch (its grandparent is not a host bridge): a GPU
 // the host tool puts into a group.

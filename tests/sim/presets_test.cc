@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "tests/sim/tempdir.h"
@@ -26,6 +27,18 @@ TEST(PresetsTest, HostPresetGroupsEveryGpuButTheOneBelowARootPort) {
   EXPECT_EQ(host.kindOf("0000:3f:00.0"), Kind::kOther);
   EXPECT_EQ(host.readConfig("0000:1c:00.0", 2, 2), kDualChipDevice);
   EXPECT_EQ(host.readConfig("0000:3d:00.0", 2, 2), kSingleChipDevice);
+}
+
+TEST(PresetsTest, RealHostPresetAddsAWideDomainAnOldBarAndABareBridge) {
+  TempDir dir;
+  Fabric host(dir.path());
+  buildRealHostPreset(host);
+  EXPECT_EQ(host.gpus().size(), 11u);
+  EXPECT_EQ(host.readConfig("0000:c3:00.0", 0x14, 4), 0x91u);
+  EXPECT_FALSE(std::filesystem::exists(host.sysDir() + "/bus/pci/devices/10000:02:08.0"));
+  const std::string table = fabricTable(host);
+  EXPECT_NE(table.find("pci10000:00\n  10000:00:01.0"), std::string::npos) << table;
+  EXPECT_NE(table.find("Cmd 0546  Cap+4 0000  BAR0 90000000"), std::string::npos) << table;
 }
 
 TEST(PresetsTest, TableShowsTheTreeWithLiveValues) {
