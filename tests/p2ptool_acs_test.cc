@@ -123,7 +123,7 @@ TEST_F(AcsTest, PortsThatAreNotReachedOrKeepTheirBitsAreWarnedAbout) {
 
   // A setpci that reports success but clears nothing: read back, the port is warned about.
   host_.setAcsControl("0000:3c:10.0", sim::kDefaultAcsControl);
-  sim::LoggingSetpci inert("/bin/true");
+  sim::FakeCommand inert("setpci", 2, "/bin/true");
   sim::Sandbox box = box_;
   box.path_prepend = {inert.dir()};
   const sim::Result r = sim::run(box, {systest::kP2ptool});

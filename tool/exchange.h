@@ -51,5 +51,7 @@ void output_base_addr(const GroupMap& real_host_map,
                       const std::set<std::filesystem::path>& gpu_bus_path_set);
 
 // Stores the exchange area of every GPU found as a peer configuration file
-// (guest side), whatever the guest's PCI layout: groups are the host's.
-void VM_SaveMemoryDataToFile(const std::set<std::filesystem::path>& gpu_bus_path_set);
+// (guest side), whatever the guest's PCI layout. The guest's groups are not
+// consulted: they say nothing about the host's, whose areas the windows hold.
+void VM_SaveMemoryDataToFile(const GroupMap& real_host_map,
+                             const std::set<std::filesystem::path>& gpu_bus_path_set);

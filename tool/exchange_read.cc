@@ -96,7 +96,8 @@ std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::st
   return words;
 }
 
-void VM_SaveMemoryDataToFile(const std::set<std::filesystem::path>& gpu_bus_path_set) {
+void VM_SaveMemoryDataToFile(const GroupMap& /*real_host_map*/,
+                             const std::set<std::filesystem::path>& gpu_bus_path_set) {
   if (!makePeerConfigDir()) return;
   for (const auto& device : gpu_bus_path_set) {
     const std::string name = device.filename().string();

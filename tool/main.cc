@@ -39,7 +39,7 @@ int run(const Options& options) {
   if (options.write)
     output_base_addr(real_host_map, gpu_bus_path_set);
   else if (options.read)
-    VM_SaveMemoryDataToFile(gpu_bus_path_set);
+    VM_SaveMemoryDataToFile(real_host_map, gpu_bus_path_set);
   else
     close_acs_bdf(acs_need_down_switch_name_set);
   return 0;
