@@ -71,6 +71,13 @@ std::string peerText(const GuestGpu& gpu) {
   return text;
 }
 
+std::string guestVerdict(const GuestGpu& gpu) {
+  std::vector<std::string> missing;
+  if (!gpu.peer) missing.push_back(gpu.peer_file_exists ? "peer file malformed" : "no peer file");
+  if (!gpu.minor) missing.push_back("no minor");
+  return missing.empty() ? "ready" : "not ready: " + join(missing, ", ");
+}
+
 std::string guestText(const std::vector<GuestGpu>& gpus) {
   std::string text = "Guest GPUs:\n";
   for (const auto& gpu : gpus) {
@@ -79,7 +86,7 @@ std::string guestText(const std::vector<GuestGpu>& gpus) {
     text += peerText(gpu);
     text += "    driver: " + (gpu.driver.empty() ? "none" : gpu.driver);
     text += gpu.minor ? ", minor " + *gpu.minor + "\n" : "\n";
-    text += std::string("    ") + (gpu.ready() ? "ready" : "not ready") + "\n";
+    text += "    " + guestVerdict(gpu) + "\n";
   }
   return text;
 }
