@@ -103,6 +103,41 @@ TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
                   "below a root port"));
 }
 
+// The board kind from the registers read-only, and exactly the ports that the
+// default mode then changes.
+TEST_F(StatusTest, BoardKindAndPortsAreThoseOfTheDefaultMode) {
+  const struct {
+    const char* name;
+    uint16_t device;
+    std::map<uint32_t, uint32_t> registers;
+    const char* board;
+  } rows[] = {
+      {"single chip", sim::kSingleChipDevice, {}, "single-chip"},
+      {"dual-chip product", 0x0002, {{sim::kRegBoardProduct, 12u << 25}}, "dual-chip"},
+      {"own rules, not QM", 0x0210, {}, "dual-chip"},
+      {"own rules, QM board", 0x0210, {{sim::kRegQmBoard, 1u << 24}}, "single-chip"},
+  };
+  for (const auto& row : rows) {
+    sim::TempDir dir("p2p-board");
+    sim::Fabric fabric(dir.path());
+    fabric.addRootPort("0000:17:00.0", "pci0000:17");
+    fabric.addSwitch("0000:17:00.0", "0000:18:00.0", {"0000:19:00.0"});
+    fabric.addSwitch("0000:19:00.0", "0000:1a:00.0", {"0000:1b:00.0"});
+    sim::GpuOptions gpu;
+    gpu.device = row.device;
+    gpu.registers = row.registers;
+    fabric.addGpu("0000:1c:00.0", "0000:1b:00.0", gpu);
+    const json status = json::parse(tool({"-s", "--json"}, fabric).out);
+    EXPECT_EQ(status["host"]["gpus"][0]["board"], row.board) << row.name;
+    setpci_.clear();
+    ASSERT_EQ(tool({}, fabric).status, 0);
+    std::vector<std::string> calls;
+    for (const auto& port : status["host"]["ports"])
+      calls.push_back("-s " + port["port"].get<std::string>() + " ECAP_ACS+6.w=0");
+    EXPECT_EQ(calls, acsCalls()) << row.name;
+  }
+}
+
 TEST_F(StatusTest, AnOfflineGpuIsReportedAndLeftOutOfItsGroup) {
   ASSERT_EQ(tool().status, 0);
   host_.markVanished("0000:3e:00.0");

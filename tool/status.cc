@@ -115,10 +115,12 @@ PortStatus portStatus(const std::string& port) {
   return status;
 }
 
-// A port with ACS redirection on, or whose ACS Control cannot be read or set.
+// A port with ACS redirection on, or whose ACS Control cannot be read. A port
+// without ACS capability redirects nothing; a name that is no PCI function
+// holds no ACS Control at all.
 bool blocks(const PortStatus& port) {
-  if (port.state == PortState::kNoAcs) return false;
-  return port.state != PortState::kAcs || (port.acs_control & kAcsRedirectBits) != 0;
+  if (port.state == PortState::kUnreadable) return true;
+  return port.state == PortState::kAcs && (port.acs_control & kAcsRedirectBits) != 0;
 }
 
 std::vector<GroupStatus> groupStatus(const std::vector<HostGpu>& gpus,

@@ -14,7 +14,7 @@ std::string modeLabel(Mode mode) {
     case Mode::kDefault:
       return "p2ptool (host)";
     case Mode::kStatus:
-      return "p2ptool --status (host)";
+      return "p2ptool -s (host)";
     case Mode::kWrite:
       return "p2ptool -w (host)";
     case Mode::kRead:
