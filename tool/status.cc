@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -176,6 +177,12 @@ std::string decodeAcsControl(uint16_t control) {
     text += kAcsBitNames[bit];
     text += (control >> bit) & 1 ? '+' : '-';
   }
+  return text;
+}
+
+std::string hexNumber(uint64_t value, int digits) {
+  char text[24];
+  snprintf(text, sizeof text, "0x%0*" PRIx64, digits, value);
   return text;
 }
 

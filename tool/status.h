@@ -76,6 +76,9 @@ inline constexpr uint16_t kAcsRedirectBits = 0x0004 | 0x0008 | 0x0020;
 // The ACS Control word as lspci -vvv prints it: "SrcValid+ TransBlk- ...".
 std::string decodeAcsControl(uint16_t control);
 
+// "0x" and the value in hexadecimal, zero-padded to `digits` digits.
+std::string hexNumber(uint64_t value, int digits = 0);
+
 // The kernel parameter that keeps ACS redirection off on `ports` ("" for none).
 std::string acsRedirParameter(const std::vector<std::string>& ports);
 

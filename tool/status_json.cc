@@ -1,7 +1,5 @@
 // The JSON document of p2ptool --status (schema: p2ptool.8). Addresses are
 // hexadecimal strings, since 64-bit numbers lose digits in many JSON readers.
-#include <cinttypes>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "tool/status.h"
@@ -9,12 +7,6 @@
 namespace {
 
 using nlohmann::json;
-
-std::string hex(uint64_t value) {
-  char text[24];
-  snprintf(text, sizeof text, "0x%" PRIx64, value);
-  return text;
-}
 
 const char* stateName(GpuState state) {
   switch (state) {
@@ -47,7 +39,7 @@ json gpuJson(const HostGpu& gpu) {
   return {{"bdf", gpu.bdf},
           {"state", stateName(gpu.state)},
           {"board", online ? json(gpu.dual_chip ? "dual-chip" : "single-chip") : json()},
-          {"bar0", gpu.state == GpuState::kOffline ? json() : json(hex(gpu.bar0))},
+          {"bar0", gpu.state == GpuState::kOffline ? json() : json(hexNumber(gpu.bar0))},
           {"group", gpu.group.empty() ? json() : json(gpu.group)},
           {"below_root_port", gpu.below_root_port}};
 }
@@ -80,7 +72,8 @@ json peerJson(const GuestGpu& gpu) {
   if (!gpu.peer) return json();
   json peers = json::array();
   for (size_t i = 1; i + 1 < gpu.peer->words.size(); i += 2)
-    peers.push_back({{"packed", gpu.peer->words[i]}, {"address", hex(gpu.peer->words[i + 1])}});
+    peers.push_back(
+        {{"packed", gpu.peer->words[i]}, {"address", hexNumber(gpu.peer->words[i + 1])}});
   return {{"self", gpu.peer->self}, {"peers", peers}};
 }
 

@@ -1,6 +1,4 @@
 // The text report of p2ptool --status.
-#include <cinttypes>
-#include <cstdio>
 #include <string>
 
 #include "tool/status.h"
@@ -8,12 +6,6 @@
 namespace {
 
 constexpr const char* kGroupReady = "P2P ready";
-
-std::string hex(uint64_t value, int digits) {
-  char text[24];
-  snprintf(text, sizeof text, "0x%0*" PRIx64, digits, value);
-  return text;
-}
 
 std::string join(const std::vector<std::string>& words, const char* separator) {
   std::string text;
@@ -26,7 +18,7 @@ std::string gpuLine(const HostGpu& gpu) {
   if (gpu.state == GpuState::kUnknownBoard)
     return gpu.bdf + "  board unknown: device ID unreadable, left out";
   std::string line = gpu.bdf + (gpu.dual_chip ? "  dual-chip board" : "  single chip    ");
-  line += "  BAR0 " + hex(gpu.bar0, 16) + "  ";
+  line += "  BAR0 " + hexNumber(gpu.bar0, 16) + "  ";
   if (gpu.below_root_port) return line + "no group: below a root port";
   return line + "group " + gpu.group;
 }
@@ -64,10 +56,10 @@ std::string hostText(const HostStatus& host) {
 std::string peerText(const GuestGpu& gpu) {
   if (!gpu.peer_file_exists) return "    peer file: none\n";
   if (!gpu.peer) return "    peer file: malformed\n";
-  std::string text = "    peer file: self " + hex(gpu.peer->self, 8) + "\n";
+  std::string text = "    peer file: self " + hexNumber(gpu.peer->self, 8) + "\n";
   for (size_t i = 1; i + 1 < gpu.peer->words.size(); i += 2)
-    text += "      peer " + hex(gpu.peer->words[i], 8) + "  address " +
-            hex(gpu.peer->words[i + 1], 16) + "\n";
+    text += "      peer " + hexNumber(gpu.peer->words[i], 8) + "  address " +
+            hexNumber(gpu.peer->words[i + 1], 16) + "\n";
   return text;
 }
 
