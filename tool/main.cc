@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kDescription = "Tamberon Zorva Related Pcie Tool.";
 constexpr int kStatusNotReady = 1;
 constexpr int kStatusUsage = 2;
+constexpr const char* kRunWithHelp = "Run with --help for more information.";
 constexpr const char* kStatusFlags[] = {"-s", "--status", "--json"};
 
 struct Options {
@@ -35,15 +36,19 @@ struct Options {
 void setupOptions(CLI::App& app, Options& options) {
   app.set_version_flag("--version", std::string("p2ptool ") + P2P_VERSION,
                        "Print the version and exit");
-  auto* write = app.add_flag("-w, --write", options.write, "Write data to base reg0.");
-  auto* read =
-      app.add_flag("-r, --read", options.read, "Read HBM data and write data to vm_p2p_cfg.");
-  auto* status = app.add_flag("-s, --status", options.status,
-                              "Report GPUs, ports, groups and peer files; change nothing. "
-                              "Exit 0 when all is ready, 1 when not.");
-  status->excludes(write)->excludes(read);
-  app.add_flag("--json", options.json, "With --status: the report as one JSON document.")
-      ->needs(status);
+  app.add_flag("-w, --write", options.write, "Write data to base reg0.");
+  app.add_flag("-r, --read", options.read, "Read HBM data and write data to vm_p2p_cfg.");
+  app.add_flag("-s, --status", options.status,
+               "Report GPUs, ports, groups and peer files, change nothing; exit 1 when not ready.");
+  app.add_flag("--json", options.json, "With --status: the report as one JSON document.");
+}
+
+// What the parser lets through but makes no sense; "" when nothing.
+std::string misuse(const Options& options) {
+  if (options.json && !options.status) return "--json requires --status";
+  if (options.status && (options.write || options.read))
+    return "--status excludes --write and --read";
+  return "";
 }
 
 // A usage error of a command line that asks for the status exits with 2,
@@ -92,6 +97,11 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
       const int code = app.exit(e);
       return code != 0 && asksForStatus(argc, argv) ? kStatusUsage : code;
+    }
+    const std::string wrong = misuse(options);
+    if (!wrong.empty()) {
+      fprintf(stderr, "%s\n%s\n", wrong.c_str(), kRunWithHelp);
+      return kStatusUsage;
     }
     return run(options);
   } catch (const std::filesystem::filesystem_error& e) {
