@@ -167,7 +167,8 @@ bool HostStatus::ready() const {
 bool Status::ready() const {
   const bool guest_ready = !guest || std::all_of(guest->begin(), guest->end(),
                                                  [](const GuestGpu& gpu) { return gpu.ready(); });
-  return (!host || host->ready()) && guest_ready;
+  const bool found = host || guest;  // no GPU at all is nothing to be ready
+  return found && (!host || host->ready()) && guest_ready;
 }
 
 std::string decodeAcsControl(uint16_t control) {
