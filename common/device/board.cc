@@ -41,8 +41,11 @@ bool contains(const std::array<unsigned int, N>& values, unsigned int value) {
 
 bool inBoardIdGroup(unsigned int device_id) { return contains(kBoardIdGroup, device_id); }
 
+unsigned int productIdOf(unsigned int board_info) { return (board_info >> 25) & 0x1F; }
+bool isQmBoardType(unsigned int board_type) { return (board_type & kQmPcieBit) != 0; }
+
 unsigned int productIdField(const std::string& bdf) {
-  return (getDeviceInfoByReg(bdf, kRegBoardInfo) >> 25) & 0x1F;
+  return productIdOf(getDeviceInfoByReg(bdf, kRegBoardInfo));
 }
 
 // The device ID as the shell's cat prints it; std::invalid_argument when it
@@ -65,8 +68,8 @@ using RegisterReader = std::function<unsigned int(unsigned int offset)>;
 // registers are read.
 bool isDualChipDevice(unsigned int device_id, const RegisterReader& reg) {
   if (contains(kDualChipDevices, device_id)) return true;
-  if (device_id == kDeviceOwnRules) return (reg(kRegBoardType) & kQmPcieBit) == 0;
-  return contains(kDualChipProducts, (reg(kRegBoardInfo) >> 25) & 0x1F);
+  if (device_id == kDeviceOwnRules) return !isQmBoardType(reg(kRegBoardType));
+  return contains(kDualChipProducts, productIdOf(reg(kRegBoardInfo)));
 }
 
 // The device ID from sysfs, read in this process; nothing when unreadable.
@@ -136,5 +139,5 @@ std::optional<bool> isDualChipBoardReadOnly(const std::string& bdf) {
 }
 
 bool isQMPcieBoard(const std::string& bdf) {
-  return (getDeviceInfoByReg(bdf, kRegBoardType) & kQmPcieBit) != 0;
+  return isQmBoardType(getDeviceInfoByReg(bdf, kRegBoardType));
 }
