@@ -147,6 +147,16 @@ TEST_F(StatusTest, AnOfflineGpuIsReportedAndLeftOutOfItsGroup) {
   EXPECT_TRUE(has(r.out, "0000:3b:00.0  GPUs 0000:3d:00.0: P2P ready")) << r.out;
 }
 
+TEST_F(StatusTest, APortWhoseAcsControlCannotBeReadBlocksItsGroup) {
+  ASSERT_EQ(tool().status, 0);
+  fs::resize_file(host_.dir("0000:5f:08.0") + "/config", 64);  // what a user other than root sees
+  const sim::Result r = tool({"-s"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "0000:5f:08.0  ACS Control unreadable (run as root)")) << r.out;
+  EXPECT_TRUE(has(r.out, "0000:5e:00.0  GPUs 0000:60:00.0 0000:61:00.0: blocked by 0000:5f:08.0"));
+  EXPECT_TRUE(has(r.out, "0000:3b:00.0  GPUs 0000:3d:00.0 0000:3e:00.0: P2P ready"));
+}
+
 TEST_F(StatusTest, AGuestGpuWithoutPeerFileOrMinorIsNotReady) {
   setUpEverything();
   const struct {
