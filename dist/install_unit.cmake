@@ -1,5 +1,6 @@
-# Runs at install time: writes the p2pwatch unit with ExecStart naming p2pwatch
-# under the prefix of this very install (cmake --install --prefix, CPack's /usr).
+# Runs at install time: writes a unit (p2pwatch's, p2ptool's) with ExecStart
+# naming the program under the prefix of this very install (cmake --install
+# --prefix, CPack's /usr).
 #
 # In: P2P_UNIT_TEMPLATE, P2P_UNIT_DIR and P2P_SBINDIR (each relative to the
 # prefix unless absolute), and the install script's CMAKE_INSTALL_PREFIX.
@@ -14,7 +15,9 @@ endfunction()
 p2p_under_prefix("${P2P_UNIT_DIR}" unit_dir)
 p2p_under_prefix("${P2P_SBINDIR}" sbin_dir)
 set(P2P_WATCH_PROGRAM "${sbin_dir}/p2pwatch")
-set(unit "$ENV{DESTDIR}${unit_dir}/p2pwatch.service")
+set(P2P_SBIN_DIR "${sbin_dir}")
+get_filename_component(unit_name "${P2P_UNIT_TEMPLATE}" NAME_WLE)  # x.service.in -> x.service
+set(unit "$ENV{DESTDIR}${unit_dir}/${unit_name}")
 message(STATUS "Installing: ${unit}")
 configure_file("${P2P_UNIT_TEMPLATE}" "${unit}" @ONLY)
 file(CHMOD "${unit}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

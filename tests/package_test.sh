@@ -58,7 +58,9 @@ as_nobody() {
 
 PREFIX=$SCRATCH/prefix
 UNIT_REL=lib/systemd/system/p2pwatch.service
-EXPECTED_INSTALL="$UNIT_REL
+TOOL_UNIT_REL=lib/systemd/system/p2ptool.service
+EXPECTED_INSTALL="$TOOL_UNIT_REL
+$UNIT_REL
 sbin/p2ptool
 sbin/p2pwatch
 share/man/man8/p2ptool.8.gz
@@ -69,6 +71,8 @@ if cmake --install "$BUILD" --prefix "$PREFIX" >"$SCRATCH/install.log" 2>&1; the
     same_text "$(files_below "$PREFIX")" "$EXPECTED_INSTALL"
   check "install: the unit starts the installed p2pwatch" \
     has_line "$PREFIX/$UNIT_REL" "ExecStart=$PREFIX/sbin/p2pwatch"
+  check "install: the boot unit runs the installed p2ptool, then its write mode" \
+    has_line "$PREFIX/$TOOL_UNIT_REL" "ExecStart=$PREFIX/sbin/p2ptool -w"
 else
   check "cmake --install succeeds" false
   cat "$SCRATCH/install.log"

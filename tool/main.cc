@@ -1,11 +1,13 @@
 // p2ptool: finds the GPUs, groups them by the switch above them, then either
 // switches ACS off on the switch ports (default), writes every GPU's exchange
 // area into its memory window (-w, host) or stores the areas as peer
-// configuration files (-r, guest).
+// configuration files (-r, guest). -s reports all of that without changing
+// anything.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 
@@ -13,23 +15,59 @@
 #include "tool/containers.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
+#include "tool/status.h"
 #include "tool/topology.h"
 
 namespace {
 
 constexpr const char* kDescription = "Tamberon Zorva Related Pcie Tool.";
+constexpr int kStatusNotReady = 1;
+constexpr int kStatusUsage = 2;
+constexpr const char* kRunWithHelp = "Run with --help for more information.";
+constexpr const char* kStatusFlags[] = {"-s", "--status", "--json"};
 
 struct Options {
   bool write = false;
   bool read = false;
+  bool status = false;
+  bool json = false;
 };
 
 void setupOptions(CLI::App& app, Options& options) {
+  app.set_version_flag("--version", std::string("p2ptool ") + P2P_VERSION,
+                       "Print the version and exit");
   app.add_flag("-w, --write", options.write, "Write data to base reg0.");
   app.add_flag("-r, --read", options.read, "Read HBM data and write data to vm_p2p_cfg.");
+  app.add_flag("-s, --status", options.status,
+               "Report GPUs, ports, groups and peer files, change nothing; exit 1 when not ready.");
+  app.add_flag("--json", options.json, "With --status: the report as one JSON document.");
+}
+
+// What the parser lets through but makes no sense; "" when nothing.
+std::string misuse(const Options& options) {
+  if (options.json && !options.status) return "--json requires --status";
+  if (options.status && (options.write || options.read))
+    return "--status excludes --write and --read";
+  return "";
+}
+
+// A usage error of a command line that asks for the status exits with 2,
+// which scripts tell apart from "not ready"; other modes keep their codes.
+bool asksForStatus(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    for (const char* flag : kStatusFlags)
+      if (strcmp(argv[i], flag) == 0) return true;
+  return false;
+}
+
+int runStatus(const Options& options) {
+  const Status status = collectStatus();
+  fputs((options.json ? statusJson(status) : statusText(status)).c_str(), stdout);
+  return status.ready() ? 0 : kStatusNotReady;
 }
 
 int run(const Options& options) {
+  if (options.status) return runStatus(options);
   if (geteuid() != 0) {
     printf("Requires root privileges.\n");
     return -1;
@@ -57,7 +95,13 @@ int main(int argc, char** argv) {
     try {
       app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-      return app.exit(e);
+      const int code = app.exit(e);
+      return code != 0 && asksForStatus(argc, argv) ? kStatusUsage : code;
+    }
+    const std::string wrong = misuse(options);
+    if (!wrong.empty()) {
+      fprintf(stderr, "%s\n%s\n", wrong.c_str(), kRunWithHelp);
+      return kStatusUsage;
     }
     return run(options);
   } catch (const std::filesystem::filesystem_error& e) {

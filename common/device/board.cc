@@ -1,11 +1,18 @@
 #include "common/device/board.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "common/device/enumeration.h"
 #include "common/device/windows.h"
+#include "common/util/scoped.h"
 #include "common/util/shell.h"
 
 namespace {
@@ -23,6 +30,7 @@ constexpr std::array<unsigned int, 5> kBoardIdGroup = {0x0002, 0x0003, 0x0007, 0
 constexpr std::array<unsigned int, 4> kDualChipDevices = {0x0003, 0x0007, 0x000B, 0x000F};
 constexpr std::array<unsigned int, 4> kDualChipProducts = {3, 12, 19, 28};
 
+constexpr const char* kRegisterFile = "/resource2";
 constexpr const char* kCatCommand = "cat ";
 constexpr int kDeviceIdOutputSize = 1024;
 
@@ -33,8 +41,11 @@ bool contains(const std::array<unsigned int, N>& values, unsigned int value) {
 
 bool inBoardIdGroup(unsigned int device_id) { return contains(kBoardIdGroup, device_id); }
 
+unsigned int productIdOf(unsigned int board_info) { return (board_info >> 25) & 0x1F; }
+bool isQmBoardType(unsigned int board_type) { return (board_type & kQmPcieBit) != 0; }
+
 unsigned int productIdField(const std::string& bdf) {
-  return (getDeviceInfoByReg(bdf, kRegBoardInfo) >> 25) & 0x1F;
+  return productIdOf(getDeviceInfoByReg(bdf, kRegBoardInfo));
 }
 
 // The device ID as the shell's cat prints it; std::invalid_argument when it
@@ -49,6 +60,55 @@ unsigned int catDeviceId(const std::string& bdf) {
   }
   throw std::invalid_argument("cannot read the device ID of " + bdf);
 }
+
+// One board register of a GPU.
+using RegisterReader = std::function<unsigned int(unsigned int offset)>;
+
+// The one rule for dual-chip boards, whatever way the device ID and the
+// registers are read.
+bool isDualChipDevice(unsigned int device_id, const RegisterReader& reg) {
+  if (contains(kDualChipDevices, device_id)) return true;
+  if (device_id == kDeviceOwnRules) return !isQmBoardType(reg(kRegBoardType));
+  return contains(kDualChipProducts, productIdOf(reg(kRegBoardInfo)));
+}
+
+// The device ID from sysfs, read in this process; nothing when unreadable.
+std::optional<unsigned int> readDeviceId(const std::string& bdf) {
+  std::ifstream in(std::string(kSysPciDevices) + bdf + kDeviceIdFile);
+  std::string word;
+  if (!(in >> word)) return std::nullopt;
+  try {
+    return static_cast<unsigned int>(std::stoul(word, nullptr, 16));
+  } catch (const std::logic_error&) {
+    return std::nullopt;
+  }
+}
+
+// Read-only access to a GPU's register window: opened O_RDONLY, mapped
+// PROT_READ. Registers that cannot be read read as 0, as getDeviceInfoByReg's do.
+class ReadOnlyRegisters {
+ public:
+  explicit ReadOnlyRegisters(const std::string& bdf)
+      : fd_(::open((kSysPciDevices + bdf + kRegisterFile).c_str(), O_RDONLY | O_CLOEXEC)),
+        size_(windowSize(fd_.get())),
+        window_(fd_.get(), size_, PROT_READ) {}
+
+  unsigned int operator()(unsigned int offset) const {
+    if (!window_.valid() || offset % sizeof(uint32_t) != 0 || offset + sizeof(uint32_t) > size_)
+      return 0;
+    return *reinterpret_cast<const volatile uint32_t*>(window_.bytes() + offset);
+  }
+
+ private:
+  static size_t windowSize(int fd) {
+    struct stat st {};
+    return fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  }
+
+  ScopedFd fd_;
+  size_t size_;
+  ScopedMapping window_;
+};
 
 }  // namespace
 
@@ -67,12 +127,17 @@ unsigned int getCustomId(const std::string& bdf, unsigned int device_id) {
 }
 
 bool ifDualChipboard(std::string& bdf) {
-  unsigned int device_id = catDeviceId(bdf);
-  if (contains(kDualChipDevices, device_id)) return true;
-  if (device_id == kDeviceOwnRules) return !isQMPcieBoard(bdf);
-  return contains(kDualChipProducts, productIdField(bdf));
+  return isDualChipDevice(catDeviceId(bdf),
+                          [&](unsigned int offset) { return getDeviceInfoByReg(bdf, offset); });
+}
+
+std::optional<bool> isDualChipBoardReadOnly(const std::string& bdf) {
+  const std::optional<unsigned int> device_id = readDeviceId(bdf);
+  if (!device_id) return std::nullopt;
+  const ReadOnlyRegisters registers(bdf);
+  return isDualChipDevice(*device_id, std::cref(registers));
 }
 
 bool isQMPcieBoard(const std::string& bdf) {
-  return (getDeviceInfoByReg(bdf, kRegBoardType) & kQmPcieBit) != 0;
+  return isQmBoardType(getDeviceInfoByReg(bdf, kRegBoardType));
 }

@@ -1,6 +1,7 @@
 // Board identification from a GPU's board registers.
 #pragma once
 
+#include <optional>
 #include <string>
 
 unsigned int getBoardId(const std::string& bdf, unsigned int device_id);
@@ -10,6 +11,11 @@ unsigned int getCustomId(const std::string& bdf, unsigned int device_id);
 // True when the GPU is one chip of a dual-chip board. Throws
 // std::invalid_argument when its device ID cannot be read as a number.
 bool ifDualChipboard(std::string& bdf);
+
+// ifDualChipboard's answer, found without a process and without writing: the
+// device ID read from sysfs, the registers through a read-only mapping of the
+// register window. Nothing when the device ID cannot be read.
+std::optional<bool> isDualChipBoardReadOnly(const std::string& bdf);
 
 // The QM PCIe board bit (bit 24 of register 0x72C0).
 bool isQMPcieBoard(const std::string& bdf);

@@ -5,6 +5,7 @@ namespace {
 
 constexpr char kWriteFlag[] = "-w";
 constexpr char kReadFlag[] = "-r";
+constexpr char kStatusFlag[] = "--status";
 
 }  // namespace
 
@@ -12,6 +13,8 @@ std::string modeLabel(Mode mode) {
   switch (mode) {
     case Mode::kDefault:
       return "p2ptool (host)";
+    case Mode::kStatus:
+      return "p2ptool -s (host)";
     case Mode::kWrite:
       return "p2ptool -w (host)";
     case Mode::kRead:
@@ -25,11 +28,13 @@ std::string modeLabel(Mode mode) {
 std::vector<std::string> toolArguments(Mode mode) {
   if (mode == Mode::kWrite) return {kWriteFlag};
   if (mode == Mode::kRead) return {kReadFlag};
+  if (mode == Mode::kStatus) return {kStatusFlag};
   return {};
 }
 
 Needed designNeeds(Mode mode, const HostLayout& layout) {
   Needed needed;
+  if (mode == Mode::kStatus) return needed;
   if (mode == Mode::kWatch) {
     needed.sh = driverCommands(layout);
     return needed;

@@ -15,6 +15,7 @@ TEST(ModesTest, WhatEachModeNeedsByDesign) {
     size_t sh, setpci, cat;
   } cases[] = {
       {Mode::kDefault, 10 + 10 + 3, 10 + 3, 10},
+      {Mode::kStatus, 0, 0, 0},
       {Mode::kWrite, 20, 10, 10},
       {Mode::kRead, 20, 10, 10},
       {Mode::kWatch, 64 + 4, 0, 0},
@@ -28,10 +29,11 @@ TEST(ModesTest, WhatEachModeNeedsByDesign) {
   }
 }
 
-TEST(ModesTest, OnlyWriteAndReadPassAnOption) {
+TEST(ModesTest, OnlyWriteReadAndStatusPassAnOption) {
   EXPECT_EQ(toolArguments(Mode::kDefault), std::vector<std::string>{});
   EXPECT_EQ(toolArguments(Mode::kWrite), std::vector<std::string>{"-w"});
   EXPECT_EQ(toolArguments(Mode::kRead), std::vector<std::string>{"-r"});
+  EXPECT_EQ(toolArguments(Mode::kStatus), std::vector<std::string>{"--status"});
   EXPECT_EQ(toolArguments(Mode::kWatch), std::vector<std::string>{});
 }
 
