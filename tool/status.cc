@@ -97,10 +97,11 @@ HostGpu hostGpu(const std::string& bdf, const fs::path& device, std::set<std::st
   gpu.dual_chip = dual_chip.value_or(false);
   gpu.below_root_port = isBelowRootPort(device);
   if (!dual_chip || gpu.below_root_port) return gpu;
-  const GpuPlacement placement = placeGpu(device, *dual_chip);
-  gpu.group = placement.group_key;
-  ports.insert(placement.acs_ports.begin(), placement.acs_ports.end());
-  group_ports[gpu.group].insert(placement.acs_ports.begin(), placement.acs_ports.end());
+  const std::optional<GpuPlacement> placement = placeGpu(device, *dual_chip);
+  if (!placement || firstNonAddress(*placement)) return gpu;  // in no group, as in the default mode
+  gpu.group = placement->group_key;
+  ports.insert(placement->acs_ports.begin(), placement->acs_ports.end());
+  group_ports[gpu.group].insert(placement->acs_ports.begin(), placement->acs_ports.end());
   return gpu;
 }
 

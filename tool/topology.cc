@@ -16,14 +16,6 @@ constexpr const char* kRootBusFunction = ":00.0";  // completes "DDDD:BB" to an 
 constexpr const char* kNotAnAddress =
     "\033[31mError:\033[0m GPU %s sits below \"%s\", which is no PCI address; skipping it\n";
 
-// The first name of the placement that is no PCI address, or nothing.
-std::optional<std::string> firstNonAddress(const GpuPlacement& placement) {
-  for (const auto& port : placement.acs_ports)
-    if (!isPciAddress(port)) return port;
-  if (!isPciAddress(placement.group_key)) return placement.group_key;
-  return std::nullopt;
-}
-
 GpuPlacement placeDualChip(const std::filesystem::path& device) {
   if (isHostBridgeName(ancestorName(device, 4)))  // the board sits in a root port
     return {{ancestorName(device, 3)}, ancestorName(device, 2)};
@@ -54,6 +46,13 @@ void addToGroup(const std::string& key, const std::string& bdf, unsigned long ba
 }
 
 }  // namespace
+
+std::optional<std::string> firstNonAddress(const GpuPlacement& placement) {
+  for (const auto& port : placement.acs_ports)
+    if (!isPciAddress(port)) return port;
+  if (!isPciAddress(placement.group_key)) return placement.group_key;
+  return std::nullopt;
+}
 
 std::string ancestorName(const std::filesystem::path& device, int levels) {
   std::filesystem::path dir = device;

@@ -39,6 +39,10 @@ bool isBelowRootPort(const std::filesystem::path& device);
 // span root ports or host bridges.
 std::optional<GpuPlacement> placeGpu(const std::filesystem::path& device, bool dual_chip);
 
+// The first port or group key of the placement that is no PCI address, or
+// nothing: such a GPU is left out of the analysis.
+std::optional<std::string> firstNonAddress(const GpuPlacement& placement);
+
 // Fills acs_need_down_switch_name_set, bdf_bar_map and real_host_map from the
 // GPUs' device paths; removes dropped GPUs from gpu_bus_name_set. A GPU whose
 // ports or group key would not be PCI addresses is reported and dropped.
