@@ -40,8 +40,9 @@ bool hasKind(const fs::directory_entry& entry, EntryKind kind) {
   return kind == EntryKind::Directory ? entry.is_directory(ec) : entry.is_regular_file(ec);
 }
 
-// Names containing ':' of the entries of `dir` of the given kind (links
-// followed). A directory that cannot be listed is reported and yields none.
+// Names of the entries of `dir` of the given kind (links followed) that are
+// PCI addresses; other names containing ':' are reported. A directory that
+// cannot be listed is reported and yields none.
 std::set<std::string> listNames(const char* dir, EntryKind kind) {
   std::set<std::string> names;
   std::error_code ec;

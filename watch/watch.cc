@@ -4,8 +4,9 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -102,7 +103,8 @@ int watchDevices() {
       continue;
     }
     pollfd fd = {inotify.get(), POLLIN, 0};
-    if (poll(&fd, 1, schedule.pending() ? msUntil(schedule.due()) : kPollForever) == 0) continue;
+    const int ready = poll(&fd, 1, schedule.pending() ? msUntil(schedule.due()) : kPollForever);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
     if (!readEvents(inotify.get(), schedule)) {
       fprintf(stderr, "Error reading inotify events\n");
       return 0;
