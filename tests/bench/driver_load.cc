@@ -32,7 +32,7 @@ constexpr auto kLoadSpread = std::chrono::milliseconds(1000);
 // No driver line for this long ends a load: beyond the longest a daemon puts
 // off a pass, plus a pass's start.
 constexpr auto kQuiet = std::chrono::milliseconds(3000);
-constexpr auto kLinePoll = std::chrono::milliseconds(5);
+constexpr auto kLinePoll = std::chrono::milliseconds(2);
 constexpr int kReadyTimeoutMs = 600000;
 constexpr char kPeerDir[] = "qz/vm_p2p_cfg";
 constexpr char kNodePrefix[] = "tamberon";
@@ -101,6 +101,11 @@ class NotifiedWatch {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
   }
   std::string err() const { return sim::readFile(logs_ / "err"); }
+  uintmax_t outSize() const {
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(logs_ / "out", ec);
+    return ec ? 0 : size;
+  }
 
  private:
   static inline int made_ = 0;
@@ -127,15 +132,16 @@ Clock::time_point loadDriver(sim::Fabric& guest, const GpuPairs& pairs, const st
   return Clock::now();
 }
 
-// Follows the driver lines until none came for kQuiet; the time of the last.
-Clock::time_point lastLine(sim::Fabric& guest, const GpuPairs& pairs, Clock::time_point since,
-                           size_t& lines) {
+// Follows the daemon's output, whose line for a GPU follows that GPU's last
+// driver line, until it stayed the same for kQuiet; the time it last grew.
+// Watching one file's size keeps this loop from competing with the daemon.
+Clock::time_point lastLine(const NotifiedWatch& watch, Clock::time_point since) {
   Clock::time_point last = since;
-  while (Clock::now() - last < kQuiet) {
+  for (uintmax_t size = watch.outSize(); Clock::now() - last < kQuiet;) {
     std::this_thread::sleep_for(kLinePoll);
-    const size_t now_lines = linesReceived(guest, pairs);
-    if (now_lines > lines) last = Clock::now();
-    lines = std::max(lines, now_lines);
+    const uintmax_t now_size = watch.outSize();
+    if (now_size != size) last = Clock::now();
+    size = now_size;
   }
   return last;
 }
@@ -162,7 +168,8 @@ DriverLoad measureDriverLoad(size_t gpus, const std::string& bin_dir) {
     NotifiedWatch watch(box, program);
     if (!watch.awaitReady()) load.problem = "p2pwatch did not report ready";
     const auto last_node = loadDriver(guest, pairs, box.dev);
-    load.last_node_ms = msBetween(last_node, lastLine(guest, pairs, last_node, load.shells));
+    load.last_node_ms = msBetween(last_node, lastLine(watch, last_node));
+    load.shells = linesReceived(guest, pairs);
     load.passes = watch.outLines() / std::max<size_t>(1, pairs.size());
     if (!watch.err().empty()) load.problem = "standard error: " + watch.err();
   }
