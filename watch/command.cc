@@ -42,7 +42,6 @@ class Child {
   Child& operator=(const Child&) = delete;
   ~Child() {
     if (pid_ <= 0) return;
-    kill(-pid_, SIGKILL);
     kill(pid_, SIGKILL);
     reap();
   }
@@ -59,9 +58,11 @@ class Child {
     }
     return true;
   }
-  // The exit status of an ended shell.
+  // The exit status of an ended shell. Whatever it left running in its group
+  // is killed first: until reaped, the shell keeps the group's number ours.
   int reap() {
     const pid_t pid = std::exchange(pid_, -1);
+    kill(-pid, SIGKILL);
     int status = -1;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -30,21 +30,31 @@ TEST(BoundedCommandTest, OutcomeFollowsTheShellsStatusAndTheTimeLimit) {
   }
 }
 
-TEST(BoundedCommandTest, AnOverrunningCommandEndsWithItsWholeProcessGroup) {
-  const sim::TempDir dir("p2p-cmd");
-  const std::string pid_file = dir / "pid";
-  EXPECT_EQ(runBounded("sleep 30 & echo $! > " + pid_file + "; wait", milliseconds(300)),
-            CommandOutcome::kTimedOut);
-  const pid_t background = std::stoi(sim::readFile(pid_file));
-  // Killed: gone, or a zombie until init reaps it.
-  const auto dead = [&](const std::string& stat) {
-    return stat.empty() || stat.find(") Z ") != std::string::npos;
+TEST(BoundedCommandTest, NothingAShellStartedOutlivesIt) {
+  const struct {
+    const char* wait;  // after starting a background sleep
+    CommandOutcome outcome;
+  } cases[] = {
+      {"; wait", CommandOutcome::kTimedOut},  // overruns: killed with its group
+      {"", CommandOutcome::kSucceeded},       // ends at once, its child left behind
   };
-  std::string stat;
-  for (int i = 0;
-       i < 100 && !dead(stat = sim::readFile("/proc/" + std::to_string(background) + "/stat")); ++i)
-    usleep(10000);
-  EXPECT_TRUE(dead(stat)) << "the shell's child outlived the time limit: " << stat;
+  for (const auto& c : cases) {
+    const sim::TempDir dir("p2p-cmd");
+    const std::string pid_file = dir / "pid";
+    EXPECT_EQ(runBounded("sleep 30 & echo $! > " + pid_file + c.wait, milliseconds(300)),
+              c.outcome);
+    const pid_t background = std::stoi(sim::readFile(pid_file));
+    // Killed: gone, or a zombie until init reaps it.
+    const auto dead = [&](const std::string& stat) {
+      return stat.empty() || stat.find(") Z ") != std::string::npos;
+    };
+    std::string stat;
+    for (int i = 0;
+         i < 100 && !dead(stat = sim::readFile("/proc/" + std::to_string(background) + "/stat"));
+         ++i)
+      usleep(10000);
+    EXPECT_TRUE(dead(stat)) << "the shell's child outlived it: " << c.wait << " " << stat;
+  }
 }
 
 }  // namespace
