@@ -30,16 +30,17 @@ TEST_F(FlowTest, EveryGuestGpuLearnsTheHostAddressOfEveryGroupMember) {
   const sim::Result read = tool({"-r"}, guest_);
   ASSERT_EQ(read.status, 0) << read.out;
 
-  // The driver binds the guest GPUs with minors 0, 1, ... in guest order.
+  // The daemon starts at boot, before the driver binds the guest GPUs with
+  // minors 0, 1, ... in guest order.
+  sim::Sandbox box = box_;
+  box.sys = guest_.sysDir();
+  Daemon watch(box, {systest::kP2pwatch});
+  ASSERT_TRUE(eventually([&] { return watch.watching(); }));
   std::map<std::string, std::string> minor_of_host;  // host GPU -> guest minor
   for (size_t i = 0; i < pairs_.size(); ++i) {
     guest_.bindDriver(pairs_[i].first, std::to_string(i));
     minor_of_host[pairs_[i].second] = std::to_string(i);
   }
-  sim::Sandbox box = box_;
-  box.sys = guest_.sysDir();
-  Daemon watch(box, {systest::kP2pwatch});
-  ASSERT_TRUE(eventually([&] { return watch.watching(); }));
   std::ofstream(dev_ / "tamberon_ctl") << "";
   ASSERT_TRUE(eventually([&] { return watch.outLines() >= pairs_.size(); })) << watch.out();
 

@@ -1,6 +1,10 @@
 // p2pwatch running in the background in a guest sandbox: the driver's device
 // nodes appear in the sandbox's /dev, the simulated driver records every line
 // written to its control files.
+#include <sys/stat.h>
+
+#include <algorithm>
+
 #include "tests/system_fixture.h"
 
 namespace {
@@ -49,17 +53,26 @@ class WatchTest : public systest::FabricTest {
         << daemon_->out() << daemon_->err();
   }
   Lines received(const std::string& gpu) { return guest_.itrDebugLines(gpu); }
+  // A control file whose writer blocks for good: a FIFO nobody reads.
+  void makeStuck(const std::string& gpu) {
+    const std::string control = guest_.dir(gpu) + "/itr_debug";
+    guest_.unbindDriver(gpu);
+    guest_.bindDriver(gpu, "0", false);
+    fs::remove(control);
+    ASSERT_EQ(mkfifo(control.c_str(), 0600), 0);
+  }
+  bool contains(const std::string& text) { return daemon_->out().find(text) != std::string::npos; }
 
   sim::Fabric& guest_ = host_;
   std::unique_ptr<Daemon> daemon_;
 };
 
 TEST_F(WatchTest, EveryGpuLearnsEveryMemberOfItsGroup) {
+  startWatch();  // before the driver binds: no start-up pass
   guest_.bindDriver(kGpuA, "0");
   guest_.bindDriver(kGpuB, "1");
   storePairArea(kGpuA, kHostA);
   storePairArea(kGpuB, kHostB);
-  startWatch();
   createNode("tamberon0");
   awaitOutput(2);
   const Lines expected = {"pt_p2p_cfg 0 38000000000", "pt_p2p_cfg 1 39000000000"};
@@ -71,12 +84,12 @@ TEST_F(WatchTest, EveryGpuLearnsEveryMemberOfItsGroup) {
 }
 
 TEST_F(WatchTest, OtherNodesAndDeletionsRunNoPassAndPassesDoNotAccumulate) {
+  createNode("tamberon-ctl");
+  startWatch();  // before the driver binds: no start-up pass
   guest_.bindDriver(kGpuA, "0");
   guest_.bindDriver(kGpuB, "1");
   storePairArea(kGpuA, kHostA);
   storePairArea(kGpuB, kHostB);
-  createNode("tamberon-ctl");
-  startWatch();
   createNode("nvme0n1");
   fs::remove(dev_ / "tamberon-ctl");
   createNode("tamberon0");
@@ -93,10 +106,10 @@ TEST_F(WatchTest, OtherNodesAndDeletionsRunNoPassAndPassesDoNotAccumulate) {
 }
 
 TEST_F(WatchTest, AGpuWithoutAPeerFileGetsNoCommandButItsLine) {
+  startWatch();  // before the driver binds: no start-up pass
   guest_.bindDriver(kGpuA, "0");
   guest_.bindDriver(kGpuB, "1");
   storePairArea(kGpuB, kHostB);
-  startWatch();
   createNode("tamberon0");
   awaitOutput(2);
   EXPECT_TRUE(received(kGpuA).empty());
@@ -106,12 +119,12 @@ TEST_F(WatchTest, AGpuWithoutAPeerFileGetsNoCommandButItsLine) {
 }
 
 TEST_F(WatchTest, AnOfflineGpuIsDropped) {
+  startWatch();  // before the driver binds: no start-up pass
   guest_.bindDriver(kGpuA, "0");
   guest_.bindDriver(kGpuB, "1");
   storePairArea(kGpuA, kHostA);
   storePairArea(kGpuB, kHostB);
   guest_.markVanished(kGpuB, false);
-  startWatch();
   createNode("tamberon0");
   const std::string dropped = "\033[31m OFFLINE: \033[0m GPU 0000:00:06.0 is dropped.\n";
   awaitOutput(3);
@@ -122,6 +135,7 @@ TEST_F(WatchTest, AnOfflineGpuIsDropped) {
 }
 
 TEST_F(WatchTest, MalformedPeerFilesAreReportedAndSkipped) {
+  startWatch();  // before the driver binds: no start-up pass
   const struct {
     const char* gpu;
     std::string bytes;
@@ -137,9 +151,16 @@ TEST_F(WatchTest, MalformedPeerFilesAreReportedAndSkipped) {
     guest_.addGpu(c.gpu, "pci0000:00");
     storePeerBytes(c.gpu, c.bytes);
   }
-  startWatch();
+  guest_.bindDriver("0000:00:08.0", "2");  // its own file is unusable: no success line
   createNode("tamberon0");
-  awaitOutput(4);
+  awaitOutput(5);
+  EXPECT_NE(daemon_->out().find("\033[31mError:\033[0m Nothing written to "
+                                "/sys/bus/pci/drivers/tamberon/0000:00:08.0/itr_debug: peer "
+                                "configuration file /etc/qz/vm_p2p_cfg/0000:00:08.0 unusable\n"),
+            std::string::npos)
+      << daemon_->out();
+  EXPECT_EQ(daemon_->out().find(kSuccess), daemon_->out().rfind(kSuccess));  // A's line only
+  EXPECT_TRUE(received("0000:00:08.0").empty());
   for (const auto& c : cases)
     EXPECT_NE(daemon_->out().find(std::string("/etc/qz/vm_p2p_cfg/") + c.gpu), std::string::npos)
         << c.gpu << "\n"
@@ -165,9 +186,9 @@ TEST_F(WatchTest, AMissingDriverIsReportedAndTheDaemonKeepsWatching) {
 }
 
 TEST_F(WatchTest, AMissingPeerDirectoryIsReportedAndThePassGoesOn) {
+  startWatch();  // before the driver binds: no start-up pass
   guest_.bindDriver(kGpuA, "0");
   guest_.bindDriver(kGpuB, "1");
-  startWatch();
   createNode("tamberon0");
   awaitOutput(3);
   EXPECT_EQ(daemon_->out(), std::string("Error: Cannot list /etc/qz/vm_p2p_cfg/: No such file or "
@@ -178,11 +199,11 @@ TEST_F(WatchTest, AMissingPeerDirectoryIsReportedAndThePassGoesOn) {
 }
 
 TEST_F(WatchTest, AGpuWithoutAMinorIsNotProgrammedWithAnotherGroup) {
+  startWatch();  // before the driver binds: no start-up pass
   guest_.bindDriver(kGpuA, "0");
   fs::remove(guest_.dir(kGpuA) + "/minor");
   // B is not bound: its file is filed under the empty minor.
   storePairArea(kGpuB, kHostB);
-  startWatch();
   createNode("tamberon0");
   awaitOutput(2);
   EXPECT_EQ(daemon_->out(), std::string("Failed to open config file.\n") + kSuccess);
@@ -190,6 +211,7 @@ TEST_F(WatchTest, AGpuWithoutAMinorIsNotProgrammedWithAnotherGroup) {
 }
 
 TEST_F(WatchTest, AFailedDriverCommandIsNeverReportedAsSuccess) {
+  startWatch();  // before the driver binds: no start-up pass
   guest_.bindDriver(kGpuA, "0", false);
   guest_.bindDriver(kGpuB, "1");
   storePairArea(kGpuA, kHostA);
@@ -197,7 +219,6 @@ TEST_F(WatchTest, AFailedDriverCommandIsNeverReportedAsSuccess) {
   const std::string control = guest_.dir(kGpuA) + "/itr_debug";
   fs::remove(control);
   fs::create_directory(control);  // the shell cannot write into a directory
-  startWatch();
   createNode("tamberon0");
   awaitOutput(2);
   EXPECT_NE(daemon_->out().find("\033[31mError:\033[0m Writing to "
@@ -209,12 +230,12 @@ TEST_F(WatchTest, AFailedDriverCommandIsNeverReportedAsSuccess) {
 }
 
 TEST_F(WatchTest, TheDaemonEndsWithStatusZeroWhenReadingEventsFails) {
-  guest_.bindDriver(kGpuA, "0");
-  storePairArea(kGpuA, kHostA);
   // Two reads of the event queue succeed, the third fails.
   startWatch({{"LD_PRELOAD", P2P_FAILREAD_LIB},
               {"P2P_INOTIFY_READS_OK", "2"},
               {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+  guest_.bindDriver(kGpuA, "0");
+  storePairArea(kGpuA, kHostA);
   createNode("tamberon0");
   awaitOutput(1);
   EXPECT_TRUE(daemon_->running());
@@ -224,6 +245,181 @@ TEST_F(WatchTest, TheDaemonEndsWithStatusZeroWhenReadingEventsFails) {
   EXPECT_EQ(daemon_->waitForExit(5000), 0);
   EXPECT_EQ(daemon_->err(), "Error reading inotify events\n");
   EXPECT_EQ(daemon_->out(), std::string(kSuccess) + kSuccess);
+}
+
+TEST_F(WatchTest, AStartUpPassServesADriverLoadedBeforeTheDaemonFromAReadOnlyEtc) {
+  guest_.bindDriver(kGpuA, "0");
+  guest_.bindDriver(kGpuB, "1");
+  storePairArea(kGpuA, kHostA);
+  storePairArea(kGpuB, kHostB);
+  createNode("tamberon0");  // before the daemon: no event will tell of it
+  const std::string peers = "/etc/qz/vm_p2p_cfg";
+  daemon_ = std::make_unique<Daemon>(
+      box_, std::vector<std::string>{"/bin/sh", "-c",
+                                     "mount --bind " + peers + " " + peers +
+                                         " && mount -o remount,bind,ro " + peers + " && exec " +
+                                         systest::kP2pwatch});
+  awaitOutput(2);
+  const Lines expected = {"pt_p2p_cfg 0 38000000000", "pt_p2p_cfg 1 39000000000"};
+  EXPECT_TRUE(eventually([&] { return received(kGpuB).size() == 2; }));
+  EXPECT_EQ(received(kGpuA), expected);
+  EXPECT_EQ(received(kGpuB), expected);
+  EXPECT_EQ(daemon_->out(), std::string(kSuccess) + kSuccess);
+}
+
+TEST_F(WatchTest, ABurstOfNodesIsServedByOnePass) {
+  startWatch();
+  guest_.bindDriver(kGpuA, "0");
+  guest_.bindDriver(kGpuB, "1");
+  storePairArea(kGpuA, kHostA);
+  storePairArea(kGpuB, kHostB);
+  for (int i = 0; i < 8; ++i) {
+    createNode("tamberon" + std::to_string(i));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  awaitOutput(2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(daemon_->outLines(), 2u) << daemon_->out();
+  EXPECT_EQ(received(kGpuA), (Lines{"pt_p2p_cfg 0 38000000000", "pt_p2p_cfg 1 39000000000"}));
+}
+
+TEST_F(WatchTest, ARebindingLeavesNoStaleEntries) {
+  startWatch();
+  guest_.bindDriver(kGpuA, "0");
+  guest_.bindDriver(kGpuB, "1");
+  storePairArea(kGpuA, kHostA);
+  storePairArea(kGpuB, kHostB);
+  createNode("tamberon0");
+  awaitOutput(2);
+  // A leaves; B comes back under A's old minor.
+  guest_.unbindDriver(kGpuA);
+  guest_.unbindDriver(kGpuB);
+  guest_.bindDriver(kGpuB, "0");
+  createNode("tamberon1");
+  awaitOutput(3);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(daemon_->out(), std::string(kSuccess) + kSuccess + kSuccess);
+  // A's file is still there, but no bound GPU has A's minor any more.
+  EXPECT_EQ(received(kGpuB), (Lines{"pt_p2p_cfg 38000000000", "pt_p2p_cfg 0 39000000000"}));
+}
+
+// Live processes whose command line mentions `text` and whose mounts show
+// `mount_source` (a scratch directory of one test's sandbox).
+std::vector<pid_t> processesMentioning(const std::string& text, const std::string& mount_source) {
+  std::vector<pid_t> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    std::string cmdline = sim::readFile(entry.path() / "cmdline");
+    std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+    if (cmdline.find(text) != std::string::npos &&
+        sim::readFile(entry.path() / "mountinfo").find(mount_source) != std::string::npos)
+      found.push_back(std::atoi(entry.path().filename().c_str()));
+  }
+  return found;
+}
+
+TEST_F(WatchTest, AnOverflowingEventQueueRunsAPass) {
+  startWatch();
+  guest_.bindDriver(kGpuA, "0");
+  guest_.bindDriver(kGpuB, "1");
+  storePairArea(kGpuA, kHostA);
+  storePairArea(kGpuB, kHostB);
+  // While the daemon does not read, more entries arrive than its queue holds;
+  // the driver's node comes last and is lost.
+  const auto daemon = processesMentioning(systest::kP2pwatch, dev_.path());
+  ASSERT_EQ(daemon.size(), 1u);
+  ASSERT_EQ(kill(daemon[0], SIGSTOP), 0);
+  size_t queue_limit = 16384;
+  std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queue_limit;
+  for (size_t i = 0; i <= queue_limit; ++i) createNode("x" + std::to_string(i));
+  createNode("tamberon0");
+  ASSERT_EQ(kill(daemon[0], SIGCONT), 0);
+  EXPECT_TRUE(eventually([&] { return received(kGpuB).size() == 2; }, 10000)) << daemon_->out();
+  EXPECT_EQ(received(kGpuB), (Lines{"pt_p2p_cfg 0 38000000000", "pt_p2p_cfg 1 39000000000"}));
+}
+
+TEST_F(WatchTest, AStuckControlFileIsEndedInTimeAndDiesWithTheDaemon) {
+  guest_.bindDriver(kGpuA, "0");
+  guest_.bindDriver(kGpuB, "1");
+  storePairArea(kGpuA, kHostA);
+  storePairArea(kGpuB, kHostB);
+  makeStuck(kGpuA);
+  startWatch();
+  const std::string control = "/sys/bus/pci/drivers/tamberon/0000:00:05.0/itr_debug";
+  awaitOutput(3);
+  EXPECT_EQ(daemon_->out(), "\033[31mError:\033[0m Writing to " + control +
+                                " took longer than 3000 ms, ended\n\033[31mError:\033[0m Writing "
+                                "to " +
+                                control + " failed\n" + kSuccess);
+  EXPECT_EQ(received(kGpuB).size(), 2u);  // B is served after A
+  const std::string ours = dev_.path();   // mounted in this test's sandbox only
+  EXPECT_TRUE(processesMentioning(control, ours).empty());
+  createNode("tamberon0");
+  ASSERT_TRUE(eventually([&] { return !processesMentioning(control, ours).empty(); }));
+  daemon_->stop();  // while a shell hangs on the control file
+  EXPECT_TRUE(eventually([&] { return processesMentioning(control, ours).empty(); }, 2000));
+}
+
+TEST_F(WatchTest, OnlyCheckedTextReachesTheShell) {
+  startWatch();
+  constexpr char kGpuC[] = "0000:00:07.0";
+  guest_.addGpu(kGpuC, "pci0000:00");
+  guest_.bindDriver(kGpuA, "0");
+  guest_.bindDriver(kGpuB, "1");
+  guest_.bindDriver(kGpuC, "1;touch${IFS}/tmp/p2p-hostile-minor");
+  // B is told a member at address 0 and one at all ones.
+  storePairArea(kGpuA, kHostA);
+  storePeerFile(kGpuB,
+                {kHostB | 9ULL << 32, kHostA, kBarA, kHostB, kBarB, 0x3F00, 0, 0x4000, ~0ULL});
+  fs::create_directories(guest_.driverDir() + "/0000:00:zz.0");
+  createNode("tamberon0");
+  awaitOutput(6);
+  for (const std::string line :
+       {"Error: Minor file /sys/bus/pci/drivers/tamberon/0000:00:07.0/minor holds no decimal "
+        "number, skipping GPU 0000:00:07.0\n",
+        "Error: /sys/bus/pci/drivers/tamberon/0000:00:zz.0 is not named by a PCI address, "
+        "skipping it\n",
+        "Error: Peer configuration file /etc/qz/vm_p2p_cfg/0000:00:06.0 gives member 3F00 the "
+        "address 0, skipping it\n",
+        "Error: Peer configuration file /etc/qz/vm_p2p_cfg/0000:00:06.0 gives member 4000 the "
+        "address FFFFFFFFFFFFFFFF, skipping it\n"})
+    EXPECT_TRUE(contains(line)) << line << daemon_->out();
+  EXPECT_FALSE(fs::exists("/tmp/p2p-hostile-minor"));
+  EXPECT_TRUE(received(kGpuC).empty());
+  EXPECT_EQ(received(kGpuB), (Lines{"pt_p2p_cfg 0 38000000000", "pt_p2p_cfg 1 39000000000"}));
+}
+
+TEST_F(WatchTest, HelpAndVersionAnswerAndOtherArgumentsAreRefusedBeforeAnythingElse) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* out_start;
+    const char* err_start;
+  } cases[] = {
+      {{"--help"}, 0, "Usage: p2pwatch", ""},
+      {{"-h"}, 0, "Usage: p2pwatch", ""},
+      {{"--version"}, 0, "p2pwatch ", ""},
+      {{"--frobnicate"}, 2, "", "p2pwatch: unexpected argument '--frobnicate'\n"},
+      {{"--help", "x"}, 2, "", "p2pwatch: unexpected argument 'x'\n"},
+  };
+  for (const auto& c : cases) {
+    for (uid_t uid : {0u, systest::kNobody}) {
+      sim::Sandbox box = box_;
+      box.uid = box.gid = uid;
+      std::vector<std::string> argv = {systest::kP2pwatch};
+      argv.insert(argv.end(), c.args.begin(), c.args.end());
+      const sim::Result r = sim::run(box, argv, "", 10);  // a daemon would time out
+      EXPECT_EQ(r.status, c.status) << c.args[0] << " uid " << uid;
+      EXPECT_EQ(r.out.rfind(c.out_start, 0), 0u) << r.out;
+      EXPECT_EQ(r.err.rfind(c.err_start, 0), 0u) << r.err;
+    }
+  }
+  // The version is the project's.
+  const std::string version = sim::run(box_, {systest::kP2pwatch, "--version"}).out.substr(9);
+  EXPECT_NE(sim::readFile(P2P_SOURCE_DIR "/CMakeLists.txt")
+                .find("VERSION " + version.substr(0, version.size() - 1) + " "),
+            std::string::npos)
+      << version;
 }
 
 TEST_F(WatchTest, ANonRootUserIsRefused) {

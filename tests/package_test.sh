@@ -140,7 +140,7 @@ for run in "postinst configure" "prerm remove" "prerm upgrade" "postrm remove" "
 done
 
 # The unit.
-check "unit: Type=simple" has_line "$UNIT" "Type=simple"
+check "unit: Type=notify" has_line "$UNIT" "Type=notify"
 check "unit: ExecStart is the packaged p2pwatch" has_line "$UNIT" "ExecStart=/usr/sbin/p2pwatch"
 check "unit: restarted whatever the exit status" has_line "$UNIT" "Restart=always"
 check "unit: early boot" has_line "$UNIT" "DefaultDependencies=no"

@@ -1,8 +1,8 @@
 #include "watch/driver.h"
 
 #include <cstdio>
-#include <cstdlib>
 
+#include "watch/command.h"
 #include "watch/tables.h"
 
 namespace {
@@ -23,15 +23,21 @@ std::vector<std::string> groupOf(const std::string& minor,
   return it == data.end() ? std::vector<std::string>() : it->second;
 }
 
-// Runs one command per member; true when every one exited with status 0.
+// Runs one command per member; true when every one exited with status 0. An
+// overrunning command is reported and ends the GPU's commands.
 bool programGroup(const std::string& control_file, const std::vector<std::string>& words,
                   const std::map<std::string, std::string>& phy_minors) {
   bool all_ok = true;
   for (size_t i = 1; i + 1 < words.size(); i += 2) {
     const std::string command =
         ptP2pCfgCommand(lookup(phy_minors, words[i]), words[i + 1], control_file);
-    fflush(stdout);
-    if (system(command.c_str()) != 0) all_ok = false;
+    const CommandOutcome outcome = runBounded(command);
+    if (outcome == CommandOutcome::kTimedOut) {
+      printf("\033[31mError:\033[0m Writing to %s took longer than %lld ms, ended\n",
+             control_file.c_str(), static_cast<long long>(kCommandTimeLimit.count()));
+      return false;
+    }
+    if (outcome != CommandOutcome::kSucceeded) all_ok = false;
   }
   return all_ok;
 }
@@ -50,9 +56,15 @@ std::string ptP2pCfgCommand(const std::string& peer_minor, const std::string& ad
 void VM_WriteItrDebug(std::set<std::string> names,
                       std::map<std::string, std::vector<std::string>> data,
                       std::map<std::string, std::string> virl_minors,
-                      std::map<std::string, std::string> phy_minors) {
+                      std::map<std::string, std::string> phy_minors,
+                      std::set<std::string> unusable_peer_files) {
   for (const auto& name : names) {
     const std::string control_file = itrDebugFile(name);
+    if (unusable_peer_files.count(name)) {
+      printf("\033[31mError:\033[0m Nothing written to %s: peer configuration file %s%s unusable\n",
+             control_file.c_str(), kPeerConfigDir, name.c_str());
+      continue;
+    }
     const auto words = groupOf(lookup(virl_minors, name), data);
     if (programGroup(control_file, words, phy_minors))
       printf("Writing to file itr_debug was successful ...\n");

@@ -16,8 +16,13 @@ std::string ptP2pCfgCommand(const std::string& peer_minor, const std::string& ad
                             const std::string& control_file);
 
 // For every guest GPU: one command per group member, in the order of its peer
-// file, then a line saying whether every command succeeded.
+// file, then a line saying whether every command succeeded. Every command is
+// bounded in time (command.h); one that overruns is reported and ends that
+// GPU's commands. A GPU named in `unusable_peer_files` (its own peer file
+// exists but could not be read or is malformed) gets no command and an error
+// line naming that file.
 void VM_WriteItrDebug(std::set<std::string> names,
                       std::map<std::string, std::vector<std::string>> data,
                       std::map<std::string, std::string> virl_minors,
-                      std::map<std::string, std::string> phy_minors);
+                      std::map<std::string, std::string> phy_minors,
+                      std::set<std::string> unusable_peer_files = {});

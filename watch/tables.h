@@ -2,8 +2,11 @@
 // driver minor numbers, and the peer configuration files p2ptool stored here.
 // "virl" names the guest's own view, "phy" the host's view from the files.
 //
-// The tables live for the whole run; every pass adds to them and overwrites
-// entries with the same key.
+// Every pass starts from empty tables (clearTables) and fills them from what
+// it finds, so nothing a GPU's earlier binding left behind survives. Only
+// checked text enters them: names that are PCI addresses, decimal minors, and
+// peer entries whose address can be a BAR (neither 0 nor all ones); anything
+// else is reported naming its file and left out.
 #pragma once
 
 #include <map>
@@ -26,6 +29,10 @@ extern std::map<std::string, std::string> virl_bdf_minor_map;
 extern std::map<std::string, std::string> phybdf_minor_map;
 // Minor -> the words of that GPU's peer file as hex texts, word 0 cut to its self field.
 extern std::map<std::string, std::vector<std::string>> all_minor_phy_data_map;
+// Names of peer configuration files that exist but could not be read or are malformed.
+extern std::set<std::string> unusable_peer_file_set;
+
+void clearTables();
 
 void get_virl_Device();
 void get_phy_Device();

@@ -1,5 +1,8 @@
-// The watch on /dev: every device node the GPU driver creates triggers one
-// pass that rebuilds the device tables and programs the driver.
+// The watch on /dev: the device nodes the GPU driver creates trigger a pass
+// that rebuilds the device tables and programs the driver. A burst of nodes
+// gets one pass after it (schedule.h); so does an overflow of the event
+// queue, which may have swallowed a node. A pass also runs at start-up, once
+// the watch is set, when the driver is loaded already.
 #pragma once
 
 #include <sys/inotify.h>
@@ -16,6 +19,9 @@ inline constexpr size_t kEventBufferSize = 0x8000;
 // True for the creation of a node whose name carries the driver's name.
 bool isDriverNodeCreation(const inotify_event& event);
 
+// True for a driver node's creation and for an overflow of the event queue.
+bool triggersPass(const inotify_event& event);
+
 // Calls `fn` for every event record in the first `length` bytes of `buffer`.
 void forEachEvent(const char* buffer, size_t length,
                   const std::function<void(const inotify_event&)>& fn);
@@ -24,6 +30,8 @@ void forEachEvent(const char* buffer, size_t length,
 // reported and the daemon keeps watching.
 void watchPass();
 
-// Sets up the watch and runs passes until reading events fails. Returns the
-// exit status: 255 when the watch cannot be set up, 0 when reading fails.
+// Sets up the watch, runs the start-up pass, tells systemd it is ready
+// (READY=1, when started as a notify service) and runs passes until reading
+// events fails. Returns the exit status: 255 when the watch cannot be set up,
+// 0 when reading fails.
 int watchDevices();

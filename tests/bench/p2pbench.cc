@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/bench/driver_load.h"
 #include "tests/bench/report.h"
 #include "tests/bench/runner.h"
 #include "tests/sim/sandbox.h"
@@ -27,6 +28,7 @@ constexpr int kUnavailableStatus = 1;
 
 struct Options {
   std::vector<size_t> sizes = {8, 64, 256};
+  std::vector<size_t> load_sizes = {16, 64};  // driver-load rows
   int runs = kDefaultRuns;
 };
 
@@ -64,6 +66,12 @@ int run(const Options& options) {
   std::cout << "Machine: " << machine << "\n\n"
             << bench::table(rows) << "\n"
             << bench::legend(bench::sandboxStartMs(kSandboxProbeRuns), options.runs);
+  std::vector<bench::DriverLoad> loads;
+  for (size_t gpus : options.load_sizes) {
+    std::cerr << "p2pbench: driver load, " << gpus << " GPUs" << std::endl;
+    loads.push_back(bench::measureDriverLoad(gpus, binDir()));
+  }
+  std::cout << "\n" << bench::driverLoadTable(loads);
   return 0;
 }
 
@@ -73,6 +81,7 @@ int main(int argc, char** argv) {
   CLI::App app{kDescription};
   Options options;
   app.add_option("--sizes", options.sizes, "GPUs per fabric")->delimiter(',');
+  app.add_option("--load-sizes", options.load_sizes, "GPUs per driver-load row")->delimiter(',');
   app.add_option("--runs", options.runs, "timed runs per mode")->check(CLI::PositiveNumber);
   try {
     app.parse(argc, argv);

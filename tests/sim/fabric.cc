@@ -698,6 +698,15 @@ void Fabric::bindDriver(const std::string& bdf, const std::string& minor, bool f
   makeRelativeLink(driverDir(), d + "/" + kDriverLink);
 }
 
+void Fabric::unbindDriver(const std::string& bdf) {
+  const std::string d = dir(bdf);
+  itr_fifos_.erase(bdf);
+  itr_received_.erase(bdf);
+  for (const std::string& path : {d + "/" + kMinorFile, d + "/" + kItrDebugFile,
+                                  d + "/" + kDriverLink, driverDir() + "/" + bdf})
+    fs::remove(path);
+}
+
 std::vector<std::string> Fabric::itrDebugLines(const std::string& bdf) {
   auto fifo = itr_fifos_.find(bdf);
   if (fifo == itr_fifos_.end()) return splitLines(readFile(filePath(bdf, kItrDebugFile)));

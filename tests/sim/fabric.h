@@ -171,6 +171,8 @@ class Fabric {
   // open, so every line written into it is kept (see itrDebugLines); otherwise
   // a plain file (each shell "> itr_debug" replaces the previous line).
   void bindDriver(const std::string& bdf, const std::string& minor, bool fifo_itr_debug = true);
+  // Undoes bindDriver: the driver's entry, `minor`, `itr_debug` and `driver` go.
+  void unbindDriver(const std::string& bdf);
   std::string driverDir() const;  // host view of sys/bus/pci/drivers/tamberon
   // Lines written to bdf's itr_debug so far (all of them for a FIFO).
   std::vector<std::string> itrDebugLines(const std::string& bdf);
