@@ -82,7 +82,12 @@ INSTANTIATE_TEST_SUITE_P(
                     RouteCase{Info, false, "", ""}, RouteCase{Record, false, kShown, ""},
                     RouteCase{Warning, false, "", ""}, RouteCase{Error, false, "", ""},
                     RouteCase{Fatal, false, "", kShown}, RouteCase{View, true, "", ""},
-                    RouteCase{Record, true, kShown, ""}, RouteCase{Fatal, true, "", kShown}));
+                    RouteCase{Record, true, kShown, ""}, RouteCase{Fatal, true, "", kShown}),
+    [](const testing::TestParamInfo<RouteCase>& info) {
+      static const char* const kNames[] = {"Debug",   "View",  "Info", "Record",
+                                           "Warning", "Error", "Fatal"};
+      return std::string(kNames[info.param.level]) + (info.param.silenced ? "Silenced" : "");
+    });
 
 TEST_F(LoggerTest, FileGetsEveryLevelWithItsPrefix) {
   const std::string path = dir_ / "nested/dir/test.log";
