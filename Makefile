@@ -1,49 +1,65 @@
-# Set-up and test entry points; see README.md.
+# Set-up and test entry points; see README.md. Every target first installs the
+# Debian packages its purpose needs (scripts/deps <purpose>) and configures its
+# build directory with the options it needs, whatever was configured before.
 BUILD ?= build
 # Second build of everything with AddressSanitizer and UndefinedBehaviorSanitizer.
 SAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build check demo package fuzz bench clean
+# configure <dir> <build type> [options]: tests and simulator on.
+configure = cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=$(2) -DP2P_BUILD_TESTS=ON $(3)
+
+.PHONY: all build check demo package fuzz bench clean
 
 all: build
 
-deps:
-	scripts/deps
-
-configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
-build: configure
+build:
+	scripts/deps build
+	$(call configure,$(BUILD),RelWithDebInfo)
 	cmake --build $(BUILD) -j$(JOBS)
 
-check: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
-	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DP2P_SANITIZE=ON
+# Both builds must run tests: ctest fails when it finds none.
+check:
+	scripts/deps check
+	$(call configure,$(BUILD),RelWithDebInfo)
+	cmake --build $(BUILD) -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
+	$(call configure,$(SAN_BUILD),Debug,-DP2P_SANITIZE=ON)
 	cmake --build $(SAN_BUILD) -j$(JOBS)
-	cd $(SAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(SAN_BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
 
-demo: build
+# Only the two programs and p2psim are built for the demo.
+demo:
+	scripts/deps demo
+	$(call configure,$(BUILD),RelWithDebInfo)
+	cmake --build $(BUILD) -j$(JOBS) --target p2ptool p2pwatch p2psim_cli
 	scripts/demo $(BUILD)
 
 # Debian package of the programs, the p2pwatch unit and the man pages, from a
-# release build without the tests in build-pkg/; the .deb lands there.
+# release build without the tests in build-pkg/; the .deb lands there and
+# lintian checks it.
 PKG_BUILD ?= build-pkg
-package: deps
+package:
+	scripts/deps package
 	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DP2P_BUILD_TESTS=OFF
 	cmake --build $(PKG_BUILD) -j$(JOBS)
 	cd $(PKG_BUILD) && cpack -G DEB
+	lintian --fail-on error $(PKG_BUILD)/p2ptoolkit_*.deb
 
 # Every libFuzzer target for FUZZ_SECONDS each, built with clang in build-fuzz/.
 FUZZ_SECONDS ?= 60
-fuzz: deps
+fuzz:
+	scripts/deps fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
 
 # Times p2ptool and p2pwatch on simulated fabrics of 8, 64 and 256 GPUs and
 # counts the processes they start; prints a table, never fails on times.
 # BENCH_ARGS reaches p2pbench (e.g. BENCH_ARGS="--sizes 8,64 --runs 5").
 BENCH_ARGS ?=
-bench: build
+bench:
+	scripts/deps bench
+	$(call configure,$(BUILD),RelWithDebInfo)
+	cmake --build $(BUILD) -j$(JOBS) --target p2pbench
 	$(BUILD)/bin/p2pbench $(BENCH_ARGS)
 
 clean:

@@ -21,4 +21,5 @@ set(unit "$ENV{DESTDIR}${unit_dir}/${unit_name}")
 message(STATUS "Installing: ${unit}")
 configure_file("${P2P_UNIT_TEMPLATE}" "${unit}" @ONLY)
 file(CHMOD "${unit}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${unit}")
+# Manifest lines name installed paths without the DESTDIR staging prefix.
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${unit_dir}/p2pwatch.service")

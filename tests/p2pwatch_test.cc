@@ -425,7 +425,8 @@ TEST_F(WatchTest, HelpAndVersionAnswerAndOtherArgumentsAreRefusedBeforeAnythingE
 TEST_F(WatchTest, ANonRootUserIsRefused) {
   sim::Sandbox box = box_;
   box.uid = box.gid = systest::kNobody;
-  const sim::Result r = sim::run(box, {systest::kP2pwatch});
+  const systest::ReachableCopy watch(systest::kP2pwatch);
+  const sim::Result r = sim::run(box, {watch.path()});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "Requires root privileges.\n");
 }

@@ -4,7 +4,9 @@
 #   package_test.sh <build-dir> <version>
 #
 # Installs the build into a scratch prefix, builds the .deb with CPack into a
-# scratch directory and unpacks it there. Nothing is installed on this machine.
+# scratch directory and unpacks it there. Nothing is installed on this machine,
+# and the build's install_manifest.txt (of the user's own install) is left as
+# it was.
 # The packaged programs run only as an unprivileged user: p2pwatch must never
 # watch the real /dev, nor p2ptool touch the real PCI devices.
 #
@@ -16,7 +18,16 @@ BUILD=$(cd "$1" && pwd)
 VERSION=$2
 NOBODY=65534
 SCRATCH=$(mktemp -d /tmp/p2p-package.XXXXXX)
-trap 'rm -rf "$SCRATCH"' EXIT
+MANIFEST=$BUILD/install_manifest.txt
+[ -e "$MANIFEST" ] && cp -p "$MANIFEST" "$SCRATCH/manifest.saved"
+restore_manifest() {
+  if [ -e "$SCRATCH/manifest.saved" ]; then
+    cp -p "$SCRATCH/manifest.saved" "$MANIFEST"
+  else
+    rm -f "$MANIFEST"
+  fi
+}
+trap 'restore_manifest; rm -rf "$SCRATCH"' EXIT
 chmod 755 "$SCRATCH"  # the unprivileged user runs the programs from here
 
 failures=0
@@ -59,10 +70,13 @@ as_nobody() {
 PREFIX=$SCRATCH/prefix
 UNIT_REL=lib/systemd/system/p2pwatch.service
 TOOL_UNIT_REL=lib/systemd/system/p2ptool.service
+DOC_REL=share/doc/p2ptoolkit
 EXPECTED_INSTALL="$TOOL_UNIT_REL
 $UNIT_REL
 sbin/p2ptool
 sbin/p2pwatch
+$DOC_REL/changelog.gz
+$DOC_REL/copyright
 share/man/man8/p2ptool.8.gz
 share/man/man8/p2pwatch.8.gz"
 
@@ -76,6 +90,16 @@ if cmake --install "$BUILD" --prefix "$PREFIX" >"$SCRATCH/install.log" 2>&1; the
 else
   check "cmake --install succeeds" false
   cat "$SCRATCH/install.log"
+fi
+
+# A staged install (DESTDIR): the manifest names the installed paths, the
+# unit's like every other, without the staging prefix.
+if DESTDIR=$SCRATCH/staged cmake --install "$BUILD" --prefix /usr >"$SCRATCH/staged.log" 2>&1; then
+  check "staged install: manifest lines without the DESTDIR prefix" \
+    same_text "$(LC_ALL=C sort "$MANIFEST")" "$(sed 's|^|/usr/|' <<<"$EXPECTED_INSTALL")"
+else
+  check "staged install succeeds" false
+  cat "$SCRATCH/staged.log"
 fi
 
 # --- the package -------------------------------------------------------------
@@ -107,6 +131,18 @@ check "package: exactly the programs, the unit and the man pages" \
 for program in p2ptool p2pwatch; do
   check "package: $program is executable" [ -x "$ROOT/usr/sbin/$program" ]
 done
+check "package: copyright in machine-readable format" \
+  grep -qxF "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+  "$ROOT/usr/$DOC_REL/copyright"
+check "package: copyright names the licence" grep -qxF "License: Apache-2.0" \
+  "$ROOT/usr/$DOC_REL/copyright"
+check "package: changelog names this version" \
+  grep -q "^p2ptoolkit ($VERSION) " <(gzip -dc "$ROOT/usr/$DOC_REL/changelog.gz")
+if command -v lintian >/dev/null; then
+  check "lintian: no errors" lintian --fail-on error "$DEB"
+else
+  echo "(lintian not installed: package not checked by lintian)"
+fi
 
 # Control fields.
 field() { dpkg-deb -f "$DEB" "$1"; }

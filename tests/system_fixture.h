@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -46,6 +47,27 @@ inline std::vector<uint64_t> expectedArea(const std::string& self,
   return area;
 }
 
+// A copy of `program` in a scratch directory every user may enter, for runs as
+// another user: the build tree may lie below a directory only its owner can
+// enter (a checkout under /root). Removed with the copy's owner.
+class ReachableCopy {
+ public:
+  explicit ReachableCopy(const std::string& program)
+      : path_(dir_ / std::filesystem::path(program).filename().string()) {
+    namespace fs = std::filesystem;
+    const auto readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(dir_.path(), readable);
+    fs::copy_file(program, path_);
+    fs::permissions(path_, readable);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  sim::TempDir dir_{"p2p-bin"};
+  std::string path_;
+};
+
 class FabricTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -61,7 +83,9 @@ class FabricTest : public ::testing::Test {
     sim::Sandbox box = box_;
     box.sys = fabric.sysDir();
     box.uid = box.gid = uid;
-    std::vector<std::string> argv = {kP2ptool};
+    std::optional<ReachableCopy> copy;
+    if (uid != 0) copy.emplace(kP2ptool);
+    std::vector<std::string> argv = {copy ? copy->path() : kP2ptool};
     argv.insert(argv.end(), args.begin(), args.end());
     return sim::run(box, argv);
   }

@@ -75,6 +75,13 @@ TEST_P(LoggerRouteTest, LevelDecidesTheConsoleStream) {
   EXPECT_EQ(console.err, c.err);
 }
 
+// "Fatal", "FatalSilenced", ...
+std::string routeCaseName(const testing::TestParamInfo<RouteCase>& info) {
+  static const char* const kNames[] = {"Debug",   "View",  "Info", "Record",
+                                       "Warning", "Error", "Fatal"};
+  return std::string(kNames[info.param.level]) + (info.param.silenced ? "Silenced" : "");
+}
+
 const std::string kShown = "Map x failed!\n";
 INSTANTIATE_TEST_SUITE_P(
     Cases, LoggerRouteTest,
@@ -82,7 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RouteCase{Info, false, "", ""}, RouteCase{Record, false, kShown, ""},
                     RouteCase{Warning, false, "", ""}, RouteCase{Error, false, "", ""},
                     RouteCase{Fatal, false, "", kShown}, RouteCase{View, true, "", ""},
-                    RouteCase{Record, true, kShown, ""}, RouteCase{Fatal, true, "", kShown}));
+                    RouteCase{Record, true, kShown, ""}, RouteCase{Fatal, true, "", kShown}),
+    routeCaseName);
 
 TEST_F(LoggerTest, FileGetsEveryLevelWithItsPrefix) {
   const std::string path = dir_ / "nested/dir/test.log";

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -48,7 +49,12 @@ INSTANTIATE_TEST_SUITE_P(
                     PathCase{"link_dir", false, true}, PathCase{"link_file", false, true},
                     PathCase{"dangling", false, false}, PathCase{"missing", false, false},
                     // lstat fails with ENOTDIR here.
-                    PathCase{"file/child", false, false}, PathCase{"link_dir/", true, true}));
+                    PathCase{"file/child", false, false}, PathCase{"link_dir/", true, true}),
+    [](const testing::TestParamInfo<PathCase>& info) {  // file/child: file_child
+      std::string name = info.param.name;
+      std::replace(name.begin(), name.end(), '/', '_');
+      return name;
+    });
 
 TEST(GetCurrentDir, IsTheDirectoryOfTheRunningExecutable) {
   std::string expected = fs::read_symlink("/proc/self/exe").parent_path().string();

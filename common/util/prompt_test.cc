@@ -57,16 +57,21 @@ TEST_P(GetValidSelectTest, AcceptsExactlyTheDecimalTextOfAnAllowedValue) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, GetValidSelectTest,
-                         testing::Values(SelectCase{"2\n", true, 2},
-                                         SelectCase{"3", true, 3},  // end of input ends the line
-                                         SelectCase{"02\n", false, 0}, SelectCase{" 2\n", false, 0},
-                                         SelectCase{"2 \n", false, 0}, SelectCase{"4\n", false, 0},
-                                         SelectCase{"+2\n", false, 0}, SelectCase{"\n", false, 0},
-                                         SelectCase{"", false, 0},
-                                         SelectCase{"2147483648\n", true, 2147483648u},
-                                         SelectCase{"4294967295\n", true, 4294967295u},
-                                         SelectCase{"1\n2\n", true, 1}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GetValidSelectTest,
+    testing::Values(SelectCase{"2\n", true, 2},
+                    SelectCase{"3", true, 3},  // end of input ends the line
+                    SelectCase{"02\n", false, 0}, SelectCase{" 2\n", false, 0},
+                    SelectCase{"2 \n", false, 0}, SelectCase{"4\n", false, 0},
+                    SelectCase{"+2\n", false, 0}, SelectCase{"\n", false, 0},
+                    SelectCase{"", false, 0}, SelectCase{"2147483648\n", true, 2147483648u},
+                    SelectCase{"4294967295\n", true, 4294967295u}, SelectCase{"1\n2\n", true, 1}),
+    [](const testing::TestParamInfo<SelectCase>& info) {
+      std::string name = "Input";  // "+2\n": InputPlus2NL
+      for (char c : info.param.input)
+        name += c == '\n' ? "NL" : c == ' ' ? "Space" : c == '+' ? "Plus" : std::string(1, c);
+      return name;
+    });
 
 TEST(GetValidSelect, ReadsOneLinePerCall) {
   StdinFromText in("9\n3\n");

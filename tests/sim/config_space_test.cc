@@ -51,7 +51,20 @@ INSTANTIATE_TEST_SUITE_P(Types, PcieTypeTest,
                          ::testing::Values(TypeRow{PortType::kEndpoint, false, 0x02},
                                            TypeRow{PortType::kRootPort, true, 0x42},
                                            TypeRow{PortType::kUpstream, true, 0x52},
-                                           TypeRow{PortType::kDownstream, true, 0x62}));
+                                           TypeRow{PortType::kDownstream, true, 0x62}),
+                         [](const ::testing::TestParamInfo<TypeRow>& info) {
+                           switch (info.param.type) {
+                             case PortType::kEndpoint:
+                               return "Endpoint";
+                             case PortType::kRootPort:
+                               return "RootPort";
+                             case PortType::kUpstream:
+                               return "Upstream";
+                             case PortType::kDownstream:
+                               return "Downstream";
+                           }
+                           return "Unknown";
+                         });
 
 TEST(ConfigSpaceTest, HeaderFieldsAreLittleEndian) {
   FunctionLayout layout;

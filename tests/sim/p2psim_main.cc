@@ -9,6 +9,10 @@
 //   p2psim area <dir> <gpu>
 //   p2psim bind <dir> <gpu> <minor>
 //   p2psim run --sys <dir> [--etc-upper <dir>] [--dev <dir>] [--path <dir>]... -- <command...>
+//   p2psim acs <dir> [--save <file>] [--since <file>]
+//   p2psim gpus <dir>
+//   p2psim decode <hostdir> <gpu|file>
+//   p2psim received <guestdir> <hostdir> <logdir> [--summary]
 #include <sys/types.h>
 
 #include <CLI/CLI.hpp>
@@ -16,10 +20,14 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tests/sim/explain.h"
 #include "tests/sim/fabric.h"
 #include "tests/sim/presets.h"
 #include "tests/sim/sandbox.h"
@@ -107,6 +115,96 @@ int run(Options o) {
   return sim::runAttached(o.box, o.command, o.timeout);
 }
 
+// --- accounts of a fabric in words (the demo) ---
+
+struct ExplainOptions {
+  std::string dir;
+  std::string host_dir;
+  std::string what;  // decode: a GPU of the host fabric or a peer file
+  std::string log_dir;
+  std::string save;
+  std::string since;
+  bool summary = false;
+};
+
+struct ExplainCommands {
+  CLI::App* acs;
+  CLI::App* gpus;
+  CLI::App* decode;
+  CLI::App* received;
+};
+
+int acs(const ExplainOptions& o) {
+  sim::Fabric fabric(o.dir);
+  if (!o.save.empty()) {
+    std::ofstream(o.save) << sim::formatSnapshot(sim::acsSnapshot(fabric));
+    return 0;
+  }
+  std::ifstream since(o.since);
+  std::stringstream text;
+  text << since.rdbuf();
+  std::cout << sim::explainAcs(fabric, sim::parseSnapshot(text.str()));
+  return 0;
+}
+
+// An exchange area read from a GPU's memory window, or a peer file's words.
+int decode(const ExplainOptions& o) {
+  sim::Fabric host(o.host_dir);
+  std::vector<uint64_t> words;
+  if (host.has(o.what)) {
+    uint64_t first = host.readWindowWords(o.what, sim::kAreaOffset, 1)[0];
+    size_t count = std::clamp<size_t>(static_cast<size_t>(first >> 32), 1, kMaxAreaWords);
+    words = host.readWindowWords(o.what, sim::kAreaOffset, count);
+  } else {
+    std::ifstream file(o.what, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot read " + o.what);
+    for (uint64_t word; file.read(reinterpret_cast<char*>(&word), sizeof word);)
+      words.push_back(word);
+  }
+  std::cout << sim::explainArea(host, words);
+  return 0;
+}
+
+int explain(const ExplainCommands& cmds, const ExplainOptions& o) {
+  if (*cmds.acs) return acs(o);
+  if (*cmds.gpus) return std::cout << sim::explainGpus(sim::Fabric(o.dir)), 0;
+  if (*cmds.decode) return decode(o);
+  std::cout << sim::explainReceived(sim::Fabric(o.dir), sim::Fabric(o.host_dir), o.log_dir,
+                                    o.summary);
+  return 0;
+}
+
+ExplainCommands addExplainCommands(CLI::App& app, ExplainOptions& o) {
+  ExplainCommands cmds{};
+  cmds.acs = app.add_subcommand("acs", "ACS Control of every port, changes marked, with reasons");
+  cmds.acs->add_option("dir", o.dir, "Fabric directory")->required()->check(CLI::ExistingDirectory);
+  auto* save = cmds.acs->add_option("--save", o.save, "Only store the values in this file");
+  cmds.acs->add_option("--since", o.since, "Values stored earlier with --save")
+      ->check(CLI::ExistingFile)
+      ->excludes(save);
+  cmds.gpus = app.add_subcommand("gpus", "Each GPU: its place, its group, its registers in words");
+  cmds.gpus->add_option("dir", o.dir, "Fabric directory")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  cmds.decode = app.add_subcommand("decode", "An exchange area or peer file, word by word");
+  cmds.decode->add_option("hostdir", o.host_dir, "Host fabric (names the packed BDFs)")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  cmds.decode->add_option("what", o.what, "GPU of the host fabric, or a peer file")->required();
+  cmds.received = app.add_subcommand("received", "What each guest GPU's driver received");
+  cmds.received->add_option("dir", o.dir, "Guest fabric")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  cmds.received->add_option("hostdir", o.host_dir, "Host fabric")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  cmds.received->add_option("logdir", o.log_dir, "Directory of the itr-<BDF>.log files")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  cmds.received->add_flag("--summary", o.summary, "One line per GPU");
+  return cmds;
+}
+
 void addSandboxOptions(CLI::App* cmd, Options& o) {
   cmd->add_option("--sys", o.box.sys, "Fabric directory (or its sys/) bound over /sys")
       ->required()
@@ -152,6 +250,8 @@ int main(int argc, char** argv) {
 
   auto* run_cmd = app.add_subcommand("run", "Run a command in a sandbox over a fabric");
   addSandboxOptions(run_cmd, o);
+  ExplainOptions explained;
+  const ExplainCommands explain_cmds = addExplainCommands(app, explained);
 
   // The words after the first "--" are the command of `run`, never options.
   int own_argc = 0;
@@ -163,6 +263,7 @@ int main(int argc, char** argv) {
     if (*show_cmd) return show(o);
     if (*area_cmd) return area(o);
     if (*bind_cmd) return bind(o);
+    if (!*run_cmd) return explain(explain_cmds, explained);
     o.command = own_argc < argc ? after_separator : run_cmd->remaining();
     if (o.command.empty()) {
       std::cerr << "p2psim run: no command given\n";

@@ -152,12 +152,32 @@ std::unique_ptr<Plan> makePlan(const Sandbox& box, const std::vector<std::string
 
 // --- child side: only system calls and snprintf from here to the exec ---
 
-[[noreturn]] void childFail(const char* what, const char* arg) {
+// Writes "sandbox: <what> <arg>: <errno text>" to standard error.
+void childReport(const char* what, const char* arg) {
   char message[1024];
   int length = snprintf(message, sizeof message, "sandbox: %s %s: %s\n", what, arg ? arg : "",
                         strerror(errno));
   if (length > 0) {
     ssize_t ignored = write(STDERR_FILENO, message, static_cast<size_t>(length));
+    (void)ignored;
+  }
+}
+
+[[noreturn]] void childFail(const char* what, const char* arg) {
+  childReport(what, arg);
+  _exit(kSetupFailedStatus);
+}
+
+// EINVAL here means / is no mount point, as inside a plain chroot: say so and
+// how to make it one.
+[[noreturn]] void childMakePrivateFail() {
+  const bool no_mount_point = errno == EINVAL;
+  childReport("cannot make mounts private", kRootDir);
+  if (no_mount_point) {
+    static const char kHint[] =
+        "sandbox: / is not a mount point, as in a plain chroot; bind-mount the root onto itself "
+        "before entering the chroot: mount --bind DIR DIR && chroot DIR\n";
+    ssize_t ignored = write(STDERR_FILENO, kHint, sizeof kHint - 1);
     (void)ignored;
   }
   _exit(kSetupFailedStatus);
@@ -194,7 +214,7 @@ void childEnter(const Plan& plan) {
   if (plan.own_group && setpgid(0, 0) != 0) childFail("setpgid", nullptr);
   if (unshare(CLONE_NEWNS) != 0) childFail("unshare", "CLONE_NEWNS");
   if (mount(kNoSource, kRootDir, nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    childFail("cannot make mounts private", kRootDir);
+    childMakePrivateFail();
   if (!box.sys.empty()) childBind(box.sys, kSysTarget);
   if (plan.etc) childOverlay(*plan.etc);
   if (!box.dev.empty()) childDev(plan);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -216,6 +217,26 @@ TEST(SandboxTest, FunctionsRunInsideAndReportTheirResult) {
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "to stdout ");
   EXPECT_EQ(r.err, "to stderr");
+}
+
+// In a plain chroot / is no mount point: the error says so and how to fix it.
+TEST(SandboxTest, InsideAPlainChrootTheErrorSaysHowToFixIt) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir root;
+  const std::string null = root.write("dev/null", "");
+  Result r = runFunctionCaptured({}, [&] {
+    if (mount("/dev/null", null.c_str(), nullptr, MS_BIND, nullptr) != 0) return 98;
+    if (chroot(root.path().c_str()) != 0 || chdir("/") != 0) return 99;
+    Result inner = run({}, {"true"});
+    fputs(inner.err.c_str(), stderr);
+    return inner.status;
+  });
+  EXPECT_EQ(r.status, kSetupFailedStatus);
+  EXPECT_NE(r.err.find("sandbox: cannot make mounts private /: Invalid argument\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("bind-mount the root onto itself before entering the chroot"),
+            std::string::npos);
 }
 
 TEST(SandboxTest, BackgroundProcessesAreStoppedWithTheirGroup) {
