@@ -22,4 +22,4 @@ message(STATUS "Installing: ${unit}")
 configure_file("${P2P_UNIT_TEMPLATE}" "${unit}" @ONLY)
 file(CHMOD "${unit}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 # Manifest lines name installed paths without the DESTDIR staging prefix.
-list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${unit_dir}/p2pwatch.service")
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${unit_dir}/${unit_name}")

@@ -23,11 +23,17 @@ class ExplainTest : public ::testing::Test {
 };
 
 TEST_F(ExplainTest, PortsAreMarkedChangedOrGivenTheReasonTheyWereLeftAlone) {
+  PortOptions with_acs;  // an upstream port that has ACS, as some switches' do
+  with_acs.acs = true;
+  host_.addRootPort("0000:a0:00.0", "pci0000:a0");
+  host_.addUpstreamPort("0000:a1:00.0", "0000:a0:00.0", with_acs);
+  host_.addDownstreamPort("0000:a2:00.0", "0000:a1:00.0");
+  host_.addGpu("0000:a3:00.0", "0000:a2:00.0");
   const AcsSnapshot before = parseSnapshot(formatSnapshot(acsSnapshot(host_)));
   EXPECT_EQ(before, acsSnapshot(host_));
   // What p2ptool does on this fabric, but for one port it misses.
-  for (const char* port :
-       {"0000:3c:08.0", "0000:3c:10.0", "0000:5f:08.0", "0000:19:00.0", "0000:17:00.0"})
+  for (const char* port : {"0000:3c:08.0", "0000:3c:10.0", "0000:5f:08.0", "0000:19:00.0",
+                           "0000:17:00.0", "0000:a2:00.0"})
     host_.setAcsControl(port, 0);
   const std::string text = explainAcs(host_, before);
   const struct {
@@ -39,7 +45,7 @@ TEST_F(ExplainTest, PortsAreMarkedChangedOrGivenTheReasonTheyWereLeftAlone) {
       {"0000:17:00.0", "changed: port above the outer switch of a dual-chip board"},
       {"0000:5f:10.0", "NOT changed, yet picked: downstream port directly above"},
       {"0000:3c:18.0", "left alone: no GPU below it"},
-      {"0000:3b:00.0", "left alone: an upstream port"},
+      {"0000:a1:00.0", "left alone: an upstream port"},
       {"0000:85:00.0", "left alone: GPU 0000:86:00.0 sits directly below it"},
       {"0000:3a:00.0", "left alone: root port above a switch of single-chip GPUs"},
       {"0000:1b:00.0", "left alone: inside a dual-chip board's own switch"},
@@ -56,6 +62,7 @@ TEST_F(ExplainTest, PortsAreMarkedChangedOrGivenTheReasonTheyWereLeftAlone) {
 
 TEST_F(ExplainTest, GpusShowTheirGroupOrWhyTheyHaveNone) {
   host_.writeConfig("0000:3d:00.0", 0x04, 2, 0x0006);
+  host_.writeConfig("0000:3e:00.0", 0x04, 2, 0x0000);
   const std::string text = explainGpus(host_);
   for (const char* part :
        {"0000:86:00.0  BAR0 4860000000, directly below root port 0000:85:00.0, no switch\n"
