@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/sim/presets.h"
+
 namespace sim {
 namespace {
 
@@ -99,19 +101,6 @@ std::string whyLeftAlone(const Fabric& fabric, const std::string& port) {
   }
 }
 
-std::string roleOf(Kind kind) {
-  switch (kind) {
-    case Kind::kRootPort:
-      return "root port";
-    case Kind::kUpstreamPort:
-      return "switch upstream port";
-    case Kind::kDownstreamPort:
-      return "switch downstream port";
-    default:
-      return "function";
-  }
-}
-
 std::string acsMeaning(uint16_t value) {
   static const char* const kBits[] = {"Source Validation",    "Translation Blocking",
                                       "P2P Request Redirect", "P2P Completion Redirect",
@@ -189,9 +178,10 @@ std::string explainAcs(const Fabric& fabric, const AcsSnapshot& before) {
     else
       verdict = std::string(changed ? "changed, yet not picked: " : "left alone: ") +
                 whyLeftAlone(fabric, port);
-    out += format("  %-13s %-23s %-6s %-5s %s\n", port.c_str(), roleOf(fabric.kindOf(port)).c_str(),
-                  was == before.end() ? "?" : hex16(was->second).c_str(), hex16(now).c_str(),
-                  verdict.c_str());
+    out +=
+        format("  %-13s %-23s %-6s %-5s %s\n", port.c_str(), portRole(fabric.kindOf(port)).c_str(),
+               was == before.end() ? "?" : hex16(was->second).c_str(), hex16(now).c_str(),
+               verdict.c_str());
     if (was != before.end()) values.insert(was->second);
     values.insert(now);
   }

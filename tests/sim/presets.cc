@@ -93,19 +93,9 @@ std::string format(const char* pattern, unsigned long long a, unsigned long long
 }
 
 std::string roleOf(const Fabric& fabric, const std::string& bdf, unsigned device) {
-  switch (fabric.kindOf(bdf)) {
-    case Kind::kRootPort:
-      return "root port";
-    case Kind::kUpstreamPort:
-      return "switch upstream port";
-    case Kind::kDownstreamPort:
-      return "switch downstream port";
-    case Kind::kGpu:
-      return kDualChipDevices.count(device) ? "GPU (dual-chip board)" : "GPU";
-    case Kind::kOther:
-      break;
-  }
-  return "other function";
+  const Kind kind = fabric.kindOf(bdf);
+  if (kind == Kind::kGpu) return kDualChipDevices.count(device) ? "GPU (dual-chip board)" : "GPU";
+  return kind == Kind::kOther ? "other function" : portRole(kind);
 }
 
 std::string stateOf(const Fabric& fabric, const std::string& bdf) {
@@ -193,6 +183,19 @@ std::vector<std::pair<std::string, std::string>> buildQ35GuestPreset(Fabric& gue
     pairs.emplace_back(bdf, gpu);
   }
   return pairs;
+}
+
+std::string portRole(Kind kind) {
+  switch (kind) {
+    case Kind::kRootPort:
+      return "root port";
+    case Kind::kUpstreamPort:
+      return "switch upstream port";
+    case Kind::kDownstreamPort:
+      return "switch downstream port";
+    default:
+      return "function";
+  }
 }
 
 std::string fabricTable(const Fabric& fabric) {

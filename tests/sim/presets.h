@@ -41,6 +41,10 @@ std::vector<std::pair<std::string, std::string>> buildQ35GuestPreset(Fabric& gue
 // the host tool puts into a group.
 bool isGroupedGpu(const Fabric& fabric, const std::string& gpu);
 
+// "root port", "switch upstream port", "switch downstream port"; "function"
+// for any other kind.
+std::string portRole(Kind kind);
+
 // The fabric as an indented tree, one function a line, with role, IDs and the
 // live Command, capability word, BAR0 (GPUs) and ACS Control (ports).
 std::string fabricTable(const Fabric& fabric);
