@@ -402,11 +402,12 @@ TEST_F(WatchTest, HelpAndVersionAnswerAndOtherArgumentsAreRefusedBeforeAnythingE
       {{"--frobnicate"}, 2, "", "p2pwatch: unexpected argument '--frobnicate'\n"},
       {{"--help", "x"}, 2, "", "p2pwatch: unexpected argument 'x'\n"},
   };
+  const systest::ReachableCopy reachable(systest::kP2pwatch);  // for the other user
   for (const auto& c : cases) {
     for (uid_t uid : {0u, systest::kNobody}) {
       sim::Sandbox box = box_;
       box.uid = box.gid = uid;
-      std::vector<std::string> argv = {systest::kP2pwatch};
+      std::vector<std::string> argv = {uid == 0 ? systest::kP2pwatch : reachable.path()};
       argv.insert(argv.end(), c.args.begin(), c.args.end());
       const sim::Result r = sim::run(box, argv, "", 10);  // a daemon would time out
       EXPECT_EQ(r.status, c.status) << c.args[0] << " uid " << uid;
