@@ -41,11 +41,13 @@ T packBdf(const std::string& bdf) {
   std::string bus = bdf.substr(end + kBusPos, kBusLen);
   std::string device = bdf.substr(end + kDevicePos, kDeviceLen);
   std::string function = bdf.substr(end + kFunctionPos, kFunctionLen);
+  // Every field is read before the domain's width is judged: text that is no
+  // number is an invalid argument, whatever its domain.
   const T domain_value = parseHex<T>(domain);
+  const T low = parseHex<T>(bus) << 8 | parseHex<T>(device) << 5 | parseHex<T>(function);
   if (domain_value > (std::numeric_limits<T>::max() >> kDomainShift))
     throw std::out_of_range(kTooWide);
-  return domain_value << kDomainShift | parseHex<T>(bus) << 8 | parseHex<T>(device) << 5 |
-         parseHex<T>(function);
+  return domain_value << kDomainShift | low;
 }
 
 }  // namespace
