@@ -53,6 +53,15 @@ class WatchTest : public systest::FabricTest {
         << daemon_->out() << daemon_->err();
   }
   Lines received(const std::string& gpu) { return guest_.itrDebugLines(gpu); }
+  // Both GPUs of the pair learnt both members, and each got its success line.
+  void expectPairProgrammed() {
+    const Lines expected = {"pt_p2p_cfg 0 38000000000", "pt_p2p_cfg 1 39000000000"};
+    EXPECT_TRUE(
+        eventually([&] { return received(kGpuA).size() == 2 && received(kGpuB).size() == 2; }));
+    EXPECT_EQ(received(kGpuA), expected);
+    EXPECT_EQ(received(kGpuB), expected);
+    EXPECT_EQ(daemon_->out(), std::string(kSuccess) + kSuccess);
+  }
   // A control file whose writer blocks for good: a FIFO nobody reads.
   void makeStuck(const std::string& gpu) {
     const std::string control = guest_.dir(gpu) + "/itr_debug";
@@ -75,11 +84,7 @@ TEST_F(WatchTest, EveryGpuLearnsEveryMemberOfItsGroup) {
   storePairArea(kGpuB, kHostB);
   createNode("tamberon0");
   awaitOutput(2);
-  const Lines expected = {"pt_p2p_cfg 0 38000000000", "pt_p2p_cfg 1 39000000000"};
-  EXPECT_TRUE(eventually([&] { return received(kGpuA).size() == 2; }));
-  EXPECT_EQ(received(kGpuA), expected);
-  EXPECT_EQ(received(kGpuB), expected);
-  EXPECT_EQ(daemon_->out(), std::string(kSuccess) + kSuccess);
+  expectPairProgrammed();
   EXPECT_TRUE(daemon_->running());  // output arrived line by line, long before any exit
 }
 
@@ -260,11 +265,7 @@ TEST_F(WatchTest, AStartUpPassServesADriverLoadedBeforeTheDaemonFromAReadOnlyEtc
                                          " && mount -o remount,bind,ro " + peers + " && exec " +
                                          systest::kP2pwatch});
   awaitOutput(2);
-  const Lines expected = {"pt_p2p_cfg 0 38000000000", "pt_p2p_cfg 1 39000000000"};
-  EXPECT_TRUE(eventually([&] { return received(kGpuB).size() == 2; }));
-  EXPECT_EQ(received(kGpuA), expected);
-  EXPECT_EQ(received(kGpuB), expected);
-  EXPECT_EQ(daemon_->out(), std::string(kSuccess) + kSuccess);
+  expectPairProgrammed();
 }
 
 TEST_F(WatchTest, ABurstOfNodesIsServedByOnePass) {
