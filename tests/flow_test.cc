@@ -9,19 +9,7 @@ namespace {
 using systest::Daemon;
 using systest::eventually;
 
-class FlowTest : public systest::FabricTest {
- protected:
-  void SetUp() override {
-    FabricTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    sim::buildHostPreset(host_);
-    pairs_ = sim::buildGuestPreset(guest_, host_);
-  }
-
-  sim::TempDir guest_dir_{"p2p-guest"};
-  sim::Fabric guest_{guest_dir_.path()};
-  std::vector<std::pair<std::string, std::string>> pairs_;  // {guest GPU, host GPU}
-};
+using FlowTest = systest::PresetTest;
 
 TEST_F(FlowTest, EveryGuestGpuLearnsTheHostAddressOfEveryGroupMember) {
   ASSERT_EQ(tool({}).status, 0);

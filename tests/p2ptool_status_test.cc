@@ -31,15 +31,8 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
   return files;
 }
 
-class StatusTest : public systest::FabricTest {
+class StatusTest : public systest::PresetTest {
  protected:
-  void SetUp() override {
-    FabricTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    sim::buildHostPreset(host_);
-    pairs_ = sim::buildGuestPreset(guest_, host_);
-  }
-
   // Host after the default mode and -w; guest after -r with every GPU bound.
   void setUpEverything() {
     ASSERT_EQ(tool().status, 0);
@@ -48,10 +41,6 @@ class StatusTest : public systest::FabricTest {
     for (size_t i = 0; i < pairs_.size(); ++i)
       guest_.bindDriver(pairs_[i].first, std::to_string(i), false);
   }
-
-  sim::TempDir guest_dir_{"p2p-guest"};
-  sim::Fabric guest_{guest_dir_.path()};
-  std::vector<std::pair<std::string, std::string>> pairs_;  // {guest GPU, host GPU}
 };
 
 TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {

@@ -53,6 +53,13 @@ class WatchTest : public systest::FabricTest {
         << daemon_->out() << daemon_->err();
   }
   Lines received(const std::string& gpu) { return guest_.itrDebugLines(gpu); }
+  // The driver binds the pair under minors 0 and 1; both have their peer files.
+  void bindPair() {
+    guest_.bindDriver(kGpuA, "0");
+    guest_.bindDriver(kGpuB, "1");
+    storePairArea(kGpuA, kHostA);
+    storePairArea(kGpuB, kHostB);
+  }
   // Both GPUs of the pair learnt both members, and each got its success line.
   void expectPairProgrammed() {
     const Lines expected = {"pt_p2p_cfg 0 38000000000", "pt_p2p_cfg 1 39000000000"};
@@ -78,10 +85,7 @@ class WatchTest : public systest::FabricTest {
 
 TEST_F(WatchTest, EveryGpuLearnsEveryMemberOfItsGroup) {
   startWatch();  // before the driver binds: no start-up pass
-  guest_.bindDriver(kGpuA, "0");
-  guest_.bindDriver(kGpuB, "1");
-  storePairArea(kGpuA, kHostA);
-  storePairArea(kGpuB, kHostB);
+  bindPair();
   createNode("tamberon0");
   awaitOutput(2);
   expectPairProgrammed();
@@ -91,10 +95,7 @@ TEST_F(WatchTest, EveryGpuLearnsEveryMemberOfItsGroup) {
 TEST_F(WatchTest, OtherNodesAndDeletionsRunNoPassAndPassesDoNotAccumulate) {
   createNode("tamberon-ctl");
   startWatch();  // before the driver binds: no start-up pass
-  guest_.bindDriver(kGpuA, "0");
-  guest_.bindDriver(kGpuB, "1");
-  storePairArea(kGpuA, kHostA);
-  storePairArea(kGpuB, kHostB);
+  bindPair();
   createNode("nvme0n1");
   fs::remove(dev_ / "tamberon-ctl");
   createNode("tamberon0");
@@ -125,10 +126,7 @@ TEST_F(WatchTest, AGpuWithoutAPeerFileGetsNoCommandButItsLine) {
 
 TEST_F(WatchTest, AnOfflineGpuIsDropped) {
   startWatch();  // before the driver binds: no start-up pass
-  guest_.bindDriver(kGpuA, "0");
-  guest_.bindDriver(kGpuB, "1");
-  storePairArea(kGpuA, kHostA);
-  storePairArea(kGpuB, kHostB);
+  bindPair();
   guest_.markVanished(kGpuB, false);
   createNode("tamberon0");
   const std::string dropped = "\033[31m OFFLINE: \033[0m GPU 0000:00:06.0 is dropped.\n";
@@ -253,10 +251,7 @@ TEST_F(WatchTest, TheDaemonEndsWithStatusZeroWhenReadingEventsFails) {
 }
 
 TEST_F(WatchTest, AStartUpPassServesADriverLoadedBeforeTheDaemonFromAReadOnlyEtc) {
-  guest_.bindDriver(kGpuA, "0");
-  guest_.bindDriver(kGpuB, "1");
-  storePairArea(kGpuA, kHostA);
-  storePairArea(kGpuB, kHostB);
+  bindPair();
   createNode("tamberon0");  // before the daemon: no event will tell of it
   const std::string peers = "/etc/qz/vm_p2p_cfg";
   daemon_ = std::make_unique<Daemon>(
@@ -270,10 +265,7 @@ TEST_F(WatchTest, AStartUpPassServesADriverLoadedBeforeTheDaemonFromAReadOnlyEtc
 
 TEST_F(WatchTest, ABurstOfNodesIsServedByOnePass) {
   startWatch();
-  guest_.bindDriver(kGpuA, "0");
-  guest_.bindDriver(kGpuB, "1");
-  storePairArea(kGpuA, kHostA);
-  storePairArea(kGpuB, kHostB);
+  bindPair();
   for (int i = 0; i < 8; ++i) {
     createNode("tamberon" + std::to_string(i));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -286,10 +278,7 @@ TEST_F(WatchTest, ABurstOfNodesIsServedByOnePass) {
 
 TEST_F(WatchTest, ARebindingLeavesNoStaleEntries) {
   startWatch();
-  guest_.bindDriver(kGpuA, "0");
-  guest_.bindDriver(kGpuB, "1");
-  storePairArea(kGpuA, kHostA);
-  storePairArea(kGpuB, kHostB);
+  bindPair();
   createNode("tamberon0");
   awaitOutput(2);
   // A leaves; B comes back under A's old minor.
@@ -321,10 +310,7 @@ std::vector<pid_t> processesMentioning(const std::string& text, const std::strin
 
 TEST_F(WatchTest, AnOverflowingEventQueueRunsAPass) {
   startWatch();
-  guest_.bindDriver(kGpuA, "0");
-  guest_.bindDriver(kGpuB, "1");
-  storePairArea(kGpuA, kHostA);
-  storePairArea(kGpuB, kHostB);
+  bindPair();
   // While the daemon does not read, more entries arrive than its queue holds;
   // the driver's node comes last and is lost.
   const auto daemon = processesMentioning(systest::kP2pwatch, dev_.path());
@@ -340,10 +326,7 @@ TEST_F(WatchTest, AnOverflowingEventQueueRunsAPass) {
 }
 
 TEST_F(WatchTest, AStuckControlFileIsEndedInTimeAndDiesWithTheDaemon) {
-  guest_.bindDriver(kGpuA, "0");
-  guest_.bindDriver(kGpuB, "1");
-  storePairArea(kGpuA, kHostA);
-  storePairArea(kGpuB, kHostB);
+  bindPair();
   makeStuck(kGpuA);
   startWatch();
   const std::string control = "/sys/bus/pci/drivers/tamberon/0000:00:05.0/itr_debug";

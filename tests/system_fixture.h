@@ -24,6 +24,7 @@
 
 #include "tests/sim/fabric.h"
 #include "tests/sim/fake_command.h"
+#include "tests/sim/presets.h"
 #include "tests/sim/sandbox.h"
 #include "tests/sim/tempdir.h"
 
@@ -109,6 +110,21 @@ class FabricTest : public ::testing::Test {
   sim::FakeCommand setpci_ = sim::loggingSetpci();
   sim::Fabric host_{dir_.path()};
   sim::Sandbox box_;
+};
+
+// The demo's host fabric and its passthrough guest.
+class PresetTest : public FabricTest {
+ protected:
+  void SetUp() override {
+    FabricTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    sim::buildHostPreset(host_);
+    pairs_ = sim::buildGuestPreset(guest_, host_);
+  }
+
+  sim::TempDir guest_dir_{"p2p-guest"};
+  sim::Fabric guest_{guest_dir_.path()};
+  std::vector<std::pair<std::string, std::string>> pairs_;  // {guest GPU, host GPU}
 };
 
 // Polls `done` every 20 ms until it holds or `timeout_ms` passes.
