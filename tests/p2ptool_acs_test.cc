@@ -130,6 +130,13 @@ TEST_F(AcsTest, PortsThatAreNotReachedOrKeepTheirBitsAreWarnedAbout) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, warning("0000:3c:08.0") + warning("0000:3c:10.0"));
   EXPECT_EQ(host_.acsControl("0000:3c:10.0"), sim::kDefaultAcsControl);
+
+  setenv("NO_COLOR", "", 1);  // set, even empty: the same words without escape codes
+  const sim::Result plain = sim::run(box, {systest::kP2ptool});
+  unsetenv("NO_COLOR");
+  EXPECT_EQ(plain.out,
+            "WARNING: Failed modified and ACS 0000:3c:08.0 status is turned on\n"
+            "WARNING: Failed modified and ACS 0000:3c:10.0 status is turned on\n");
 }
 
 TEST_F(AcsTest, NamesThatAreNoPciAddressNeverReachACommandLine) {

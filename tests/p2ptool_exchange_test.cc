@@ -67,7 +67,8 @@ TEST_F(WriteModeTest, AWindowThatCannotBeOpenedIsReportedAndStillListed) {
   fs::remove(host_.dir("0000:3e:00.0") + "/resource0");
   const sim::Result r = tool({"-w"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kOpenError + host_.devicePath("0000:3e:00.0") + "/resource0\n");
+  EXPECT_EQ(r.out, kOpenError + host_.devicePath("0000:3e:00.0") +
+                       "/resource0\nGPU 0000:3e:00.0: No such file or directory\n");
   expectAreas({"0000:3d:00.0", "0000:3e:00.0"}, {"0000:3e:00.0"});
 }
 
@@ -249,7 +250,8 @@ TEST_F(ReadModeTest, AWindowThatCannotBeOpenedGivesNoFile) {
   const std::string gpu = pairs_[0].first;
   fs::remove(guest_.dir(gpu) + "/resource0");
   const sim::Result r = guestTool();
-  EXPECT_EQ(r.out, kOpenError + guest_.devicePath(gpu) + "/resource0\n");
+  EXPECT_EQ(r.out, kOpenError + guest_.devicePath(gpu) + "/resource0\nGPU " + gpu +
+                       ": No such file or directory\n");
   EXPECT_FALSE(fs::exists(peerFile(gpu)));
   EXPECT_TRUE(fs::exists(peerFile(pairs_[1].first)));
 }

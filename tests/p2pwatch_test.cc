@@ -41,8 +41,9 @@ class WatchTest : public systest::FabricTest {
     std::ofstream(peerFile(guest_gpu), std::ios::binary) << bytes;
   }
 
-  void startWatch(const std::map<std::string, std::string>& env = {}) {
-    daemon_ = std::make_unique<Daemon>(box_, std::vector<std::string>{systest::kP2pwatch}, env);
+  void startWatch(const std::map<std::string, std::string>& env = {}, bool journal = false) {
+    daemon_ =
+        std::make_unique<Daemon>(box_, std::vector<std::string>{systest::kP2pwatch}, env, journal);
     ASSERT_TRUE(eventually([&] { return daemon_->watching(); })) << daemon_->err();
   }
   void createNode(const std::string& name) { std::ofstream(dev_ / name) << ""; }
@@ -137,6 +138,18 @@ TEST_F(WatchTest, AnOfflineGpuIsDropped) {
   EXPECT_TRUE(received(kGpuB).empty());
 }
 
+// Under systemd: every line with its priority, no escape codes; the same
+// pass as above.
+TEST_F(WatchTest, TheJournalGetsEachLinesPriorityAndNoEscapeCodes) {
+  startWatch({}, true);
+  bindPair();
+  guest_.markVanished(kGpuB, false);
+  createNode("tamberon0");
+  awaitOutput(3);
+  const std::string dropped = "<4> OFFLINE:  GPU 0000:00:06.0 is dropped.\n";
+  EXPECT_EQ(daemon_->out(), dropped + dropped + "<6>" + kSuccess);
+}
+
 TEST_F(WatchTest, MalformedPeerFilesAreReportedAndSkipped) {
   startWatch();  // before the driver binds: no start-up pass
   const struct {
@@ -208,8 +221,11 @@ TEST_F(WatchTest, AGpuWithoutAMinorIsNotProgrammedWithAnotherGroup) {
   // B is not bound: its file is filed under the empty minor.
   storePairArea(kGpuB, kHostB);
   createNode("tamberon0");
-  awaitOutput(2);
-  EXPECT_EQ(daemon_->out(), std::string("Failed to open config file.\n") + kSuccess);
+  awaitOutput(3);
+  EXPECT_EQ(daemon_->out(), std::string("Failed to open config file.\n"
+                                        "/sys/bus/pci/drivers/tamberon/0000:00:05.0/minor: No "
+                                        "such file or directory\n") +
+                                kSuccess);
   EXPECT_TRUE(received(kGpuA).empty());
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -140,9 +142,11 @@ inline bool eventually(const std::function<bool()>& done, int timeout_ms = 5000)
 // A daemon started in a sandbox, ended by its PID when the test is done.
 class Daemon {
  public:
-  // `env` is added to the daemon's environment only.
+  // `env` is added to the daemon's environment only. With `journal`, the
+  // daemon's standard output is what JOURNAL_STREAM names, as under systemd.
   Daemon(const sim::Sandbox& box, const std::vector<std::string>& argv,
-         const std::map<std::string, std::string>& env = {}) {
+         std::map<std::string, std::string> env = {}, bool journal = false) {
+    if (journal) env["JOURNAL_STREAM"] = journalStream(logs_ / "out");
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     pid_ = sim::start(box, argv, logs_ / "out", logs_ / "err");
     for (const auto& entry : env) unsetenv(entry.first.c_str());
@@ -182,6 +186,14 @@ class Daemon {
   }
 
  private:
+  // Creates `path` and names it as journald names its stream: "device:inode".
+  static std::string journalStream(const std::string& path) {
+    std::ofstream(path).flush();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  }
+
   sim::TempDir logs_{"p2p-daemon"};
   pid_t pid_ = -1;
 };

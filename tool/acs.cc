@@ -5,6 +5,7 @@
 
 #include "common/device/pci_address.h"
 #include "common/device/pci_config.h"
+#include "common/log/console.h"
 
 namespace {
 
@@ -33,11 +34,11 @@ std::string acsDisableCommand(const std::string& port) {
 void close_acs_bdf(std::set<std::string> ports) {
   for (const auto& port : ports) {
     if (!isPciAddress(port)) {
-      printf(kNotAnAddress, port.c_str());
+      report(Priority::kError, kNotAnAddress, port.c_str());
       continue;
     }
     fflush(stdout);
     const bool written = system(acsDisableCommand(port).c_str()) == 0;
-    if (!written || !acsIsOff(port)) printf(kAcsWarning, port.c_str());
+    if (!written || !acsIsOff(port)) report(Priority::kWarning, kAcsWarning, port.c_str());
   }
 }

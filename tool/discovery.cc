@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "common/device/enumeration.h"
+#include "common/log/console.h"
 #include "common/util/scoped.h"
 #include "tool/containers.h"
 
@@ -52,6 +55,14 @@ void forceWord(int fd, off_t offset, uint16_t wanted) {
   if (readLe(fd, offset, 2) != wanted) writeLe16(fd, offset, wanted);
 }
 
+// The readers' message, which has no line end of its own, completed by the
+// file and the reason on the same line.
+void reportUnopenedConfig(const std::filesystem::path& device) {
+  const int error = errno;
+  report(Priority::kError, "Failed to open config file.");
+  report(Priority::kError, " %s%s: %s\n", device.c_str(), kConfigFile, strerror(error));
+}
+
 bool isAcceptedPortType(unsigned type) { return type == 0 || type == 4 || type == 5 || type == 6; }
 
 }  // namespace
@@ -61,7 +72,9 @@ void initPCIeDevice() {
   for (const auto& device : gpu_bus_path_set) {
     ScopedFd fd = openConfig(device, O_RDWR);
     if (!fd.valid()) {
-      printf("Failed to open config file.\n");
+      const int error = errno;
+      report(Priority::kError, "Failed to open config file.\n");
+      reportReason(Priority::kError, device.string() + kConfigFile, error);
       continue;
     }
     gpu_bus_name_set.insert(device.filename().string());
@@ -74,7 +87,7 @@ void initPCIeDevice() {
 unsigned long get_base0_addr(std::filesystem::path device) {
   ScopedFd fd = openConfig(device, O_RDONLY);
   if (!fd.valid()) {
-    printf("Failed to open config file.");
+    reportUnopenedConfig(device);
     return kUnreadableBar0;
   }
   const uint64_t low = readLe(fd.get(), kBar0Reg, 4);
@@ -90,7 +103,7 @@ bool isAssignedBar0(unsigned long bar0) {
 int get_cap_base_addr(std::filesystem::path device) {
   ScopedFd fd = openConfig(device, O_RDONLY);
   if (!fd.valid()) {
-    printf("Failed to open config file.");
+    reportUnopenedConfig(device);
     return -1;
   }
   off_t cap = static_cast<off_t>(readLe(fd.get(), kCapPointer, 1));

@@ -62,8 +62,10 @@ TEST(DiscoveryTest, UnreadableConfigGivesAllOnesAndMinusOne) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(get_base0_addr("/nonexistent/0000:00:00.0"), kUnreadableBar0);
   EXPECT_EQ(get_cap_base_addr("/nonexistent/0000:00:00.0"), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Failed to open config file.Failed to open config file.");
+  // The message keeps its text and is completed by the file and the reason.
+  const std::string line =
+      "Failed to open config file. /nonexistent/0000:00:00.0/config: No such file or directory\n";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), line + line);
 }
 
 TEST(DiscoveryTest, CapabilitySearchSkipsUnsuitableExpressCapabilities) {

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
 
 #include "common/device/pci_address.h"
+#include "common/log/console.h"
 #include "tool/discovery.h"
 
 namespace {
@@ -20,17 +22,16 @@ constexpr const char* kTooWide =
 constexpr const char* kCollision =
     "\033[31mError:\033[0m GPUs %s and %s of group %s both pack to %x; nothing written for the "
     "group\n";
-constexpr const char* kGpuReason = "GPU %s: %s\n";
 
 // The packed number of a GPU fit for a table, or nothing after a message.
 std::optional<uint32_t> tableSelf(const std::string& bdf, unsigned long bar0) {
   if (!isAssignedBar0(bar0)) {
-    printf(kUnassignedBar0, bdf.c_str(), bar0);
+    report(Priority::kError, kUnassignedBar0, bdf.c_str(), bar0);
     return std::nullopt;
   }
   const auto address = parsePciAddress(bdf);
   const auto packed = address ? packedBdf32(*address) : std::nullopt;
-  if (!packed) printf(kTooWide, bdf.c_str());
+  if (!packed) report(Priority::kError, kTooWide, bdf.c_str());
   return packed;
 }
 
@@ -57,7 +58,8 @@ std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group) 
     if (!packed) continue;
     const auto [owner, fresh] = owners.emplace(*packed, bdf);
     if (!fresh) {
-      printf(kCollision, owner->second.c_str(), bdf.c_str(), key.c_str(), *packed);
+      report(Priority::kError, kCollision, owner->second.c_str(), bdf.c_str(), key.c_str(),
+             *packed);
       collision = true;
     }
     members[bdf] = bar0;
@@ -67,7 +69,7 @@ std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group) 
 }
 
 void reportGpuFailure(const std::string& bdf, int error) {
-  printf(kGpuReason, bdf.c_str(), strerror(error));
+  reportReason(Priority::kError, "GPU " + bdf, error);
 }
 
 std::optional<std::filesystem::path> findDevicePath(const std::set<std::filesystem::path>& devices,
@@ -80,6 +82,10 @@ std::optional<std::filesystem::path> findDevicePath(const std::set<std::filesyst
 int openWindow(const std::filesystem::path& device) {
   const std::string window = device.string() + kWindowFile;
   const int fd = ::open(window.c_str(), O_RDWR);
-  if (fd < 0) printf("\033[31mError:\033[0m Failed to open %s\n", window.c_str());
+  if (fd < 0) {
+    const int error = errno;
+    report(Priority::kError, "\033[31mError:\033[0m Failed to open %s\n", window.c_str());
+    reportGpuFailure(device.filename().string(), error);
+  }
   return fd;
 }

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "common/device/windows.h"
+#include "common/log/console.h"
 #include "common/util/scoped.h"
 #include "tool/exchange.h"
 
@@ -25,7 +26,8 @@ bool makePeerConfigDir() {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(kPeerConfigDir).parent_path(), ec);
   if (ec)
-    printf("\033[31mError:\033[0m Cannot create %s: %s\n", kPeerConfigDir, ec.message().c_str());
+    report(Priority::kError, "\033[31mError:\033[0m Cannot create %s: %s\n", kPeerConfigDir,
+           ec.message().c_str());
   return !ec;
 }
 
@@ -76,15 +78,16 @@ std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::st
   }
   const unsigned count = areaWordCount(word0);
   if (count == 0) {
-    printf(kNoTable, name.c_str());
+    report(Priority::kError, kNoTable, name.c_str());
     return std::nullopt;
   }
   if (count == kOfflineCount) {
-    printf("\033[31mOffline:\033[0m Failed to open card %s\n", name.c_str());
+    report(Priority::kWarning, "\033[31mOffline:\033[0m Failed to open card %s\n", name.c_str());
     return std::nullopt;
   }
   if (count > kMaxAreaWords) {
-    printf("\033[31mError:\033[0m The resource0 of card %s is abnormal and skiping this card ...\n",
+    report(Priority::kError,
+           "\033[31mError:\033[0m The resource0 of card %s is abnormal and skiping this card ...\n",
            name.c_str());
     return std::nullopt;
   }
@@ -104,7 +107,7 @@ void VM_SaveMemoryDataToFile(const GroupMap& /*real_host_map*/,
     const auto words = readArea(device, name);
     if (words && !storePeerFile(name, *words)) {
       const int error = errno;
-      fputs(kWriteFailed, stdout);
+      report(Priority::kError, "%s", kWriteFailed);
       reportGpuFailure(name, error);
     }
   }

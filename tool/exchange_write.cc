@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/device/windows.h"
+#include "common/log/console.h"
 #include "tool/exchange.h"
 
 namespace {
@@ -21,10 +22,10 @@ void output_base_addr(const GroupMap& real_host_map,
                       const std::set<std::filesystem::path>& gpu_bus_path_set) {
   for (const auto& [key, group] : real_host_map) {
     if (group.size() > kMaxGroupSize) {
-      printf(
-          "\033[31mError:\033[0m Group %s has %zu GPUs, more than the %zu an exchange area "
-          "holds; nothing written for it\n",
-          key.c_str(), group.size(), kMaxGroupSize);
+      report(Priority::kError,
+             "\033[31mError:\033[0m Group %s has %zu GPUs, more than the %zu an exchange area "
+             "holds; nothing written for it\n",
+             key.c_str(), group.size(), kMaxGroupSize);
       continue;
     }
     const std::optional<BarMap> members = tableMembers(key, group);

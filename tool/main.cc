@@ -11,6 +11,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "common/log/console.h"
 #include "tool/acs.h"
 #include "tool/containers.h"
 #include "tool/discovery.h"
@@ -62,14 +63,14 @@ bool asksForStatus(int argc, char** argv) {
 
 int runStatus(const Options& options) {
   const Status status = collectStatus();
-  fputs((options.json ? statusJson(status) : statusText(status)).c_str(), stdout);
+  reportText(stdout, Priority::kInfo, options.json ? statusJson(status) : statusText(status));
   return status.ready() ? 0 : kStatusNotReady;
 }
 
 int run(const Options& options) {
   if (options.status) return runStatus(options);
   if (geteuid() != 0) {
-    printf("Requires root privileges.\n");
+    report(Priority::kError, "Requires root privileges.\n");
     return -1;
   }
   initPCIeDevice();
@@ -100,15 +101,15 @@ int main(int argc, char** argv) {
     }
     const std::string wrong = misuse(options);
     if (!wrong.empty()) {
-      fprintf(stderr, "%s\n%s\n", wrong.c_str(), kRunWithHelp);
+      reportTo(stderr, Priority::kError, "%s\n%s\n", wrong.c_str(), kRunWithHelp);
       return kStatusUsage;
     }
     return run(options);
   } catch (const std::filesystem::filesystem_error& e) {
-    fprintf(stderr, "Error: cannot read the PCI device tree: %s\n", e.what());
+    reportTo(stderr, Priority::kError, "Error: cannot read the PCI device tree: %s\n", e.what());
     return 1;
   } catch (const std::exception& e) {
-    fprintf(stderr, "Error: %s\n", e.what());
+    reportTo(stderr, Priority::kError, "Error: %s\n", e.what());
     return 1;
   }
 }

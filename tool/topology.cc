@@ -6,6 +6,7 @@
 
 #include "common/device/board.h"
 #include "common/device/pci_address.h"
+#include "common/log/console.h"
 #include "tool/containers.h"
 #include "tool/discovery.h"
 
@@ -30,7 +31,8 @@ std::optional<bool> askDualChip(std::string bdf) {
   try {
     return ifDualChipboard(bdf);
   } catch (const std::exception& e) {
-    printf("\033[31mError:\033[0m Cannot identify the board of GPU %s (%s); skipping it\n",
+    report(Priority::kError,
+           "\033[31mError:\033[0m Cannot identify the board of GPU %s (%s); skipping it\n",
            bdf.c_str(), e.what());
     return std::nullopt;
   }
@@ -91,7 +93,7 @@ void get_phy_mach_data(std::set<std::filesystem::path> devices) {
       continue;
     }
     if (const auto bad = firstNonAddress(*placement)) {
-      printf(kNotAnAddress, bdf.c_str(), bad->c_str());
+      report(Priority::kError, kNotAnAddress, bdf.c_str(), bad->c_str());
       gpu_bus_name_set.erase(bdf);
       continue;
     }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/log/console.h"
 #include "watch/command.h"
 #include "watch/tables.h"
 
@@ -33,7 +34,8 @@ bool programGroup(const std::string& control_file, const std::vector<std::string
         ptP2pCfgCommand(lookup(phy_minors, words[i]), words[i + 1], control_file);
     const CommandOutcome outcome = runBounded(command);
     if (outcome == CommandOutcome::kTimedOut) {
-      printf("\033[31mError:\033[0m Writing to %s took longer than %lld ms, ended\n",
+      report(Priority::kError,
+             "\033[31mError:\033[0m Writing to %s took longer than %lld ms, ended\n",
              control_file.c_str(), static_cast<long long>(kCommandTimeLimit.count()));
       return false;
     }
@@ -61,14 +63,16 @@ void VM_WriteItrDebug(std::set<std::string> names,
   for (const auto& name : names) {
     const std::string control_file = itrDebugFile(name);
     if (unusable_peer_files.count(name)) {
-      printf("\033[31mError:\033[0m Nothing written to %s: peer configuration file %s%s unusable\n",
+      report(Priority::kError,
+             "\033[31mError:\033[0m Nothing written to %s: peer configuration file %s%s unusable\n",
              control_file.c_str(), kPeerConfigDir, name.c_str());
       continue;
     }
     const auto words = groupOf(lookup(virl_minors, name), data);
     if (programGroup(control_file, words, phy_minors))
-      printf("Writing to file itr_debug was successful ...\n");
+      report(Priority::kInfo, "Writing to file itr_debug was successful ...\n");
     else
-      printf("\033[31mError:\033[0m Writing to %s failed\n", control_file.c_str());
+      report(Priority::kError, "\033[31mError:\033[0m Writing to %s failed\n",
+             control_file.c_str());
   }
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 
+#include "common/log/console.h"
 #include "watch/watch.h"
 
 namespace {
@@ -47,13 +48,13 @@ int main(int argc, char** argv) {
   const int status = handleArguments(argc, argv);
   if (status >= 0) return status;
   if (geteuid() != 0) {
-    printf("Requires root privileges.\n");
+    report(Priority::kError, "Requires root privileges.\n");
     return 255;
   }
   try {
     return watchDevices();
   } catch (const std::exception& e) {
-    fprintf(stderr, "Error: %s\n", e.what());
+    reportTo(stderr, Priority::kError, "Error: %s\n", e.what());
     return 1;
   }
 }

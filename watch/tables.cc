@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "common/device/enumeration.h"
 #include "common/device/pci_address.h"
 #include "common/device/windows.h"
+#include "common/log/console.h"
 #include "common/util/convert.h"
 #include "common/util/scoped.h"
 
@@ -52,9 +54,10 @@ std::set<std::string> listNames(const char* dir, EntryKind kind) {
     if (isPciAddress(name))
       names.insert(name);
     else
-      printf("Error: %s is not named by a PCI address, skipping it\n", it->path().c_str());
+      report(Priority::kError, "Error: %s is not named by a PCI address, skipping it\n",
+             it->path().c_str());
   }
-  if (ec) printf("Error: Cannot list %s: %s\n", dir, ec.message().c_str());
+  if (ec) report(Priority::kError, "Error: Cannot list %s: %s\n", dir, ec.message().c_str());
   return names;
 }
 
@@ -64,12 +67,14 @@ void dropOffline(std::set<std::string>& names) {
   for (const std::string& name : std::set<std::string>(names)) {
     std::ifstream config(kSysPciDevices + name + kConfigFile, std::ios::binary);
     if (!config) {
-      printf("Failed to open config file. \n");
+      const int error = errno;
+      report(Priority::kError, "Failed to open config file. \n");
+      reportReason(Priority::kError, kSysPciDevices + name + kConfigFile, error);
       continue;
     }
     char first = 0;
     if (config.get(first) && static_cast<unsigned char>(first) == kVanishedByte) {
-      printf("\033[31m OFFLINE: \033[0m GPU %s is dropped.\n", name.c_str());
+      report(Priority::kWarning, "\033[31m OFFLINE: \033[0m GPU %s is dropped.\n", name.c_str());
       names.erase(name);
     }
   }
@@ -88,7 +93,8 @@ std::vector<std::string> checkedWords(const PeerFile& file, const std::string& p
   for (size_t i = 1; i + 1 < file.words.size(); i += 2) {
     const unsigned long address = file.words[i + 1];
     if (address == 0 || address == kAllOnes) {
-      printf("Error: Peer configuration file %s gives member %s the address %s, skipping it\n",
+      report(Priority::kError,
+             "Error: Peer configuration file %s gives member %s the address %s, skipping it\n",
              path.c_str(), uint64_t_to_string(file.words[i]).c_str(),
              uint64_t_to_string(address).c_str());
       continue;
@@ -105,7 +111,9 @@ std::optional<PeerFile> readPeerFile(const std::string& name) {
   const std::string path = kPeerConfigDir + name;
   ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
-    printf("Error: Failed to open %s\n", name.c_str());
+    const int error = errno;
+    report(Priority::kError, "Error: Failed to open %s\n", name.c_str());
+    reportReason(Priority::kError, path, error);
     return std::nullopt;
   }
   return readPeerFd(fd.get(), path);
@@ -140,15 +148,17 @@ void read_virl_mem(std::set<std::string> names) {
     std::ifstream minor_file(path);
     std::string minor;
     if (!minor_file) {
-      printf("Failed to open config file.\n");
+      const int error = errno;
+      report(Priority::kError, "Failed to open config file.\n");
+      reportReason(Priority::kError, path, error);
       continue;
     }
     if (!(minor_file >> minor)) continue;
     if (isDecimal(minor)) {
       virl_bdf_minor_map[name] = minor;
     } else {
-      printf("Error: Minor file %s holds no decimal number, skipping GPU %s\n", path.c_str(),
-             name.c_str());
+      report(Priority::kError, "Error: Minor file %s holds no decimal number, skipping GPU %s\n",
+             path.c_str(), name.c_str());
       virl_gpu_name_set.erase(name);
     }
   }

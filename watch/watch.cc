@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 
+#include "common/log/console.h"
 #include "common/util/scoped.h"
 #include "watch/driver.h"
 #include "watch/schedule.h"
@@ -79,18 +80,18 @@ void watchPass() {
     VM_WriteItrDebug(virl_gpu_name_set, all_minor_phy_data_map, virl_bdf_minor_map,
                      phybdf_minor_map, unusable_peer_file_set);
   } catch (const std::exception& e) {
-    printf("Error: %s\n", e.what());
+    report(Priority::kError, "Error: %s\n", e.what());
   }
 }
 
 int watchDevices() {
   ScopedFd inotify(inotify_init1(IN_CLOEXEC));
   if (!inotify.valid()) {
-    fprintf(stderr, "Error initializing inotify\n");
+    reportTo(stderr, Priority::kError, "Error initializing inotify\n");
     return 255;
   }
   if (inotify_add_watch(inotify.get(), kWatchedDir, kWatchMask) < 0) {
-    fprintf(stderr, "Error adding watch to /dev directory\n");
+    reportTo(stderr, Priority::kError, "Error adding watch to /dev directory\n");
     return 255;
   }
   startUpPass();
@@ -106,7 +107,7 @@ int watchDevices() {
     const int ready = poll(&fd, 1, schedule.pending() ? msUntil(schedule.due()) : kPollForever);
     if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
     if (!readEvents(inotify.get(), schedule)) {
-      fprintf(stderr, "Error reading inotify events\n");
+      reportTo(stderr, Priority::kError, "Error reading inotify events\n");
       return 0;
     }
   }

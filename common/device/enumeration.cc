@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "common/device/pci_address.h"
+#include "common/log/console.h"
 
 namespace fs = std::filesystem;
 
@@ -54,7 +55,8 @@ bool isSupportedGpu(const Enumeration& how, const std::string& entry, const std:
   try {
     return readHexWord(vendor_file) == kGpuVendorId;
   } catch (const std::logic_error&) {  // std::invalid_argument or std::out_of_range
-    fprintf(stderr, kBadVendorFormat, how.name, bdf.c_str(), vendor_file.c_str());
+    reportTo(stderr, Priority::kError, kBadVendorFormat, how.name, bdf.c_str(),
+             vendor_file.c_str());
     return false;
   }
 }
@@ -62,7 +64,7 @@ bool isSupportedGpu(const Enumeration& how, const std::string& entry, const std:
 bool answersProbe(const Enumeration& how, const std::string& bdf) {
   const std::string command = kProbePrefix + bdf + how.probe_suffix;
   if (system(command.c_str()) == 0) return true;
-  printf(how.offline_format, bdf.c_str());
+  report(Priority::kWarning, how.offline_format, bdf.c_str());
   return false;
 }
 
@@ -75,7 +77,8 @@ void forEachAnsweringGpu(const Enumeration& how, Visit visit) {
     if (!existsQuietly(path + kVendorFile) || !existsQuietly(path + kDeviceIdFile)) continue;
     const std::string bdf = entry.path().filename().string();
     if (!isPciAddress(bdf)) {  // never placed in the probe's command line
-      fprintf(stderr, kNotAnAddressFormat, how.name, bdf.c_str(), kSysPciDevices);
+      reportTo(stderr, Priority::kError, kNotAnAddressFormat, how.name, bdf.c_str(),
+               kSysPciDevices);
       continue;
     }
     if (!isSupportedGpu(how, path, bdf) || !answersProbe(how, bdf)) continue;
@@ -91,7 +94,7 @@ std::set<fs::path> GetAllDevicePath() {
   forEachAnsweringGpu(how, [&](const std::string& entry, const std::string& bdf) {
     char resolved[PATH_MAX];
     if (!realpath(entry.c_str(), resolved)) {  // the device went away during the walk
-      fprintf(stderr, kUnresolvedFormat, how.name, bdf.c_str());
+      reportTo(stderr, Priority::kError, kUnresolvedFormat, how.name, bdf.c_str());
       return;
     }
     devices.insert(fs::path(resolved));
@@ -110,7 +113,7 @@ std::vector<std::string> GetAllDeviceBusId() {
 std::string getDomain() {
   std::error_code ec;
   if (!fs::is_directory(kSysPciDevices, ec)) {
-    printf(kMissingDirFormat, kSysPciDevices);
+    report(Priority::kError, kMissingDirFormat, kSysPciDevices);
     return "";
   }
   fs::directory_iterator first(kSysPciDevices, ec);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/log/console.h"
 #include "common/util/scoped.h"
 
 namespace {
@@ -50,7 +51,7 @@ bool isPermittedImageChar(char c) {
 
 int rejectImage(const std::string& name, FILE* stream) {
   fclose(stream);
-  printf(kUnsupportedFormat, name.c_str());
+  report(Priority::kError, kUnsupportedFormat, name.c_str());
   return 0;
 }
 
@@ -73,7 +74,7 @@ bool holdsOnlyImageChars(FILE* stream) {
 int sameDirFindHexFile(std::string& name) {
   ScopedGlob found(kHexPattern);
   if (!found.ok()) {
-    fputs(kGlobFailed, stdout);
+    report(Priority::kError, "%s", kGlobFailed);
     return 0;
   }
   name = found.first();
@@ -117,7 +118,7 @@ int readFileData(const char* path, unsigned char** data) {
   *data = nullptr;
   ScopedFile file(path, kBinaryRead);
   if (!file) {
-    printf(kOpenFailedFormat, path);
+    report(Priority::kError, kOpenFailedFormat, path);
     return -1;
   }
   unsigned char* block = static_cast<unsigned char*>(calloc(kHeadBlockSize, 1));

@@ -6,6 +6,7 @@
 
 #include "common/device/exchange_area.h"
 #include "common/device/windows.h"
+#include "common/log/console.h"
 
 std::optional<PeerFile> readPeerFd(int fd, const std::string& path) {
   struct stat st {};
@@ -23,6 +24,7 @@ std::optional<PeerFile> readPeerFd(int fd, const std::string& path) {
       }
     }
   }
-  printf("Error: Peer configuration file %s is malformed, skipping it\n", path.c_str());
+  report(Priority::kError, "Error: Peer configuration file %s is malformed, skipping it\n",
+         path.c_str());
   return std::nullopt;
 }

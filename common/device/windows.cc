@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/device/enumeration.h"
+#include "common/log/console.h"
 #include "common/log/qzlogger.h"
 #include "common/util/scoped.h"
 
@@ -31,7 +32,7 @@ constexpr int kRegisterBytes = sizeof(uint32_t);
 int openWindow(const std::string& bdf, const char* file, const char* failure_format) {
   const std::string path = std::string(kSysPciDevices) + bdf + file;
   int fd = open(path.c_str(), O_RDWR);
-  if (fd < 0) printf(failure_format, bdf.c_str());
+  if (fd < 0) report(Priority::kError, failure_format, bdf.c_str());
   return fd;
 }
 
@@ -39,7 +40,7 @@ int openWindow(const std::string& bdf, const char* file, const char* failure_for
 off_t registerWindowSize(int fd) {
   struct stat info;
   if (fstat(fd, &info) != 0) {
-    perror(kFstatFailed);
+    reportTo(stderr, Priority::kError, "%s: %s\n", kFstatFailed, strerror(errno));
     return -1;
   }
   return info.st_size;
@@ -59,7 +60,7 @@ volatile uint32_t* registerAt(const ScopedMapping& window, int offset) {
 // The failure message, errno kept for the caller.
 void printMapFailure() {
   const int error = errno;
-  fputs(kMapMemoryFailed, stdout);
+  report(Priority::kError, "%s", kMapMemoryFailed);
   errno = error;
 }
 
@@ -76,7 +77,7 @@ bool spanInside(const struct stat& info, unsigned long length, unsigned long off
 // a regular file, inside the file (touching a mapped page past its end faults).
 bool transferFits(unsigned long length, int fd, unsigned long offset) {
   if (length > kMemoryWindowSpan) {
-    printf(kLengthRefused, length, kMemoryWindowSpan);
+    report(Priority::kError, kLengthRefused, length, kMemoryWindowSpan);
     return false;
   }
   struct stat info;
@@ -131,7 +132,7 @@ unsigned int globalreadReg(int fd, int offset) {
     return 0;
   }
   if (offset % kRegisterBytes != 0) {
-    printf(kNotAligned, offset);
+    report(Priority::kWarning, kNotAligned, offset);
     offset -= offset % kRegisterBytes;  // the word that holds the addressed byte
   }
   return *registerAt(window, offset);

@@ -11,6 +11,8 @@
 #include <string>
 #include <system_error>
 
+#include "common/log/console.h"
+
 namespace fs = std::filesystem;
 
 const char* qzlogger::log_prefix[7] = {"[    Debug]  ", "[     View]  ", "[     Info]  ",
@@ -128,7 +130,7 @@ void qzlogger::logger(LogLevel level, const char* format, ...) {
   if (FILE* console = consoleFor(level, silent_)) {
     va_list console_args;
     va_copy(console_args, args);
-    vfprintf(console, format, console_args);
+    vreportTo(console, level == Fatal ? Priority::kError : Priority::kInfo, format, console_args);
     va_end(console_args);
   }
   char* message = nullptr;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/log/console.h"
 #include "common/util/paths.h"
 #include "common/util/scoped.h"
 
@@ -54,8 +55,9 @@ void executePcieCommand(const std::string& argument, const char* format) {
   char command[kPcieCommandSize];
   int needed = snprintf(command, sizeof command, format, argument.c_str());
   if (needed < 0 || needed >= kPcieCommandSize) {
-    fprintf(stderr, "Error: command line for %s is longer than %d characters, not run.\n",
-            argument.c_str(), kPcieCommandSize - 1);
+    reportTo(stderr, Priority::kError,
+             "Error: command line for %s is longer than %d characters, not run.\n",
+             argument.c_str(), kPcieCommandSize - 1);
     return;
   }
   char output[kPcieCommandSize];
