@@ -48,7 +48,7 @@ CHECKOUT := $(patsubst %/,%,$(dir $(abspath $(lastword $(MAKEFILE_LIST)))))
 package:
 	$(CHECKOUT)/scripts/deps package
 	cd $(CHECKOUT) && JOBS=$(JOBS) scripts/package $(PKG_BUILD)
-	cd $(CHECKOUT) && lintian --info --fail-on error,warning $(PKG_BUILD)/p2ptoolkit_*.changes
+	cd $(CHECKOUT) && lintian --display-info --fail-on error,warning $(PKG_BUILD)/p2ptoolkit_*.changes
 
 # Every libFuzzer target for FUZZ_SECONDS each, built with clang in build-fuzz/.
 FUZZ_SECONDS ?= 60
