@@ -39,16 +39,16 @@ demo:
 	  cmake --build $(BUILD) -j$(JOBS) --target p2ptool p2pwatch p2psim_cli
 	@scripts/demo $(BUILD)
 
-# Debian package of the programs, the p2pwatch unit and the man pages, from a
-# release build without the tests in build-pkg/; the .deb lands there and
-# lintian checks it.
+# The Debian packages p2ptool and p2pwatch (debian/), built by
+# dpkg-buildpackage -b from a copy of the tracked sources in build-pkg/, where
+# the .deb files land; lintian must find no error and no warning. Works from
+# any directory (make -C <checkout> package).
 PKG_BUILD ?= build-pkg
+CHECKOUT := $(patsubst %/,%,$(dir $(abspath $(lastword $(MAKEFILE_LIST)))))
 package:
-	scripts/deps package
-	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DP2P_BUILD_TESTS=OFF
-	cmake --build $(PKG_BUILD) -j$(JOBS)
-	cd $(PKG_BUILD) && cpack -G DEB
-	lintian --fail-on error $(PKG_BUILD)/p2ptoolkit_*.deb
+	$(CHECKOUT)/scripts/deps package
+	cd $(CHECKOUT) && JOBS=$(JOBS) scripts/package $(PKG_BUILD)
+	cd $(CHECKOUT) && lintian --display-info --fail-on error,warning $(PKG_BUILD)/p2ptoolkit_*.changes
 
 # Every libFuzzer target for FUZZ_SECONDS each, built with clang in build-fuzz/.
 FUZZ_SECONDS ?= 60
