@@ -194,9 +194,15 @@ TEST_F(StatusTest, APortThatCannotBeReadMakesItsGroupUnknownAndStaysInTheParamet
        "ACS Control unknown: ", 3},
       {"no config file", [&] { fs::remove(config); }, "ACS Control unreadable (missing)",
        "ACS Control unknown: ", 3},
+      {"4096 bytes without an ACS capability",
+       [&] { fs::copy_file(host_.dir("0000:5e:00.0") + "/config", config); }, "no ACS capability",
+       nullptr, 0},
+      {"4095 bytes", [&] { fs::resize_file(config, 4095); },
+       "ACS Control unreadable (configuration space of 4095 bytes)", "ACS Control unknown: ", 3},
       {"256 bytes: no extended space",
        [&] {
-         fs::copy_file(host_.dir("0000:5f:10.0") + "/config", config);
+         fs::copy_file(host_.dir("0000:5f:10.0") + "/config", config,
+                       fs::copy_options::overwrite_existing);
          fs::resize_file(config, 256);
        },
        "no ACS capability", nullptr, 0},
