@@ -132,8 +132,8 @@ std::string groupLine(const GroupStatus& group) {
 void addHost(const Status& status, const HostStatus& host, Lines& lines) {
   lines.info("Host GPUs:");
   for (const auto& gpu : host.gpus) {
-    const bool guessed = gpu.board == Board::kUnknown && !gpu.below_root_port;
-    lines.add(gpu.state != GpuState::kOnline || guessed, "  " + gpuLine(status, gpu));
+    const bool placement_unknown = gpu.board == Board::kUnknown && !gpu.below_root_port;
+    lines.add(gpu.state != GpuState::kOnline || placement_unknown, "  " + gpuLine(status, gpu));
     if (gpu.table) addTable(status, *gpu.table, lines);
   }
   lines.info("Ports the default mode changes:");
