@@ -28,12 +28,16 @@ check:
 	cmake --build $(SAN_BUILD) -j$(JOBS)
 	cd $(SAN_BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
 
-# Only the two programs and p2psim are built for the demo.
+# Only the two programs and p2psim are built for the demo, one line per step;
+# what the steps print goes to $(DEMO_LOG), named when a step fails.
+DEMO_LOG ?= $(BUILD)/demo-build.log
 demo:
-	scripts/deps demo
-	$(call configure,$(BUILD),RelWithDebInfo)
-	cmake --build $(BUILD) -j$(JOBS) --target p2ptool p2pwatch p2psim_cli
-	scripts/demo $(BUILD)
+	@rm -f $(DEMO_LOG)
+	@scripts/step $(DEMO_LOG) "Installing the Debian packages the demo needs" scripts/deps demo
+	@scripts/step $(DEMO_LOG) "Configuring $(BUILD)/" $(call configure,$(BUILD),RelWithDebInfo)
+	@scripts/step $(DEMO_LOG) "Building p2ptool, p2pwatch and the simulator p2psim" \
+	  cmake --build $(BUILD) -j$(JOBS) --target p2ptool p2pwatch p2psim_cli
+	@scripts/demo $(BUILD)
 
 # Debian package of the programs, the p2pwatch unit and the man pages, from a
 # release build without the tests in build-pkg/; the .deb lands there and
