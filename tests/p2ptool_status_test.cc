@@ -20,6 +20,35 @@ bool has(const std::string& text, const std::string& line) {
   return text.find("\n  " + line + "\n") != std::string::npos;
 }
 
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// What the line below host GPU `gpu` says of its table ("" when no such line).
+std::string tableOf(const std::string& out, const std::string& gpu) {
+  const std::string prefix = "\n    table: ";
+  const size_t line = out.find('\n', out.find("\n  " + gpu + "  ") + 1);
+  if (line == std::string::npos || out.compare(line, prefix.size(), prefix) != 0) return "";
+  const size_t start = line + prefix.size();
+  return out.substr(start, out.find('\n', start) - start);
+}
+
+// The lines of guest GPU `gpu` in the report, each ending in '\n'.
+std::string guestBlock(const std::string& out, const std::string& gpu) {
+  const size_t at = out.find("\n  " + gpu + "\n");
+  if (at == std::string::npos) return "";
+  size_t end = out.find('\n', at + 1);
+  while (end != std::string::npos && out.compare(end + 1, 4, "    ") == 0)
+    end = out.find('\n', end + 1);
+  return out.substr(at + 1, end - at);
+}
+
+std::string hexText(uint64_t value, int digits) {
+  char text[24];
+  snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(value));
+  return text;
+}
+
 // Every file below `root` with its bytes.
 std::map<std::string, std::string> snapshot(const std::string& root) {
   std::map<std::string, std::string> files;
@@ -44,6 +73,7 @@ class StatusTest : public systest::PresetTest {
 };
 
 TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
+  ASSERT_EQ(tool({"-w"}).status, 0);  // every table current: the ports decide
   const struct {
     const char* name;
     bool default_mode_first;
@@ -54,8 +84,10 @@ TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
       {"before p2ptool", false, sim::kDefaultAcsControl, 1,
        "blocked by 0000:3c:08.0, 0000:3c:10.0"},
       {"after p2ptool", true, 0, 0, "P2P ready"},
-      {"one port keeps ReqRedir", true, 0x0004, 1, "blocked by 0000:3c:10.0"},
-      {"TransBlk alone redirects nothing", true, 0x0002, 0, "P2P ready"},
+      {"ReqRedir alone", true, 0x0004, 1, "blocked by 0000:3c:10.0"},
+      {"CmpltRedir alone", true, 0x0008, 1, "blocked by 0000:3c:10.0"},
+      {"EgressCtrl alone", true, 0x0020, 1, "blocked by 0000:3c:10.0"},
+      {"every bit but those three", true, 0xFFD3, 0, "P2P ready"},
   };
   for (const auto& row : rows) {
     if (row.default_mode_first) {
@@ -79,8 +111,8 @@ TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
   }
   const sim::Result r = tool({"-s"});
   EXPECT_TRUE(has(r.out,
-                  "0000:3c:10.0  ACSCtl: SrcValid- TransBlk+ ReqRedir- CmpltRedir- "
-                  "UpstreamFwd- EgressCtrl- DirectTrans-"))
+                  "0000:3c:10.0  ACSCtl: SrcValid+ TransBlk+ ReqRedir- CmpltRedir- "
+                  "UpstreamFwd+ EgressCtrl- DirectTrans+"))
       << r.out;
   EXPECT_TRUE(has(r.out, std::string("0000:3c:08.0  ") + kClosedAcs));
   EXPECT_TRUE(has(r.out,
@@ -129,62 +161,132 @@ TEST_F(StatusTest, BoardKindAndPortsAreThoseOfTheDefaultMode) {
 
 TEST_F(StatusTest, AnOfflineGpuIsReportedAndLeftOutOfItsGroup) {
   ASSERT_EQ(tool().status, 0);
+  ASSERT_EQ(tool({"-w"}).status, 0);
   host_.markVanished("0000:3e:00.0");
+  for (const uid_t uid : {uid_t{0}, systest::kNobody}) {  // 64 bytes of all ones tell anyone
+    const sim::Result r = tool({"-s"}, host_, uid);
+    EXPECT_EQ(r.status, 1) << uid;
+    EXPECT_TRUE(has(r.out, "0000:3e:00.0  offline: does not answer")) << r.out;
+  }
   const sim::Result r = tool({"-s"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has(r.out, "0000:3e:00.0  offline: does not answer")) << r.out;
-  EXPECT_TRUE(has(r.out, "0000:3b:00.0  GPUs 0000:3d:00.0: P2P ready")) << r.out;
+  EXPECT_EQ(tableOf(r.out, "0000:3d:00.0"),
+            "stale, BAR0 or members changed since (run p2ptool -w)");
+  EXPECT_TRUE(has(r.out, "0000:3b:00.0  GPUs 0000:3d:00.0: no current table: 0000:3d:00.0"))
+      << r.out;
 }
 
-TEST_F(StatusTest, APortWhoseAcsControlCannotBeReadBlocksItsGroup) {
+TEST_F(StatusTest, APortThatCannotBeReadMakesItsGroupUnknownAndStaysInTheParameter) {
   ASSERT_EQ(tool().status, 0);
-  fs::resize_file(host_.dir("0000:5f:08.0") + "/config", 64);  // what a user other than root sees
-  const sim::Result r = tool({"-s"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has(r.out, "0000:5f:08.0  ACS Control unreadable (run as root)")) << r.out;
-  EXPECT_TRUE(has(r.out, "0000:5e:00.0  GPUs 0000:60:00.0 0000:61:00.0: blocked by 0000:5f:08.0"));
-  EXPECT_TRUE(has(r.out, "0000:3b:00.0  GPUs 0000:3d:00.0 0000:3e:00.0: P2P ready"));
-}
-
-TEST_F(StatusTest, AGuestGpuWithoutPeerFileOrMinorIsNotReady) {
-  setUpEverything();
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const std::string port = "0000:5f:08.0";
+  const std::string config = host_.dir(port) + "/config";
+  const std::string group = "0000:5e:00.0  GPUs 0000:60:00.0 0000:61:00.0: ";
   const struct {
     const char* name;
     std::function<void()> spoil;
-    const char* verdict_of_06;
+    const char* port_line;
+    const char* verdict;
+    int status;
   } rows[] = {
-      {"all set", [] {}, "ready"},
-      {"no peer file", [&] { fs::remove(peerFile("0000:00:06.0")); }, "not ready: no peer file"},
-      {"no minor either", [&] { fs::remove(guest_.dir("0000:00:06.0") + "/minor"); },
-       "not ready: no peer file, no minor"},
+      {"64 bytes as root", [&] { fs::resize_file(config, 64); },
+       "ACS Control unreadable (configuration space of 64 bytes)", "ACS Control unknown: ", 3},
+      {"vanished", [&] { host_.markVanished(port); }, "ACS Control unreadable (does not answer)",
+       "ACS Control unknown: ", 3},
+      {"no config file", [&] { fs::remove(config); }, "ACS Control unreadable (missing)",
+       "ACS Control unknown: ", 3},
+      {"4096 bytes without an ACS capability",
+       [&] { fs::copy_file(host_.dir("0000:5e:00.0") + "/config", config); }, "no ACS capability",
+       nullptr, 0},
+      {"4095 bytes", [&] { fs::resize_file(config, 4095); },
+       "ACS Control unreadable (configuration space of 4095 bytes)", "ACS Control unknown: ", 3},
+      {"256 bytes: no extended space",
+       [&] {
+         fs::copy_file(host_.dir("0000:5f:10.0") + "/config", config,
+                       fs::copy_options::overwrite_existing);
+         fs::resize_file(config, 256);
+       },
+       "no ACS capability", nullptr, 0},
+  };
+  for (const auto& row : rows) {
+    row.spoil();
+    const sim::Result r = tool({"-s"});
+    EXPECT_EQ(r.status, row.status) << row.name;
+    EXPECT_TRUE(has(r.out, port + "  " + row.port_line)) << row.name << "\n" << r.out;
+    EXPECT_TRUE(has(r.out, group + (row.verdict ? row.verdict + port : "P2P ready"))) << row.name;
+    const size_t parameter = r.out.rfind("Kernel parameter: ");
+    EXPECT_EQ(r.out.find(port, parameter) != std::string::npos, row.verdict != nullptr) << row.name;
+  }
+}
+
+TEST_F(StatusTest, AGuestGpuWithoutAUsablePeerFileOrMinorIsNotReady) {
+  setUpEverything();
+  const auto resizePeer = [&](const char* gpu, size_t size) {
+    return [this, gpu, size] { fs::resize_file(peerFile(gpu), size); };
+  };
+  const struct {
+    const char* gpu;
+    std::function<void()> spoil;
+    const char* verdict;
+  } rows[] = {
+      {"0000:00:05.0", [] {}, "ready"},
+      {"0000:00:06.0", [&] { fs::remove(peerFile("0000:00:06.0")); }, "not ready: no peer file"},
+      {"0000:00:07.0", [&] { fs::remove(guest_.dir("0000:00:07.0") + "/minor"); },
+       "not ready: no minor"},
+      {"0000:00:08.0", resizePeer("0000:00:08.0", 0), "not ready: peer file malformed"},
+      // Five words of a group of two: one byte short of them, and one past.
+      {"0000:00:09.0", resizePeer("0000:00:09.0", 39), "not ready: peer file malformed"},
+      {"0000:00:0a.0", resizePeer("0000:00:0a.0", 41), "ready"},
   };
   for (const auto& row : rows) {
     row.spoil();
     const sim::Result r = tool({"-s"}, guest_);
-    EXPECT_EQ(r.status, std::string(row.verdict_of_06) == "ready" ? 0 : 1) << row.name;
-    const std::string block = "  0000:00:06.0\n    exchange table: 5 words\n";
-    const size_t at = r.out.find(block);
-    ASSERT_NE(at, std::string::npos) << r.out;
-    const size_t verdict = r.out.find("\n    " + std::string(row.verdict_of_06) + "\n", at);
-    EXPECT_LT(verdict, r.out.find("  0000:00:07.0\n")) << row.name << "\n" << r.out;
+    EXPECT_EQ(r.status, std::string(row.gpu) == "0000:00:05.0" ? 0 : 1) << row.gpu;
+    const std::string block = guestBlock(r.out, row.gpu);
+    EXPECT_NE(block.find("    exchange table: 5 words\n"), std::string::npos) << block;
+    EXPECT_NE(block.find("\n    " + std::string(row.verdict) + "\n"), std::string::npos)
+        << row.gpu << "\n"
+        << r.out;
   }
+  // A minor file that holds no number, nor UTF-8: quoted in the text, replaced in the document.
+  std::ofstream(guest_.dir("0000:00:05.0") + "/minor") << "\xff\xfe\n";
+  const sim::Result text = tool({"-s"}, guest_);
+  EXPECT_NE(guestBlock(text.out, "0000:00:05.0")
+                .find("    driver: tamberon, minor \"\\xff\\xfe\" is no number\n"
+                      "    not ready: minor is no number\n"),
+            std::string::npos)
+      << text.out;
+  const sim::Result doc = tool({"-s", "--json"}, guest_);
+  EXPECT_EQ(doc.status, 1);
+  const json status = json::parse(doc.out);
+  EXPECT_EQ(status["guest"]["gpus"][0]["minor"], "\xef\xbf\xbd\xef\xbf\xbd");  // U+FFFD twice
+  EXPECT_EQ(status["guest"]["gpus"][5]["minor"], 5);
+  EXPECT_EQ(status["guest"]["gpus"][0]["state"], "not ready");
 }
 
 TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
   ASSERT_EQ(tool().status, 0);
-  host_.setAcsControl("0000:5f:08.0", 0x0008);  // CmpltRedir
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  host_.setAcsControl("0000:5f:08.0", 0x0008);                    // CmpltRedir
+  host_.writeWindowWords("0000:60:00.0", sim::kAreaOffset, {0});  // never written
+  host_.writeWindowWords("0000:3d:00.0", sim::kAreaOffset,
+                         {33ULL << 32});  // a count -w never writes
   const sim::Result text = tool({"-s"});
   const sim::Result doc = tool({"-s", "--json"});
-  EXPECT_EQ(doc.status, text.status);
+  EXPECT_EQ(text.status, 1);
+  EXPECT_EQ(doc.status, 1);
   const json status = json::parse(doc.out);
-  EXPECT_EQ(status["ready"], false);
+  EXPECT_EQ(status["schema_version"], 1);
+  EXPECT_EQ(status["state"], "not ready");
   EXPECT_TRUE(status["guest"].is_null());
+  const auto joined = [](const json& list, const char* separator) {
+    std::string text;
+    for (const auto& item : list) text += (text.empty() ? "" : separator) + item.get<std::string>();
+    return text;
+  };
   for (const auto& gpu : status["host"]["gpus"]) {
     const std::string bdf = gpu["bdf"];
     const bool grouped = !gpu["group"].is_null();
-    char bar0[32];
-    snprintf(bar0, sizeof bar0, "BAR0 0x%016llx",
-             std::stoull(gpu["bar0"].get<std::string>(), 0, 16));
+    const std::string bar0 = "BAR0 0x" + gpu["bar0"].get<std::string>().substr(2);
     EXPECT_NE(text.out.find("  " + bdf + "  " +
                             (gpu["board"] == "dual-chip" ? "dual-chip board" : "single chip    ") +
                             "  " + bar0 + "  " +
@@ -192,15 +294,27 @@ TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
                                      : std::string("no group: below a root port"))),
               std::string::npos)
         << gpu.dump();
+    if (!grouped) continue;
+    const json& table = gpu["table"];
+    EXPECT_EQ(tableOf(text.out, bdf).rfind(table["state"].get<std::string>(), 0), 0u) << bdf;
+    if (table["state"] == "malformed") {
+      EXPECT_NE(text.out.find("      -w would write:  " + joined(table["expected"], " ")),
+                std::string::npos);
+    }
   }
-  for (const auto& port : status["host"]["ports"])
-    EXPECT_TRUE(has(text.out, port["port"].get<std::string>() +
-                                  "  ACSCtl: " + port["acs_decoded"].get<std::string>()))
-        << port.dump();
+  for (const auto& port : status["host"]["ports"]) {
+    const std::string name = port["port"];
+    EXPECT_TRUE(has(text.out, name + "  ACSCtl: " + port["acs_decoded"].get<std::string>()));
+    EXPECT_EQ(port["acs_control"], name == "0000:5f:08.0" ? "0x0008" : "0x0000");
+  }
   for (const auto& group : status["host"]["groups"]) {
-    std::string line = group["key"].get<std::string>() + "  GPUs";
-    for (const auto& gpu : group["gpus"]) line += " " + gpu.get<std::string>();
-    line += group["ready"] ? ": P2P ready" : ": blocked by 0000:5f:08.0";
+    std::string line = group["key"].get<std::string>() + "  GPUs " + joined(group["gpus"], " ");
+    std::vector<std::string> reasons;
+    if (!group["blocking"].empty())
+      reasons.push_back("blocked by " + joined(group["blocking"], ", "));
+    if (!group["tables_not_current"].empty())
+      reasons.push_back("no current table: " + joined(group["tables_not_current"], ", "));
+    line += ": " + (group["state"] == "ready" ? "P2P ready" : joined(json(reasons), "; "));
     EXPECT_TRUE(has(text.out, line)) << line << "\n" << text.out;
   }
   EXPECT_EQ("Kernel parameter: " + status["host"]["kernel_parameter"].get<std::string>() + "\n",
@@ -214,12 +328,148 @@ TEST_F(StatusTest, TheGuestJsonDecodesThePeerFiles) {
   const json status = json::parse(doc.out);
   ASSERT_EQ(status["guest"]["gpus"].size(), pairs_.size());
   const json& first = status["guest"]["gpus"][0];  // 0000:00:05.0, host 0000:1c:00.0
-  EXPECT_EQ(first["minor"], "0");
+  EXPECT_EQ(first["minor"], 0);
   EXPECT_EQ(first["driver"], "tamberon");
-  EXPECT_EQ(first["peer_file"]["self"], sim::packBdf("0000:1c:00.0"));
-  EXPECT_EQ(first["peer_file"]["peers"][1]["packed"], sim::packBdf("0000:1d:00.0"));
-  EXPECT_EQ(std::stoull(first["peer_file"]["peers"][1]["address"].get<std::string>(), 0, 16),
-            host_.bar0("0000:1d:00.0"));
+  EXPECT_EQ(first["exchange_table"]["word_count"], 5);
+  EXPECT_EQ(first["peer_file"]["self"], hexText(sim::packBdf("0000:1c:00.0"), 8));
+  EXPECT_EQ(first["peer_file"]["peers"][1]["packed"], hexText(sim::packBdf("0000:1d:00.0"), 8));
+  EXPECT_EQ(first["peer_file"]["peers"][1]["address"], hexText(host_.bar0("0000:1d:00.0"), 16));
+}
+
+// Each grouped GPU's table against the one -w would write now, and -w agreeing.
+TEST_F(StatusTest, EveryTableIsComparedWithWhatWriteModeWouldWrite) {
+  ASSERT_EQ(tool().status, 0);
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const uint64_t moved = host_.bar0("0000:3e:00.0") + 0x100000000;
+  const struct {
+    const char* name;
+    std::function<void()> spoil;
+    const char* gpu;
+    const char* table;
+    int status;
+  } rows[] = {
+      {"after -w", [] {}, "0000:3d:00.0", "current", 0},
+      {"a member's BAR0 moved", [&] { host_.writeConfig("0000:3e:00.0", 0x10, 8, moved | 0xC); },
+       "0000:3d:00.0", "stale, BAR0 or members changed since (run p2ptool -w)", 1},
+      {"never written", [&] { host_.writeWindowWords("0000:60:00.0", sim::kAreaOffset, {0}); },
+       "0000:60:00.0", "missing (run p2ptool -w)", 1},
+      {"count 31, the most -w writes",
+       [&] { host_.writeWindowWords("0000:61:00.0", sim::kAreaOffset, {31ULL << 32}); },
+       "0000:61:00.0", "stale, BAR0 or members changed since (run p2ptool -w)", 1},
+      {"count 33", [&] { host_.writeWindowWords("0000:61:00.0", sim::kAreaOffset, {33ULL << 32}); },
+       "0000:61:00.0", "malformed, word count 33 (run p2ptool -w)", 1},
+      {"window too short to map",
+       [&] { fs::resize_file(host_.dir("0000:1c:00.0") + "/resource0", sim::kAreaOffset); },
+       "0000:1c:00.0", "unknown (Invalid argument)", 1},
+      {"BAR0 unassigned", [&] { host_.writeConfig("0000:1d:00.0", 0x10, 8, 0xC); }, "0000:1d:00.0",
+       "none, p2ptool -w leaves this GPU out (BAR0 unassigned)", 1},
+      {"-w again", [&] { ASSERT_EQ(tool({"-w"}).status, 0); }, "0000:3d:00.0", "current", 1},
+  };
+  for (const auto& row : rows) {
+    row.spoil();
+    const sim::Result r = tool({"-s"});
+    EXPECT_EQ(r.status, row.status) << row.name;
+    EXPECT_EQ(tableOf(r.out, row.gpu), row.table) << row.name << "\n" << r.out;
+  }
+  // What -w would write for 0000:3d:00.0 once 0000:3e:00.0 moves again, worked out here.
+  const uint64_t again = moved + 0x100000000;
+  host_.writeConfig("0000:3e:00.0", 0x10, 8, again | 0xC);
+  std::string words;
+  for (const uint64_t word : systest::expectedArea(
+           "0000:3d:00.0", {{"0000:3d:00.0", host_.bar0("0000:3d:00.0")}, {"0000:3e:00.0", again}}))
+    words += (words.empty() ? "" : " ") + hexText(word, 16);
+  const sim::Result r = tool({"-s"});
+  EXPECT_NE(r.out.find("\n      -w would write:  " + words + "\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(has(r.out,
+                  "0000:3b:00.0  GPUs 0000:3d:00.0 0000:3e:00.0: no current table: "
+                  "0000:3d:00.0, 0000:3e:00.0"));
+}
+
+// Exit statuses 0 ready, 1 not ready, 3 unknown; another user gets no guess.
+TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
+  ASSERT_EQ(tool().status, 0);
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const sim::Result root = tool({"-s"});
+  EXPECT_EQ(root.status, 0);
+  EXPECT_EQ(root.out.find("run as root"), std::string::npos);
+  const sim::Result r = tool({"-s"}, host_, systest::kNobody);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(has(r.out,
+                  "0000:3d:00.0  board: unknown (run as root)  BAR0 0x00000043d0000000  "
+                  "group unknown"))
+      << r.out;
+  EXPECT_EQ(tableOf(r.out, "0000:1c:00.0"), "unknown (run as root)");
+  EXPECT_TRUE(has(r.out, "0000:17:00.0  ACS Control unreadable (run as root)"));
+  // The dual-chip board's device ID alone places it; the other GPUs' ports depend on a guess.
+  EXPECT_TRUE(endsWith(r.out,
+                       "Status: unknown\n"
+                       "Kernel parameter: pci=disable_acs_redir=0000:17:00.0;0000:19:00.0\n"));
+  EXPECT_EQ(json::parse(tool({"-s", "--json"}, host_, systest::kNobody).out)["state"], "unknown");
+  // No GPU is not ready for anyone; a tree that cannot be read is unknown, in a document too.
+  sim::TempDir dir("p2p-none");
+  sim::Fabric none(dir.path());
+  none.addRootPort("0000:00:1c.0", "pci0000:00");
+  none.addFunction("0000:01:00.0", "0000:00:1c.0");
+  for (const uid_t uid : {uid_t{0}, systest::kNobody}) {
+    const sim::Result empty = tool({"-s"}, none, uid);
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.out, "No GPU found.\nStatus: not ready\n");
+  }
+  fs::remove_all(dir.path() + "/sys/bus");
+  const sim::Result doc = tool({"-s", "--json"}, none);
+  EXPECT_EQ(doc.status, 3);
+  const json unreadable = json::parse(doc.out);
+  EXPECT_EQ(unreadable["state"], "unknown");
+  EXPECT_EQ(unreadable["error"], "cannot read /sys/bus/pci/devices/: No such file or directory");
+}
+
+// Under the journal the problems are warnings, the rest information; the words
+// stay those of any other stream.
+TEST_F(StatusTest, TheJournalGetsTheProblemsAsWarnings) {
+  ASSERT_EQ(tool().status, 0);
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  host_.setAcsControl("0000:3c:10.0", 0x0004);
+  host_.writeWindowWords("0000:60:00.0", sim::kAreaOffset, {0});
+  systest::Daemon run(box_, {systest::kP2ptool, "-s"}, {}, true);
+  EXPECT_EQ(run.waitForExit(10000), 1);
+  std::istringstream journal(run.out());
+  std::string line, plain;
+  std::vector<std::string> warnings;
+  while (std::getline(journal, line)) {
+    if (line.rfind("<4>", 0) == 0) warnings.push_back(line.substr(3));
+    EXPECT_TRUE(line.rfind("<4>", 0) == 0 || line.rfind("<6>", 0) == 0) << line;
+    plain += line.substr(3) + "\n";
+  }
+  const std::vector<std::string> expected = {
+      "    table: missing (run p2ptool -w)",
+      "  0000:3c:10.0  ACSCtl: SrcValid- TransBlk- ReqRedir+ CmpltRedir- UpstreamFwd- "
+      "EgressCtrl- DirectTrans-",
+      "  0000:3b:00.0  GPUs 0000:3d:00.0 0000:3e:00.0: blocked by 0000:3c:10.0",
+      "  0000:5e:00.0  GPUs 0000:60:00.0 0000:61:00.0: no current table: 0000:60:00.0",
+      "Status: not ready"};
+  EXPECT_EQ(warnings, expected);
+  EXPECT_EQ(plain, tool({"-s"}).out);
+}
+
+// Snapshots of real servers: a 32-bit BAR0 beside a BAR1, a domain above
+// ffff, a downstream port without a link in /sys/bus/pci/devices.
+TEST_F(StatusTest, TheRealHostPresetAsWriteModeSeesIt) {
+  sim::TempDir dir("p2p-real");
+  sim::Fabric real(dir.path());
+  sim::buildRealHostPreset(real);
+  ASSERT_EQ(tool({}, real).status, 0);
+  ASSERT_EQ(tool({"-w"}, real).status, 0);
+  const sim::Result r = tool({"-s"}, real);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out,
+                  "0000:c3:00.0  single chip      BAR0 0x0000000090000000  group "
+                  "0000:c1:00.0"))
+      << r.out;
+  EXPECT_EQ(tableOf(r.out, "0000:c3:00.0"), "current");
+  EXPECT_EQ(tableOf(r.out, "10000:03:00.0"),
+            "none, p2ptool -w leaves this GPU out (its PCI address does not fit the 32-bit self "
+            "field)");
+  EXPECT_TRUE(has(r.out, "10000:02:08.0  ACS Control unreadable (missing)"));
 }
 
 TEST_F(StatusTest, StatusChangesNoByteAndStartsNoProcess) {
@@ -232,7 +482,7 @@ TEST_F(StatusTest, StatusChangesNoByteAndStartsNoProcess) {
   for (const auto& args : {std::vector<std::string>{"-s"}, {"-s", "--json"}}) {
     EXPECT_EQ(tool(args).status, 1);
     EXPECT_EQ(tool(args, guest_).status, 0);
-    EXPECT_EQ(tool(args, host_, systest::kNobody).status, 1);  // any user may ask
+    EXPECT_EQ(tool(args, host_, systest::kNobody).status, 3);  // any user may ask
   }
   EXPECT_TRUE(snapshot(dir_.path()) == host_before);
   EXPECT_TRUE(snapshot(guest_dir_.path()) == guest_before);

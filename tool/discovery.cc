@@ -90,10 +90,14 @@ unsigned long get_base0_addr(std::filesystem::path device) {
     reportUnopenedConfig(device);
     return kUnreadableBar0;
   }
-  const uint64_t low = readLe(fd.get(), kBar0Reg, 4);
-  if (low == kAllOnes32) return kUnreadableBar0;  // the function does not answer
-  if ((low & kBarTypeMask) != kBarType64) return low & ~kBarFlagMask;
-  return (readLe(fd.get(), kBar0Reg + 4, 4) << 32 | low) & ~kBarFlagMask;
+  return decodeBar0(static_cast<uint32_t>(readLe(fd.get(), kBar0Reg, 4)),
+                    static_cast<uint32_t>(readLe(fd.get(), kBar0Reg + 4, 4)));
+}
+
+unsigned long decodeBar0(uint32_t bar0, uint32_t bar1) {
+  if (bar0 == kAllOnes32) return kUnreadableBar0;  // the function does not answer
+  if ((bar0 & kBarTypeMask) != kBarType64) return bar0 & ~kBarFlagMask;
+  return (uint64_t{bar1} << 32 | bar0) & ~kBarFlagMask;
 }
 
 bool isAssignedBar0(unsigned long bar0) {

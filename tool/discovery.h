@@ -1,6 +1,7 @@
 // GPU discovery and the configuration-space readers built on sysfs `config`.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 
 // Value get_base0_addr returns when the configuration file cannot be opened.
@@ -16,6 +17,9 @@ void initPCIeDevice();
 // own dword only. All ones when the configuration file cannot be opened or
 // BAR0 reads all ones.
 unsigned long get_base0_addr(std::filesystem::path device);
+
+// get_base0_addr's decoding of the BAR0 and BAR1 registers' values.
+unsigned long decodeBar0(uint32_t bar0, uint32_t bar1);
 
 // False for a BAR0 the firmware never assigned (0) or one that reads all ones.
 bool isAssignedBar0(unsigned long bar0);

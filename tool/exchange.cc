@@ -23,16 +23,19 @@ constexpr const char* kCollision =
     "\033[31mError:\033[0m GPUs %s and %s of group %s both pack to %x; nothing written for the "
     "group\n";
 
-// The packed number of a GPU fit for a table, or nothing after a message.
-std::optional<uint32_t> tableSelf(const std::string& bdf, unsigned long bar0) {
-  if (!isAssignedBar0(bar0)) {
-    report(Priority::kError, kUnassignedBar0, bdf.c_str(), bar0);
-    return std::nullopt;
+void reportLeftOut(const std::string& key, const BarMap& group, const LeftOut& gpu) {
+  switch (gpu.reason) {
+    case LeftOutReason::kUnassignedBar0:
+      report(Priority::kError, kUnassignedBar0, gpu.bdf.c_str(), group.at(gpu.bdf));
+      break;
+    case LeftOutReason::kTooWide:
+      report(Priority::kError, kTooWide, gpu.bdf.c_str());
+      break;
+    case LeftOutReason::kSamePacked:
+      report(Priority::kError, kCollision, gpu.other.c_str(), gpu.bdf.c_str(), key.c_str(),
+             gpu.packed);
+      break;
   }
-  const auto address = parsePciAddress(bdf);
-  const auto packed = address ? packedBdf32(*address) : std::nullopt;
-  if (!packed) report(Priority::kError, kTooWide, bdf.c_str());
-  return packed;
 }
 
 }  // namespace
@@ -49,23 +52,35 @@ std::vector<unsigned long> buildExchangeArea(const std::string& self, const BarM
   return area;
 }
 
-std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group) {
-  BarMap members;
+TablePlan planTable(const BarMap& group) {
+  TablePlan plan;
   std::map<uint32_t, std::string> owners;  // packed number -> GPU
-  bool collision = false;
   for (const auto& [bdf, bar0] : group) {
-    const auto packed = tableSelf(bdf, bar0);
-    if (!packed) continue;
+    if (!isAssignedBar0(bar0)) {
+      plan.left_out.push_back({bdf, LeftOutReason::kUnassignedBar0, "", 0});
+      continue;
+    }
+    const auto address = parsePciAddress(bdf);
+    const auto packed = address ? packedBdf32(*address) : std::nullopt;
+    if (!packed) {
+      plan.left_out.push_back({bdf, LeftOutReason::kTooWide, "", 0});
+      continue;
+    }
     const auto [owner, fresh] = owners.emplace(*packed, bdf);
     if (!fresh) {
-      report(Priority::kError, kCollision, owner->second.c_str(), bdf.c_str(), key.c_str(),
-             *packed);
-      collision = true;
+      plan.left_out.push_back({bdf, LeftOutReason::kSamePacked, owner->second, *packed});
+      plan.collision = true;
     }
-    members[bdf] = bar0;
+    plan.members[bdf] = bar0;
   }
-  if (collision) return std::nullopt;
-  return members;
+  return plan;
+}
+
+std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group) {
+  const TablePlan plan = planTable(group);
+  for (const LeftOut& gpu : plan.left_out) reportLeftOut(key, group, gpu);
+  if (plan.collision) return std::nullopt;
+  return plan.members;
 }
 
 void reportGpuFailure(const std::string& bdf, int error) {

@@ -3,6 +3,7 @@
 // it as the GPU's peer configuration file.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -21,6 +22,29 @@ inline constexpr const char* kWindowFile = "/resource0";
 // The area to write into `self`'s window for its group; every BDF string must
 // be a PCI address (std::bad_optional_access otherwise).
 std::vector<unsigned long> buildExchangeArea(const std::string& self, const BarMap& group);
+
+// Whether one exchange area holds a table for every GPU of the group.
+inline bool fitsOneArea(const BarMap& group) { return group.size() <= kMaxGroupSize; }
+
+// Why a GPU of a group appears in no table.
+enum class LeftOutReason { kUnassignedBar0, kTooWide, kSamePacked };
+
+struct LeftOut {
+  std::string bdf;
+  LeftOutReason reason;
+  std::string other;    // kSamePacked: the member met first that packs alike
+  uint32_t packed = 0;  // kSamePacked: the number both pack to
+};
+
+// What tableMembers decides, without a message: the GPUs fit for a table and,
+// in the order met, those left out. With two members that pack alike the
+// group gets no table at all.
+struct TablePlan {
+  BarMap members;
+  std::vector<LeftOut> left_out;
+  bool collision = false;
+};
+TablePlan planTable(const BarMap& group);
 
 // The members of group `key` that may appear in a table: a GPU whose BAR0 is
 // unassigned (0) or all ones, or whose address does not pack into 32 bits, is

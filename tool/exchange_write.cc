@@ -21,7 +21,7 @@ void writeArea(const std::filesystem::path& device, const std::string& self, con
 void output_base_addr(const GroupMap& real_host_map,
                       const std::set<std::filesystem::path>& gpu_bus_path_set) {
   for (const auto& [key, group] : real_host_map) {
-    if (group.size() > kMaxGroupSize) {
+    if (!fitsOneArea(group)) {
       report(Priority::kError,
              "\033[31mError:\033[0m Group %s has %zu GPUs, more than the %zu an exchange area "
              "holds; nothing written for it\n",

@@ -24,6 +24,7 @@ namespace {
 constexpr const char* kDescription = "Tamberon Zorva Related Pcie Tool.";
 constexpr int kStatusNotReady = 1;
 constexpr int kStatusUsage = 2;
+constexpr int kStatusUnknown = 3;
 constexpr const char* kRunWithHelp = "Run with --help for more information.";
 constexpr const char* kStatusFlags[] = {"-s", "--status", "--json"};
 
@@ -40,7 +41,8 @@ void setupOptions(CLI::App& app, Options& options) {
   app.add_flag("-w, --write", options.write, "Write data to base reg0.");
   app.add_flag("-r, --read", options.read, "Read HBM data and write data to vm_p2p_cfg.");
   app.add_flag("-s, --status", options.status,
-               "Report GPUs, ports, groups and peer files, change nothing; exit 1 when not ready.");
+               "Report GPUs, ports, groups, tables and peer files, change nothing; exit 0 when "
+               "ready, 1 when not, 3 when unknown.");
   app.add_flag("--json", options.json, "With --status: the report as one JSON document.");
 }
 
@@ -61,10 +63,36 @@ bool asksForStatus(int argc, char** argv) {
   return false;
 }
 
+int exitStatus(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kReady:
+      return 0;
+    case Verdict::kNotReady:
+      return kStatusNotReady;
+    case Verdict::kUnknown:
+      break;
+  }
+  return kStatusUnknown;
+}
+
+// The report and its exit status; a failure that ends the gathering still
+// gives a report, whose verdict is then unknown.
 int runStatus(const Options& options) {
-  const Status status = collectStatus();
-  reportText(stdout, Priority::kInfo, options.json ? statusJson(status) : statusText(status));
-  return status.ready() ? 0 : kStatusNotReady;
+  Status status;
+  try {
+    status = collectStatus();
+  } catch (const std::exception& e) {
+    status = Status{};
+    status.as_root = geteuid() == 0;
+    status.error = e.what();
+  }
+  if (options.json) {
+    reportText(stdout, Priority::kInfo, statusJson(status));
+  } else {
+    for (const ReportLine& line : statusLines(status))
+      reportText(stdout, line.priority, line.text + "\n");
+  }
+  return exitStatus(status.verdict());
 }
 
 int run(const Options& options) {

@@ -1,23 +1,22 @@
-// Gathering the status: discovery of the GPUs and the host view. The guest
-// view is in status_guest.cc.
+// Gathering the status: discovery of the GPUs and the verdicts. The host view
+// is in status_host.cc, the guest view in status_guest.cc.
 #include "tool/status.h"
 
 #include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <set>
 
-#include "common/device/board.h"
 #include "common/device/enumeration.h"
 #include "common/device/exchange_area.h"
-#include "common/device/pci_address.h"
-#include "common/device/pci_config.h"
 #include "tool/status_guest.h"
+#include "tool/status_host.h"
 #include "tool/topology.h"
 
 namespace fs = std::filesystem;
@@ -26,11 +25,8 @@ namespace {
 
 constexpr const char* kVendorFile = "/vendor";
 constexpr const char* kHostBridgePrefix = "pci";
-constexpr size_t kVendorOffset = 0x00;
-constexpr size_t kBar0Offset = 0x10;
-constexpr uint64_t kBarFlags = 0xF;
-constexpr uint64_t kNoAnswer = 0xFFFF;  // vendor ID of a function that does not answer
-constexpr size_t kExtendedConfigStart = 0x100;
+constexpr const char* kRunAsRoot = "run as root";
+constexpr size_t kMaxMinorDigits = 10;  // as p2pwatch takes a minor
 
 constexpr const char* kAcsBitNames[] = {"SrcValid",    "TransBlk",   "ReqRedir",   "CmpltRedir",
                                         "UpstreamFwd", "EgressCtrl", "DirectTrans"};
@@ -81,95 +77,77 @@ bool onRootBus(const fs::path& device) {
   return ancestorName(device, 1).rfind(kHostBridgePrefix, 0) == 0;
 }
 
-// The GPU's host view; its ports are added to `ports` when it is grouped.
-HostGpu hostGpu(const std::string& bdf, const fs::path& device, std::set<std::string>& ports,
-                std::map<std::string, std::set<std::string>>& group_ports) {
-  HostGpu gpu;
-  gpu.bdf = bdf;
-  const auto config = readConfigSpace(device.string());
-  if (!config || config->read(kVendorOffset, 2).value_or(kNoAnswer) == kNoAnswer) {
-    gpu.state = GpuState::kOffline;
-    return gpu;
-  }
-  gpu.bar0 = config->read(kBar0Offset, 8).value_or(0) & ~kBarFlags;
-  const std::optional<bool> dual_chip = isDualChipBoardReadOnly(bdf);
-  if (!dual_chip) gpu.state = GpuState::kUnknownBoard;
-  gpu.dual_chip = dual_chip.value_or(false);
-  gpu.below_root_port = isBelowRootPort(device);
-  if (!dual_chip || gpu.below_root_port) return gpu;
-  const std::optional<GpuPlacement> placement = placeGpu(device, *dual_chip);
-  if (!placement || firstNonAddress(*placement)) return gpu;  // in no group, as in the default mode
-  gpu.group = placement->group_key;
-  ports.insert(placement->acs_ports.begin(), placement->acs_ports.end());
-  group_ports[gpu.group].insert(placement->acs_ports.begin(), placement->acs_ports.end());
-  return gpu;
+template <typename List>
+Verdict worst(const List& list) {
+  Verdict verdict = Verdict::kReady;
+  for (const auto& item : list) verdict = worse(verdict, item.verdict());
+  return verdict;
 }
 
-PortStatus portStatus(const std::string& port) {
-  PortStatus status{port, PortState::kNotAFunction, 0};
-  if (!isPciAddress(port)) return status;
-  const auto config = readConfigSpace(kSysPciDevices + port);
-  status.state = PortState::kUnreadable;
-  if (!config || config->size() <= kExtendedConfigStart) return status;
-  const auto control = config->acsControl();
-  status.state = control ? PortState::kAcs : PortState::kNoAcs;
-  status.acs_control = control.value_or(0);
-  return status;
-}
-
-// A port with ACS redirection on, or whose ACS Control cannot be read. A port
-// without ACS capability redirects nothing; a name that is no PCI function
-// holds no ACS Control at all.
-bool blocks(const PortStatus& port) {
-  if (port.state == PortState::kUnreadable) return true;
-  return port.state == PortState::kAcs && (port.acs_control & kAcsRedirectBits) != 0;
-}
-
-std::vector<GroupStatus> groupStatus(const std::vector<HostGpu>& gpus,
-                                     const std::map<std::string, std::set<std::string>>& ports_of,
-                                     const std::vector<PortStatus>& ports) {
-  std::map<std::string, GroupStatus> groups;
-  for (const HostGpu& gpu : gpus)
-    if (!gpu.group.empty()) groups[gpu.group].gpus.push_back(gpu.bdf);
-  for (auto& [key, group] : groups) {
-    group.key = key;
-    group.ports.assign(ports_of.at(key).begin(), ports_of.at(key).end());
-    for (const PortStatus& port : ports)
-      if (ports_of.at(key).count(port.port) && blocks(port)) group.blocking.push_back(port.port);
-  }
-  std::vector<GroupStatus> list;
-  for (auto& entry : groups) list.push_back(std::move(entry.second));
-  return list;
-}
-
-HostStatus hostStatus(const std::map<std::string, fs::path>& gpus) {
-  HostStatus host;
-  std::set<std::string> ports;
-  std::map<std::string, std::set<std::string>> group_ports;
-  for (const auto& [bdf, device] : gpus)
-    host.gpus.push_back(hostGpu(bdf, device, ports, group_ports));
-  for (const auto& port : ports) {
-    host.ports.push_back(portStatus(port));
-    if (host.ports.back().state != PortState::kNotAFunction) host.redir_ports.push_back(port);
-  }
-  host.groups = groupStatus(host.gpus, group_ports, host.ports);
-  return host;
+Verdict verdictOf(bool not_ready, bool unknown) {
+  return not_ready ? Verdict::kNotReady : unknown ? Verdict::kUnknown : Verdict::kReady;
 }
 
 }  // namespace
 
-bool HostStatus::ready() const {
-  const bool gpus_answer = std::all_of(
-      gpus.begin(), gpus.end(), [](const HostGpu& gpu) { return gpu.state == GpuState::kOnline; });
-  return gpus_answer && std::all_of(groups.begin(), groups.end(),
-                                    [](const GroupStatus& group) { return group.ready(); });
+Verdict worse(Verdict a, Verdict b) {
+  if (a == Verdict::kNotReady || b == Verdict::kNotReady) return Verdict::kNotReady;
+  return a == Verdict::kUnknown || b == Verdict::kUnknown ? Verdict::kUnknown : Verdict::kReady;
 }
 
-bool Status::ready() const {
-  const bool guest_ready = !guest || std::all_of(guest->begin(), guest->end(),
-                                                 [](const GuestGpu& gpu) { return gpu.ready(); });
-  const bool found = host || guest;  // no GPU at all is nothing to be ready
-  return found && (!host || host->ready()) && guest_ready;
+const char* verdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kReady:
+      return "ready";
+    case Verdict::kNotReady:
+      return "not ready";
+    case Verdict::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+Verdict TableStatus::verdict() const {
+  return verdictOf(!current() && state != TableState::kUnreadable,
+                   state == TableState::kUnreadable);
+}
+
+Verdict HostGpu::verdict() const {
+  if (state != GpuState::kOnline)
+    return state == GpuState::kOffline ? Verdict::kNotReady : Verdict::kUnknown;
+  // Below a root port the board decides nothing: such a GPU is in no group.
+  if (board == Board::kUnknown && !below_root_port) return Verdict::kUnknown;
+  return table ? table->verdict() : Verdict::kReady;
+}
+
+Verdict GroupStatus::verdict() const {
+  return verdictOf(!blocking.empty() || !tables_not_current.empty(),
+                   !unreadable_ports.empty() || !tables_unknown.empty());
+}
+
+Verdict HostStatus::verdict() const { return worse(worst(gpus), worst(groups)); }
+
+Verdict GuestGpu::verdict() const {
+  const bool peer_missing = peer_state == PeerState::kNone || peer_state == PeerState::kMalformed;
+  const bool minor_missing = minor ? !minorNumber(*minor) : minor_reason.empty();
+  return verdictOf(peer_missing || minor_missing,
+                   peer_state == PeerState::kUnreadable || !minor_reason.empty());
+}
+
+Verdict guestVerdict(const std::vector<GuestGpu>& gpus) { return worst(gpus); }
+
+Verdict Status::verdict() const {
+  if (!error.empty()) return Verdict::kUnknown;
+  if (!host && !guest) return Verdict::kNotReady;  // no GPU at all is nothing to be ready
+  return worse(host ? host->verdict() : Verdict::kReady,
+               guest ? guestVerdict(*guest) : Verdict::kReady);
+}
+
+std::optional<uint64_t> minorNumber(const std::string& minor) {
+  const bool decimal = !minor.empty() && minor.size() <= kMaxMinorDigits &&
+                       minor.find_first_not_of("0123456789") == std::string::npos;
+  if (!decimal) return std::nullopt;
+  return std::stoull(minor);
 }
 
 std::string decodeAcsControl(uint16_t control) {
@@ -195,10 +173,23 @@ std::string acsRedirParameter(const std::vector<std::string>& ports) {
   return parameter;
 }
 
+std::string readFailure(int error) { return error == ENOENT ? "missing" : strerror(error); }
+
+std::string unknownReason(const Status& status, const std::string& reason) {
+  return status.as_root ? reason : kRunAsRoot;
+}
+
 Status collectStatus() {
   StdoutToStderr diverted;
-  const std::map<std::string, fs::path> gpus = findGpus();
   Status status;
+  status.as_root = ::geteuid() == 0;
+  std::map<std::string, fs::path> gpus;
+  try {
+    gpus = findGpus();
+  } catch (const fs::filesystem_error& e) {
+    status.error = std::string("cannot read ") + kSysPciDevices + ": " + e.code().message();
+    return status;
+  }
   std::map<std::string, fs::path> host_gpus, guest_gpus;
   std::error_code ec;
   const bool peer_dir = fs::is_directory(kPeerConfigDir, ec);

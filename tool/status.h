@@ -8,6 +8,11 @@
 // directly on a root bus), the guest view when it hangs directly on a root bus
 // (passed through) or the peer configuration directory exists (p2ptool -r
 // made it); a GPU may get both.
+//
+// Every verdict is ready, not ready, or unknown: a fact it needs could not be
+// read (a user other than root sees 64 bytes of configuration space and no
+// memory or register window) and nothing that could be read says "not ready".
+// Nothing is guessed: a fact that could not be read carries the reason.
 #pragma once
 
 #include <cstdint>
@@ -16,16 +21,52 @@
 #include <vector>
 
 #include "common/device/peer_file.h"
+#include "common/log/console.h"
 
-enum class GpuState { kOnline, kOffline, kUnknownBoard };
+enum class Verdict { kReady, kNotReady, kUnknown };
+
+// The weightier of two verdicts: not ready, then unknown, then ready.
+Verdict worse(Verdict a, Verdict b);
+// "ready", "not ready", "unknown".
+const char* verdictName(Verdict verdict);
+
+// ACS Control bits that redirect peer traffic up to the root complex (and the
+// ones pci=disable_acs_redir= clears): ReqRedir, CmpltRedir, EgressCtrl.
+inline constexpr uint16_t kAcsRedirectBits = 0x0004 | 0x0008 | 0x0020;
+
+enum class GpuState { kOnline, kOffline, kUnreadable };
+enum class Board { kSingleChip, kDualChip, kUnknown };
+
+// A grouped GPU's exchange table against the one `p2ptool -w` would write now.
+enum class TableState {
+  kCurrent,     // the window holds exactly that table
+  kMissing,     // word count 0: never written
+  kStale,       // a table of another BAR0 or other members
+  kMalformed,   // a word count -w never writes
+  kUnreadable,  // the window cannot be opened or mapped
+  kLeftOut,     // -w writes no table for this GPU
+};
+
+struct TableStatus {
+  TableState state = TableState::kUnreadable;
+  std::string reason;              // kUnreadable, kLeftOut: why
+  std::vector<uint64_t> words;     // what the window holds: word 0, and all words of a
+                                   // table of a well-formed count; empty when not read
+  std::vector<uint64_t> expected;  // what -w would write now; empty when left out
+  bool current() const { return state == TableState::kCurrent; }
+  Verdict verdict() const;
+};
 
 struct HostGpu {
   std::string bdf;
   GpuState state = GpuState::kOnline;
-  bool dual_chip = false;
-  uint64_t bar0 = 0;
-  std::string group;  // "" when in no group
+  Board board = Board::kUnknown;
+  std::string reason;  // why the state (kUnreadable) or the board (kUnknown) is not known
+  uint64_t bar0 = 0;   // decoded as -w decodes it; meaningful when not kOffline/kUnreadable
+  std::string group;   // "" when in no group
   bool below_root_port = false;
+  std::optional<TableStatus> table;  // for the GPUs of a group
+  Verdict verdict() const;
 };
 
 enum class PortState { kAcs, kNoAcs, kUnreadable, kNotAFunction };
@@ -34,44 +75,66 @@ struct PortStatus {
   std::string port;
   PortState state = PortState::kUnreadable;
   uint16_t acs_control = 0;  // meaningful for kAcs only
+  std::string reason;        // kUnreadable: why
+  bool redirects() const {
+    return state == PortState::kAcs && (acs_control & kAcsRedirectBits) != 0;
+  }
 };
 
 struct GroupStatus {
   std::string key;
   std::vector<std::string> gpus;
-  std::vector<std::string> ports;     // the ports the default mode changes for it
-  std::vector<std::string> blocking;  // those of them that keep it from P2P
-  bool ready() const { return blocking.empty(); }
+  std::vector<std::string> ports;               // the ports the default mode changes for it
+  std::vector<std::string> blocking;            // those with ACS redirection on
+  std::vector<std::string> unreadable_ports;    // those whose ACS Control cannot be read
+  std::vector<std::string> tables_not_current;  // members whose table -w would change
+  std::vector<std::string> tables_unknown;      // members whose window cannot be read
+  Verdict verdict() const;
 };
 
 struct HostStatus {
   std::vector<HostGpu> gpus;
   std::vector<PortStatus> ports;  // ascending
   std::vector<GroupStatus> groups;
-  // Ports for pci=disable_acs_redir=: every port of `ports` that is a PCI function.
+  // Ports for pci=disable_acs_redir=: those of `ports` that have ACS or whose
+  // ACS Control cannot be read.
   std::vector<std::string> redir_ports;
-  bool ready() const;
+  Verdict verdict() const;
 };
 
+enum class PeerState { kNone, kWellFormed, kMalformed, kUnreadable };
+enum class WindowState { kTable, kNone, kMalformed, kUnreadable };
+
+// A guest GPU is ready when it has a well-formed peer file for p2pwatch and a
+// decimal minor under tamberon; the table in its window is shown beside them.
 struct GuestGpu {
   std::string bdf;
-  unsigned table_words = 0;  // word count of the exchange table in its window; 0: none
-  bool peer_file_exists = false;
-  std::optional<PeerFile> peer;  // decoded peer file, nothing when missing or malformed
-  std::string driver;            // name of the bound driver, "" when unbound
-  std::optional<std::string> minor;
-  bool ready() const { return peer.has_value() && minor.has_value(); }
+  WindowState window = WindowState::kUnreadable;  // the exchange table in its memory window
+  unsigned table_words = 0;                       // its word count; 0 when not read
+  std::string window_reason;                      // kUnreadable: why
+  PeerState peer_state = PeerState::kNone;
+  std::optional<PeerFile> peer;      // decoded peer file when kWellFormed
+  std::string peer_reason;           // kUnreadable: why
+  std::string driver;                // name of the bound driver, "" when unbound
+  std::optional<std::string> minor;  // first word of the tamberon minor file
+  std::string minor_reason;          // why that file cannot be read; "" when read or absent
+  Verdict verdict() const;
 };
+
+// The verdict of the guest view: that of its weightiest GPU.
+Verdict guestVerdict(const std::vector<GuestGpu>& gpus);
 
 struct Status {
+  bool as_root = false;
+  std::string error;                           // why no GPU could be looked for; "" when fine
   std::optional<HostStatus> host;              // when some GPU gets the host view
   std::optional<std::vector<GuestGpu>> guest;  // when some GPU gets the guest view
-  bool ready() const;
+  Verdict verdict() const;
 };
 
-// ACS Control bits that redirect peer traffic up to the root complex (and the
-// ones pci=disable_acs_redir= clears): ReqRedir, CmpltRedir, EgressCtrl.
-inline constexpr uint16_t kAcsRedirectBits = 0x0004 | 0x0008 | 0x0020;
+// The minor as a number when it is decimal (1 to 10 digits, as p2pwatch takes
+// it), else nothing.
+std::optional<uint64_t> minorNumber(const std::string& minor);
 
 // The ACS Control word as lspci -vvv prints it: "SrcValid+ TransBlk- ...".
 std::string decodeAcsControl(uint16_t control);
@@ -82,10 +145,25 @@ std::string hexNumber(uint64_t value, int digits = 0);
 // The kernel parameter that keeps ACS redirection off on `ports` ("" for none).
 std::string acsRedirParameter(const std::vector<std::string>& ports);
 
+// Why a file could not be read: "missing" when it does not exist, else the
+// errno text.
+std::string readFailure(int error);
+
+// What the report says about a fact that could not be read: the reason as
+// root, and "run as root" for any other user.
+std::string unknownReason(const Status& status, const std::string& reason);
+
 // Gathers the status of every supported GPU below /sys/bus/pci/devices.
 // Messages of the readers go to standard error.
 Status collectStatus();
 
+// One line of the text report (without its line end) and its priority:
+// warning for the lines that state a problem, info for the rest.
+struct ReportLine {
+  Priority priority;
+  std::string text;
+};
+
 // Text report and JSON document of a status (status_text.cc, status_json.cc).
-std::string statusText(const Status& status);
+std::vector<ReportLine> statusLines(const Status& status);
 std::string statusJson(const Status& status);

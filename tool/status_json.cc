@@ -1,26 +1,75 @@
-// The JSON document of p2ptool --status (schema: p2ptool.8). Addresses are
-// hexadecimal strings, since 64-bit numbers lose digits in many JSON readers.
+// The JSON document of p2ptool --status, schema version 1 (p2ptool.8).
+// Addresses, table words, packed numbers and ACS Control words are
+// hexadecimal strings, since 64-bit numbers lose digits in many JSON readers;
+// counts are numbers. Bytes that are not UTF-8 (a file's content, a name)
+// come out as U+FFFD, so the document is always valid.
 #include <nlohmann/json.hpp>
 
+#include "common/device/exchange_area.h"
 #include "tool/status.h"
 
 namespace {
 
 using nlohmann::json;
 
-const char* stateName(GpuState state) {
+constexpr int kSchemaVersion = 1;
+constexpr int kWordDigits = 16;
+constexpr int kPackedDigits = 8;
+constexpr int kAcsDigits = 4;
+
+json orNull(bool present, const json& value) { return present ? value : json(); }
+
+json textOrNull(const std::string& text) { return orNull(!text.empty(), text); }
+
+json hexWords(const std::vector<uint64_t>& words) {
+  json list = json::array();
+  for (const uint64_t word : words) list.push_back(hexNumber(word, kWordDigits));
+  return list;
+}
+
+const char* name(GpuState state) {
   switch (state) {
     case GpuState::kOnline:
       return "online";
     case GpuState::kOffline:
       return "offline";
-    case GpuState::kUnknownBoard:
-      return "unknown-board";
+    case GpuState::kUnreadable:
+      break;
   }
-  return "";
+  return "unreadable";
 }
 
-const char* stateName(PortState state) {
+const char* name(Board board) {
+  switch (board) {
+    case Board::kSingleChip:
+      return "single-chip";
+    case Board::kDualChip:
+      return "dual-chip";
+    case Board::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+const char* name(TableState state) {
+  switch (state) {
+    case TableState::kCurrent:
+      return "current";
+    case TableState::kMissing:
+      return "missing";
+    case TableState::kStale:
+      return "stale";
+    case TableState::kMalformed:
+      return "malformed";
+    case TableState::kUnreadable:
+      return "unreadable";
+    case TableState::kLeftOut:
+      break;
+  }
+  return "left-out";
+}
+
+const char* name(PortState state) {
   switch (state) {
     case PortState::kAcs:
       return "acs";
@@ -29,72 +78,147 @@ const char* stateName(PortState state) {
     case PortState::kUnreadable:
       return "unreadable";
     case PortState::kNotAFunction:
-      return "not-a-function";
+      break;
   }
-  return "";
+  return "not-a-function";
 }
 
-json gpuJson(const HostGpu& gpu) {
+const char* name(WindowState state) {
+  switch (state) {
+    case WindowState::kTable:
+      return "table";
+    case WindowState::kNone:
+      return "none";
+    case WindowState::kMalformed:
+      return "malformed";
+    case WindowState::kUnreadable:
+      break;
+  }
+  return "unreadable";
+}
+
+const char* name(PeerState state) {
+  switch (state) {
+    case PeerState::kWellFormed:
+      return "well-formed";
+    case PeerState::kNone:
+      return "none";
+    case PeerState::kMalformed:
+      return "malformed";
+    case PeerState::kUnreadable:
+      break;
+  }
+  return "unreadable";
+}
+
+json tableJson(const Status& status, const TableStatus& table) {
+  const bool read = !table.words.empty();
+  const bool unreadable = table.state == TableState::kUnreadable;
+  return {
+      {"state", name(table.state)},
+      {"reason", unreadable ? json(unknownReason(status, table.reason)) : textOrNull(table.reason)},
+      {"word_count", orNull(read, read ? areaWordCount(table.words[0]) : 0)},
+      {"words", orNull(read, hexWords(table.words))},
+      {"expected", orNull(!table.expected.empty(), hexWords(table.expected))}};
+}
+
+json gpuJson(const Status& status, const HostGpu& gpu) {
   const bool online = gpu.state == GpuState::kOnline;
+  const bool unknown =
+      gpu.state == GpuState::kUnreadable || (online && gpu.board == Board::kUnknown);
   return {{"bdf", gpu.bdf},
-          {"state", stateName(gpu.state)},
-          {"board", online ? json(gpu.dual_chip ? "dual-chip" : "single-chip") : json()},
-          {"bar0", gpu.state == GpuState::kOffline ? json() : json(hexNumber(gpu.bar0))},
-          {"group", gpu.group.empty() ? json() : json(gpu.group)},
-          {"below_root_port", gpu.below_root_port}};
+          {"state", name(gpu.state)},
+          {"board", orNull(online, name(gpu.board))},
+          {"reason", orNull(unknown, unknownReason(status, gpu.reason))},
+          {"bar0", orNull(online, hexNumber(gpu.bar0, kWordDigits))},
+          {"group", textOrNull(gpu.group)},
+          {"below_root_port", gpu.below_root_port},
+          {"table", gpu.table ? tableJson(status, *gpu.table) : json()}};
 }
 
-json portJson(const PortStatus& port) {
-  json out = {{"port", port.port}, {"state", stateName(port.state)}};
-  out["acs_control"] = port.state == PortState::kAcs ? json(port.acs_control) : json();
-  out["acs_decoded"] =
-      port.state == PortState::kAcs ? json(decodeAcsControl(port.acs_control)) : json();
+json portJson(const Status& status, const PortStatus& port) {
+  const bool acs = port.state == PortState::kAcs;
+  const bool unreadable = port.state == PortState::kUnreadable;
+  return {{"port", port.port},
+          {"state", name(port.state)},
+          {"reason", orNull(unreadable, unknownReason(status, port.reason))},
+          {"acs_control", orNull(acs, hexNumber(port.acs_control, kAcsDigits))},
+          {"acs_decoded", orNull(acs, decodeAcsControl(port.acs_control))},
+          {"redirects", port.redirects()}};
+}
+
+json groupJson(const GroupStatus& group) {
+  return {{"key", group.key},
+          {"gpus", group.gpus},
+          {"ports", group.ports},
+          {"blocking", group.blocking},
+          {"unreadable_ports", group.unreadable_ports},
+          {"tables_not_current", group.tables_not_current},
+          {"tables_unknown", group.tables_unknown},
+          {"state", verdictName(group.verdict())}};
+}
+
+json hostJson(const Status& status, const HostStatus& host) {
+  json out = {{"state", verdictName(host.verdict())},
+              {"gpus", json::array()},
+              {"ports", json::array()},
+              {"groups", json::array()}};
+  for (const auto& gpu : host.gpus) out["gpus"].push_back(gpuJson(status, gpu));
+  for (const auto& port : host.ports) out["ports"].push_back(portJson(status, port));
+  for (const auto& group : host.groups) out["groups"].push_back(groupJson(group));
+  out["kernel_parameter"] = textOrNull(acsRedirParameter(host.redir_ports));
   return out;
 }
 
-json hostJson(const HostStatus& host) {
-  json out = {{"gpus", json::array()}, {"ports", json::array()}, {"groups", json::array()}};
-  for (const auto& gpu : host.gpus) out["gpus"].push_back(gpuJson(gpu));
-  for (const auto& port : host.ports) out["ports"].push_back(portJson(port));
-  for (const auto& group : host.groups)
-    out["groups"].push_back({{"key", group.key},
-                             {"gpus", group.gpus},
-                             {"ports", group.ports},
-                             {"blocking", group.blocking},
-                             {"ready", group.ready()}});
-  const std::string parameter = acsRedirParameter(host.redir_ports);
-  out["kernel_parameter"] = parameter.empty() ? json() : json(parameter);
-  out["ready"] = host.ready();
-  return out;
-}
-
-json peerJson(const GuestGpu& gpu) {
-  if (!gpu.peer) return json();
-  json peers = json::array();
+json peerJson(const Status& status, const GuestGpu& gpu) {
+  const bool unreadable = gpu.peer_state == PeerState::kUnreadable;
+  json out = {{"state", name(gpu.peer_state)},
+              {"reason", orNull(unreadable, unknownReason(status, gpu.peer_reason))},
+              {"self", json()},
+              {"peers", json()}};
+  if (!gpu.peer) return out;
+  out["self"] = hexNumber(gpu.peer->self, kPackedDigits);
+  out["peers"] = json::array();
   for (size_t i = 1; i + 1 < gpu.peer->words.size(); i += 2)
-    peers.push_back(
-        {{"packed", gpu.peer->words[i]}, {"address", hexNumber(gpu.peer->words[i + 1])}});
-  return {{"self", gpu.peer->self}, {"peers", peers}};
+    out["peers"].push_back({{"packed", hexNumber(gpu.peer->words[i], kPackedDigits)},
+                            {"address", hexNumber(gpu.peer->words[i + 1], kWordDigits)}});
+  return out;
 }
 
-json guestJson(const GuestGpu& gpu) {
-  return {{"bdf", gpu.bdf},
-          {"exchange_table_words", gpu.table_words},
-          {"peer_file_exists", gpu.peer_file_exists},
-          {"peer_file", peerJson(gpu)},
-          {"driver", gpu.driver.empty() ? json() : json(gpu.driver)},
-          {"minor", gpu.minor ? json(*gpu.minor) : json()},
-          {"ready", gpu.ready()}};
+json minorJson(const GuestGpu& gpu) {
+  if (!gpu.minor) return json();
+  const auto number = minorNumber(*gpu.minor);
+  return number ? json(*number) : json(*gpu.minor);
+}
+
+json guestGpuJson(const Status& status, const GuestGpu& gpu) {
+  const bool unreadable = gpu.window == WindowState::kUnreadable;
+  const json window = {{"state", name(gpu.window)},
+                       {"reason", orNull(unreadable, unknownReason(status, gpu.window_reason))},
+                       {"word_count", orNull(!unreadable, gpu.table_words)}};
+  return {
+      {"bdf", gpu.bdf},
+      {"exchange_table", window},
+      {"peer_file", peerJson(status, gpu)},
+      {"driver", textOrNull(gpu.driver)},
+      {"minor", minorJson(gpu)},
+      {"minor_reason", orNull(!gpu.minor_reason.empty(), unknownReason(status, gpu.minor_reason))},
+      {"state", verdictName(gpu.verdict())}};
 }
 
 }  // namespace
 
 std::string statusJson(const Status& status) {
-  json out = {{"host", status.host ? hostJson(*status.host) : json()}, {"guest", json()}};
+  json out = {{"schema_version", kSchemaVersion},
+              {"state", verdictName(status.verdict())},
+              {"as_root", status.as_root},
+              {"error", textOrNull(status.error)},
+              {"host", status.host ? hostJson(status, *status.host) : json()},
+              {"guest", json()}};
   if (status.guest) {
-    out["guest"] = {{"gpus", json::array()}};
-    for (const auto& gpu : *status.guest) out["guest"]["gpus"].push_back(guestJson(gpu));
+    json gpus = json::array();
+    for (const auto& gpu : *status.guest) gpus.push_back(guestGpuJson(status, gpu));
+    out["guest"] = {{"state", verdictName(guestVerdict(*status.guest))}, {"gpus", gpus}};
   }
-  out["ready"] = status.ready();
-  return out.dump(2) + "\n";
+  return out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

@@ -1,11 +1,26 @@
-// The text report of p2ptool --status.
+// The text report of p2ptool --status: a line per fact, warning priority for
+// the lines that state a problem.
 #include <string>
 
+#include "common/device/exchange_area.h"
+#include "common/device/tamberon_driver.h"
 #include "tool/status.h"
 
 namespace {
 
 constexpr const char* kGroupReady = "P2P ready";
+constexpr const char* kRunWrite = " (run p2ptool -w)";
+
+class Lines {
+ public:
+  void info(const std::string& text) { lines_.push_back({Priority::kInfo, text}); }
+  void problem(const std::string& text) { lines_.push_back({Priority::kWarning, text}); }
+  void add(bool is_problem, const std::string& text) { is_problem ? problem(text) : info(text); }
+  std::vector<ReportLine> take() { return std::move(lines_); }
+
+ private:
+  std::vector<ReportLine> lines_;
+};
 
 std::string join(const std::vector<std::string>& words, const char* separator) {
   std::string text;
@@ -13,87 +28,201 @@ std::string join(const std::vector<std::string>& words, const char* separator) {
   return text;
 }
 
-std::string gpuLine(const HostGpu& gpu) {
-  if (gpu.state == GpuState::kOffline) return gpu.bdf + "  offline: does not answer";
-  if (gpu.state == GpuState::kUnknownBoard)
-    return gpu.bdf + "  board unknown: device ID unreadable, left out";
-  std::string line = gpu.bdf + (gpu.dual_chip ? "  dual-chip board" : "  single chip    ");
-  line += "  BAR0 " + hexNumber(gpu.bar0, 16) + "  ";
-  if (gpu.below_root_port) return line + "no group: below a root port";
-  return line + "group " + gpu.group;
+std::string hexWords(const std::vector<uint64_t>& words) {
+  std::vector<std::string> texts;
+  for (const uint64_t word : words) texts.push_back(hexNumber(word, 16));
+  return join(texts, " ");
 }
 
-std::string portLine(const PortStatus& port) {
+// Bytes outside printable ASCII as \xNN, so that no file's content reaches a terminal raw.
+std::string printable(const std::string& text) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (const unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kDigits[c >> 4];
+      out += kDigits[c & 0xf];
+    }
+  }
+  return out;
+}
+
+std::string placement(const HostGpu& gpu) {
+  if (gpu.below_root_port) return "no group: below a root port";
+  if (!gpu.group.empty()) return "group " + gpu.group;
+  if (gpu.board == Board::kUnknown) return "group unknown";
+  return "no group: below a name that is no PCI address";
+}
+
+std::string boardText(const Status& status, const HostGpu& gpu) {
+  switch (gpu.board) {
+    case Board::kDualChip:
+      return "dual-chip board";
+    case Board::kSingleChip:
+      return "single chip    ";
+    case Board::kUnknown:
+      break;
+  }
+  return "board: unknown (" + unknownReason(status, gpu.reason) + ")";
+}
+
+std::string gpuLine(const Status& status, const HostGpu& gpu) {
+  if (gpu.state == GpuState::kOffline) return gpu.bdf + "  offline: does not answer";
+  if (gpu.state == GpuState::kUnreadable)
+    return gpu.bdf + "  configuration space unreadable (" + unknownReason(status, gpu.reason) + ")";
+  return gpu.bdf + "  " + boardText(status, gpu) + "  BAR0 " + hexNumber(gpu.bar0, 16) + "  " +
+         placement(gpu);
+}
+
+std::string tableText(const Status& status, const TableStatus& table) {
+  switch (table.state) {
+    case TableState::kCurrent:
+      return "current";
+    case TableState::kMissing:
+      return std::string("missing") + kRunWrite;
+    case TableState::kStale:
+      return std::string("stale, BAR0 or members changed since") + kRunWrite;
+    case TableState::kMalformed:
+      return "malformed, word count " + std::to_string(areaWordCount(table.words[0])) + kRunWrite;
+    case TableState::kUnreadable:
+      return "unknown (" + unknownReason(status, table.reason) + ")";
+    case TableState::kLeftOut:
+      break;
+  }
+  return "none, p2ptool -w leaves this GPU out (" + table.reason + ")";
+}
+
+void addTable(const Status& status, const TableStatus& table, Lines& lines) {
+  lines.add(!table.current(), "    table: " + tableText(status, table));
+  if (table.state != TableState::kStale && table.state != TableState::kMalformed) return;
+  lines.problem("      window holds:    " + hexWords(table.words));
+  lines.problem("      -w would write:  " + hexWords(table.expected));
+}
+
+std::string portLine(const Status& status, const PortStatus& port) {
   switch (port.state) {
     case PortState::kAcs:
       return port.port + "  ACSCtl: " + decodeAcsControl(port.acs_control);
     case PortState::kNoAcs:
       return port.port + "  no ACS capability";
     case PortState::kUnreadable:
-      return port.port + "  ACS Control unreadable (run as root)";
+      return port.port + "  ACS Control unreadable (" + unknownReason(status, port.reason) + ")";
     case PortState::kNotAFunction:
-      return port.port + "  not a PCI function";
+      break;
   }
-  return port.port;
+  return port.port + "  not a PCI function";
 }
 
 std::string groupLine(const GroupStatus& group) {
-  const std::string verdict =
-      group.ready() ? kGroupReady : "blocked by " + join(group.blocking, ", ");
+  std::vector<std::string> reasons;
+  if (!group.blocking.empty()) reasons.push_back("blocked by " + join(group.blocking, ", "));
+  if (!group.tables_not_current.empty())
+    reasons.push_back("no current table: " + join(group.tables_not_current, ", "));
+  if (!group.unreadable_ports.empty())
+    reasons.push_back("ACS Control unknown: " + join(group.unreadable_ports, ", "));
+  if (!group.tables_unknown.empty())
+    reasons.push_back("tables unknown: " + join(group.tables_unknown, ", "));
+  const std::string verdict = reasons.empty() ? kGroupReady : join(reasons, "; ");
   return group.key + "  GPUs " + join(group.gpus, " ") + ": " + verdict;
 }
 
-std::string hostText(const HostStatus& host) {
-  std::string text = "Host GPUs:\n";
-  for (const auto& gpu : host.gpus) text += "  " + gpuLine(gpu) + "\n";
-  text += "Ports the default mode changes:\n";
-  for (const auto& port : host.ports) text += "  " + portLine(port) + "\n";
-  text += "Groups:\n";
-  for (const auto& group : host.groups) text += "  " + groupLine(group) + "\n";
-  return text;
+void addHost(const Status& status, const HostStatus& host, Lines& lines) {
+  lines.info("Host GPUs:");
+  for (const auto& gpu : host.gpus) {
+    const bool placement_unknown = gpu.board == Board::kUnknown && !gpu.below_root_port;
+    lines.add(gpu.state != GpuState::kOnline || placement_unknown, "  " + gpuLine(status, gpu));
+    if (gpu.table) addTable(status, *gpu.table, lines);
+  }
+  lines.info("Ports the default mode changes:");
+  for (const auto& port : host.ports)
+    lines.add(port.redirects() || port.state == PortState::kUnreadable,
+              "  " + portLine(status, port));
+  lines.info("Groups:");
+  for (const auto& group : host.groups)
+    lines.add(group.verdict() != Verdict::kReady, "  " + groupLine(group));
 }
 
-std::string peerText(const GuestGpu& gpu) {
-  if (!gpu.peer_file_exists) return "    peer file: none\n";
-  if (!gpu.peer) return "    peer file: malformed\n";
-  std::string text = "    peer file: self " + hexNumber(gpu.peer->self, 8) + "\n";
+void addPeer(const Status& status, const GuestGpu& gpu, Lines& lines) {
+  switch (gpu.peer_state) {
+    case PeerState::kNone:
+      return lines.problem("    peer file: none");
+    case PeerState::kMalformed:
+      return lines.problem("    peer file: malformed");
+    case PeerState::kUnreadable:
+      return lines.problem("    peer file: unknown (" + unknownReason(status, gpu.peer_reason) +
+                           ")");
+    case PeerState::kWellFormed:
+      break;
+  }
+  lines.info("    peer file: self " + hexNumber(gpu.peer->self, 8));
   for (size_t i = 1; i + 1 < gpu.peer->words.size(); i += 2)
-    text += "      peer " + hexNumber(gpu.peer->words[i], 8) + "  address " +
-            hexNumber(gpu.peer->words[i + 1], 16) + "\n";
-  return text;
+    lines.info("      peer " + hexNumber(gpu.peer->words[i], 8) + "  address " +
+               hexNumber(gpu.peer->words[i + 1], 16));
+}
+
+std::string windowText(const Status& status, const GuestGpu& gpu) {
+  switch (gpu.window) {
+    case WindowState::kTable:
+      return std::to_string(gpu.table_words) + " words";
+    case WindowState::kNone:
+      return "none";
+    case WindowState::kMalformed:
+      return "malformed, word count " + std::to_string(gpu.table_words);
+    case WindowState::kUnreadable:
+      break;
+  }
+  return "unknown (" + unknownReason(status, gpu.window_reason) + ")";
+}
+
+std::string minorText(const Status& status, const GuestGpu& gpu) {
+  if (!gpu.minor_reason.empty())
+    return ", minor unknown (" + unknownReason(status, gpu.minor_reason) + ")";
+  if (!gpu.minor) return gpu.driver == kDriverName ? ", no minor" : "";
+  if (!minorNumber(*gpu.minor)) return ", minor \"" + printable(*gpu.minor) + "\" is no number";
+  return ", minor " + *gpu.minor;
 }
 
 std::string guestVerdict(const GuestGpu& gpu) {
-  std::vector<std::string> missing;
-  if (!gpu.peer) missing.push_back(gpu.peer_file_exists ? "peer file malformed" : "no peer file");
-  if (!gpu.minor) missing.push_back("no minor");
-  return missing.empty() ? "ready" : "not ready: " + join(missing, ", ");
+  std::vector<std::string> problems;
+  if (gpu.peer_state == PeerState::kNone) problems.push_back("no peer file");
+  if (gpu.peer_state == PeerState::kMalformed) problems.push_back("peer file malformed");
+  if (gpu.peer_state == PeerState::kUnreadable) problems.push_back("peer file unknown");
+  if (!gpu.minor_reason.empty()) problems.push_back("minor unknown");
+  if (gpu.minor && !minorNumber(*gpu.minor)) problems.push_back("minor is no number");
+  if (!gpu.minor && gpu.minor_reason.empty()) problems.push_back("no minor");
+  const std::string verdict = verdictName(gpu.verdict());
+  return problems.empty() ? verdict : verdict + ": " + join(problems, ", ");
 }
 
-std::string guestText(const std::vector<GuestGpu>& gpus) {
-  std::string text = "Guest GPUs:\n";
+void addGuest(const Status& status, const std::vector<GuestGpu>& gpus, Lines& lines) {
+  lines.info("Guest GPUs:");
   for (const auto& gpu : gpus) {
-    text += "  " + gpu.bdf + "\n    exchange table: ";
-    text += gpu.table_words ? std::to_string(gpu.table_words) + " words\n" : "none\n";
-    text += peerText(gpu);
-    text += "    driver: " + (gpu.driver.empty() ? "none" : gpu.driver);
-    text += gpu.minor ? ", minor " + *gpu.minor + "\n" : "\n";
-    text += "    " + guestVerdict(gpu) + "\n";
+    lines.info("  " + gpu.bdf);
+    lines.add(gpu.window != WindowState::kTable, "    exchange table: " + windowText(status, gpu));
+    addPeer(status, gpu, lines);
+    lines.add(!gpu.minor_reason.empty() || (gpu.minor && !minorNumber(*gpu.minor)),
+              "    driver: " + (gpu.driver.empty() ? "none" : printable(gpu.driver)) +
+                  minorText(status, gpu));
+    lines.add(gpu.verdict() != Verdict::kReady, "    " + guestVerdict(gpu));
   }
-  return text;
 }
 
 }  // namespace
 
-std::string statusText(const Status& status) {
-  std::string text;
-  if (status.host) text += hostText(*status.host);
-  if (status.guest) text += guestText(*status.guest);
-  if (!status.host && !status.guest) text += "No GPU found.\n";
-  text += std::string("Status: ") + (status.ready() ? "ready" : "not ready") + "\n";
+std::vector<ReportLine> statusLines(const Status& status) {
+  Lines lines;
+  if (!status.error.empty()) lines.problem("Error: " + status.error);
+  if (status.host) addHost(status, *status.host, lines);
+  if (status.guest) addGuest(status, *status.guest, lines);
+  if (status.error.empty() && !status.host && !status.guest) lines.problem("No GPU found.");
+  const Verdict verdict = status.verdict();
+  lines.add(verdict != Verdict::kReady, std::string("Status: ") + verdictName(verdict));
   if (status.host) {
     const std::string parameter = acsRedirParameter(status.host->redir_ports);
-    text += "Kernel parameter: " + (parameter.empty() ? "none needed" : parameter) + "\n";
+    lines.info("Kernel parameter: " + (parameter.empty() ? "none needed" : parameter));
   }
-  return text;
+  return lines.take();
 }

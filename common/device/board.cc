@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 
 #include "common/device/enumeration.h"
@@ -85,7 +86,8 @@ std::optional<unsigned int> readDeviceId(const std::string& bdf) {
 }
 
 // Read-only access to a GPU's register window: opened O_RDONLY, mapped
-// PROT_READ. Registers that cannot be read read as 0, as getDeviceInfoByReg's do.
+// PROT_READ. Registers that cannot be read read as 0, as getDeviceInfoByReg's
+// do, and are counted.
 class ReadOnlyRegisters {
  public:
   explicit ReadOnlyRegisters(const std::string& bdf)
@@ -94,10 +96,13 @@ class ReadOnlyRegisters {
         window_(fd_.get(), size_, PROT_READ) {}
 
   unsigned int operator()(unsigned int offset) const {
-    if (!window_.valid() || offset % sizeof(uint32_t) != 0 || offset + sizeof(uint32_t) > size_)
+    if (!window_.valid() || offset % sizeof(uint32_t) != 0 || offset + sizeof(uint32_t) > size_) {
+      ++failures_;
       return 0;
+    }
     return *reinterpret_cast<const volatile uint32_t*>(window_.bytes() + offset);
   }
+  unsigned failures() const { return failures_; }
 
  private:
   static size_t windowSize(int fd) {
@@ -108,6 +113,7 @@ class ReadOnlyRegisters {
   ScopedFd fd_;
   size_t size_;
   ScopedMapping window_;
+  mutable unsigned failures_ = 0;
 };
 
 }  // namespace
@@ -131,11 +137,13 @@ bool ifDualChipboard(std::string& bdf) {
                           [&](unsigned int offset) { return getDeviceInfoByReg(bdf, offset); });
 }
 
-std::optional<bool> isDualChipBoardReadOnly(const std::string& bdf) {
+BoardRead readBoardReadOnly(const std::string& bdf) {
   const std::optional<unsigned int> device_id = readDeviceId(bdf);
-  if (!device_id) return std::nullopt;
+  if (!device_id) return BoardRead::kNoDeviceId;
   const ReadOnlyRegisters registers(bdf);
-  return isDualChipDevice(*device_id, std::cref(registers));
+  const bool dual_chip = isDualChipDevice(*device_id, std::cref(registers));
+  if (registers.failures() != 0) return BoardRead::kNoRegisters;
+  return dual_chip ? BoardRead::kDualChip : BoardRead::kSingleChip;
 }
 
 bool isQMPcieBoard(const std::string& bdf) {

@@ -11,13 +11,13 @@ namespace bench {
 
 enum class Mode {
   kDefault,  // p2ptool on the host: discovery, analysis, ACS off
-  kStatus,   // p2ptool --status on the host, after the default mode
+  kStatus,   // p2ptool --status on the host, after the default mode and -w (ready)
   kWrite,    // p2ptool -w on the host
   kRead,     // p2ptool -r in the guest
   kWatch,    // one p2pwatch pass in the guest
 };
 
-constexpr Mode kAllModes[] = {Mode::kDefault, Mode::kStatus, Mode::kWrite, Mode::kRead,
+constexpr Mode kAllModes[] = {Mode::kDefault, Mode::kWrite, Mode::kStatus, Mode::kRead,
                               Mode::kWatch};
 
 std::string modeLabel(Mode mode);

@@ -1,0 +1,239 @@
+#include "tool/status_host.h"
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "common/device/board.h"
+#include "common/device/enumeration.h"
+#include "common/device/pci_address.h"
+#include "common/device/pci_config.h"
+#include "tool/discovery.h"
+#include "tool/exchange.h"
+#include "tool/status_table.h"
+#include "tool/topology.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kVendorOffset = 0x00;
+constexpr size_t kBar0Offset = 0x10;
+constexpr size_t kBar1Offset = 0x14;
+constexpr uint64_t kNoAnswer = 0xFFFF;  // vendor ID of a function that does not answer
+// The sizes sysfs gives root: a function without and with extended space.
+constexpr size_t kConventionalConfigSize = 0x100;
+constexpr size_t kExtendedConfigSize = 0x1000;
+constexpr const char* kNotAnswering = "does not answer";
+
+// What the host view gathers besides the status itself.
+struct HostScan {
+  HostStatus host;
+  std::map<std::string, std::set<std::string>> group_ports;
+  GroupMap groups;  // the members with their BAR0, as -w groups them
+};
+
+std::string sizeReason(size_t size) {
+  return "configuration space of " + std::to_string(size) + " bytes";
+}
+
+// The function's configuration space, or nothing with the reason.
+std::optional<ConfigSpace> readConfig(const std::string& dir, std::string& reason) {
+  errno = 0;
+  std::optional<ConfigSpace> config = readConfigSpace(dir);
+  if (!config) reason = readFailure(errno);
+  return config;
+}
+
+bool answers(const ConfigSpace& config) {
+  return config.read(kVendorOffset, 2).value_or(kNoAnswer) != kNoAnswer;
+}
+
+Board boardOf(const std::string& bdf, std::string& reason) {
+  switch (readBoardReadOnly(bdf)) {
+    case BoardRead::kSingleChip:
+      return Board::kSingleChip;
+    case BoardRead::kDualChip:
+      return Board::kDualChip;
+    case BoardRead::kNoDeviceId:
+      reason = "device ID unreadable";
+      break;
+    case BoardRead::kNoRegisters:
+      reason = "register window unreadable";
+      break;
+  }
+  return Board::kUnknown;
+}
+
+HostGpu readGpu(const std::string& bdf, const fs::path& device) {
+  HostGpu gpu;
+  gpu.bdf = bdf;
+  gpu.below_root_port = isBelowRootPort(device);
+  gpu.state = GpuState::kUnreadable;
+  const auto config = readConfig(device.string(), gpu.reason);
+  if (!config) return gpu;
+  const auto bar1 = config->read(kBar1Offset, 4);
+  if (!bar1) {
+    gpu.reason = sizeReason(config->size());
+    return gpu;
+  }
+  gpu.state = answers(*config) ? GpuState::kOnline : GpuState::kOffline;
+  if (gpu.state == GpuState::kOffline) return gpu;
+  gpu.bar0 = decodeBar0(static_cast<uint32_t>(*config->read(kBar0Offset, 4)),
+                        static_cast<uint32_t>(*bar1));
+  gpu.board = boardOf(bdf, gpu.reason);
+  return gpu;
+}
+
+// Puts the GPU into its group as the default mode and -w do; a GPU whose
+// board is unknown is placed nowhere, so no port depends on a guess.
+void place(HostGpu& gpu, const fs::path& device, HostScan& scan) {
+  if (gpu.state != GpuState::kOnline || gpu.board == Board::kUnknown) return;
+  const std::optional<GpuPlacement> placement = placeGpu(device, gpu.board == Board::kDualChip);
+  if (!placement || firstNonAddress(*placement)) return;  // in no group, as in the default mode
+  gpu.group = placement->group_key;
+  scan.group_ports[gpu.group].insert(placement->acs_ports.begin(), placement->acs_ports.end());
+  scan.groups[gpu.group][gpu.bdf] = gpu.bar0;
+}
+
+TableStatus leftOut(const std::string& reason) {
+  TableStatus table;
+  table.state = TableState::kLeftOut;
+  table.reason = reason;
+  return table;
+}
+
+std::string leftOutReason(const LeftOut& gpu) {
+  switch (gpu.reason) {
+    case LeftOutReason::kUnassignedBar0:
+      return "BAR0 unassigned";
+    case LeftOutReason::kTooWide:
+      return "its PCI address does not fit the 32-bit self field";
+    case LeftOutReason::kSamePacked:
+      break;
+  }
+  return gpu.other + " and " + gpu.bdf + " both pack to " + hexNumber(gpu.packed) +
+         ", no table for the group";
+}
+
+// The table in the window against `expected`, what -w would write now.
+TableStatus compareTable(const std::string& bdf, const std::vector<unsigned long>& expected) {
+  const WindowTable window = readWindowTable(bdf);
+  TableStatus table;
+  table.words = window.words;
+  table.expected.assign(expected.begin(), expected.end());
+  table.reason = window.reason;
+  switch (window.shape) {
+    case TableShape::kNone:
+      table.state = TableState::kMissing;
+      break;
+    case TableShape::kMalformed:
+      table.state = TableState::kMalformed;
+      break;
+    case TableShape::kUnreadable:
+      table.state = TableState::kUnreadable;
+      break;
+    case TableShape::kWellFormed:
+      table.state = table.words == table.expected ? TableState::kCurrent : TableState::kStale;
+      break;
+  }
+  return table;
+}
+
+// The table of every member of one group, decided as -w decides it.
+std::map<std::string, TableStatus> groupTables(const BarMap& group) {
+  std::map<std::string, TableStatus> tables;
+  if (!fitsOneArea(group)) {
+    const std::string reason = "group of " + std::to_string(group.size()) + " GPUs, more than " +
+                               std::to_string(kMaxGroupSize) + " an exchange area holds";
+    for (const auto& member : group) tables[member.first] = leftOut(reason);
+    return tables;
+  }
+  const TablePlan plan = planTable(group);
+  std::string collision;
+  for (const LeftOut& gpu : plan.left_out) {
+    tables[gpu.bdf] = leftOut(leftOutReason(gpu));
+    if (gpu.reason == LeftOutReason::kSamePacked && collision.empty())
+      collision = leftOutReason(gpu);
+  }
+  for (const auto& member : plan.members) {
+    if (tables.count(member.first)) continue;
+    tables[member.first] =
+        plan.collision ? leftOut(collision)
+                       : compareTable(member.first, buildExchangeArea(member.first, plan.members));
+  }
+  return tables;
+}
+
+PortStatus portStatus(const std::string& port) {
+  PortStatus status;
+  status.port = port;
+  status.state = PortState::kNotAFunction;
+  if (!isPciAddress(port)) return status;
+  status.state = PortState::kUnreadable;
+  const auto config = readConfig(kSysPciDevices + port, status.reason);
+  if (!config) return status;
+  const size_t size = config->size();
+  const bool sysfs_size = size == kConventionalConfigSize || size == kExtendedConfigSize;
+  if (size >= 2 && !answers(*config)) {
+    status.reason = kNotAnswering;
+  } else if (!sysfs_size) {
+    status.reason = sizeReason(size);
+  } else {
+    const auto control = config->acsControl();  // none without extended space
+    status.state = control ? PortState::kAcs : PortState::kNoAcs;
+    status.acs_control = control.value_or(0);
+  }
+  return status;
+}
+
+void addMember(GroupStatus& group, const HostGpu& gpu) {
+  group.gpus.push_back(gpu.bdf);
+  if (gpu.table->current()) return;
+  auto& list =
+      gpu.table->state == TableState::kUnreadable ? group.tables_unknown : group.tables_not_current;
+  list.push_back(gpu.bdf);
+}
+
+std::vector<GroupStatus> groupStatus(const HostScan& scan) {
+  std::map<std::string, GroupStatus> groups;
+  for (const HostGpu& gpu : scan.host.gpus)
+    if (!gpu.group.empty()) addMember(groups[gpu.group], gpu);
+  std::vector<GroupStatus> list;
+  for (auto& [key, group] : groups) {
+    group.key = key;
+    const std::set<std::string>& ports = scan.group_ports.at(key);
+    group.ports.assign(ports.begin(), ports.end());
+    for (const PortStatus& port : scan.host.ports) {
+      if (!ports.count(port.port)) continue;
+      if (port.redirects()) group.blocking.push_back(port.port);
+      if (port.state == PortState::kUnreadable) group.unreadable_ports.push_back(port.port);
+    }
+    list.push_back(std::move(group));
+  }
+  return list;
+}
+
+}  // namespace
+
+HostStatus hostStatus(const std::map<std::string, fs::path>& gpus) {
+  HostScan scan;
+  for (const auto& [bdf, device] : gpus) {
+    scan.host.gpus.push_back(readGpu(bdf, device));
+    place(scan.host.gpus.back(), device, scan);
+  }
+  std::map<std::string, TableStatus> tables;
+  for (const auto& entry : scan.groups) tables.merge(groupTables(entry.second));
+  for (HostGpu& gpu : scan.host.gpus)
+    if (!gpu.group.empty()) gpu.table = tables.at(gpu.bdf);
+  std::set<std::string> ports;
+  for (const auto& entry : scan.group_ports) ports.insert(entry.second.begin(), entry.second.end());
+  for (const auto& port : ports) {
+    scan.host.ports.push_back(portStatus(port));
+    const PortState state = scan.host.ports.back().state;
+    if (state == PortState::kAcs || state == PortState::kUnreadable)
+      scan.host.redir_ports.push_back(port);
+  }
+  scan.host.groups = groupStatus(scan);
+  return scan.host;
+}

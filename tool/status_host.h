@@ -1,0 +1,13 @@
+// The host view of p2ptool --status, read without writing: every GPU with its
+// board, BAR0 and group, the ports the default mode changes, and each grouped
+// GPU's exchange table against the one `p2ptool -w` would write now.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "tool/status.h"
+
+// The host view of the GPUs given as BDF string -> resolved device path.
+HostStatus hostStatus(const std::map<std::string, std::filesystem::path>& gpus);
