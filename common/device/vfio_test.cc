@@ -1,0 +1,69 @@
+#include "common/device/vfio.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+
+#include "common/util/test_boxed_run.h"
+#include "tests/sim/guest_process.h"
+
+namespace {
+
+constexpr char kGpu[] = "0000:3b:00.0";
+constexpr uid_t kNobody = 65534;
+
+// A GPU below a root port, bound to vfio-pci in IOMMU group 12; /dev/vfio/12
+// lies in a scratch /dev.
+class VfioTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    P2P_REQUIRE_SANDBOX();
+    tree_.fabric.addGpuBelowRootPort("pci0000:3a", "0000:3a:00.0", kGpu);
+    node_ = tree_.fabric.bindVfio(kGpu, 12, dev_.path());
+  }
+
+  // tenantList(gpuTenants(kGpu)) inside the sandbox, as `uid`.
+  std::string tenants(uid_t uid = 0) {
+    sim::Sandbox box = tree_.box();
+    box.dev = dev_.path();
+    box.uid = box.gid = uid;
+    // Printed: an unprivileged child cannot leave a result file in root's scratch directory.
+    const BoxedRun run = runBoxed(box, [] {
+      printf("%s", tenantList(gpuTenants(kGpu)).c_str());
+      return std::string();
+    });
+    EXPECT_EQ(run.status, 0) << run.err;
+    return run.out;
+  }
+
+  FabricBox tree_;
+  sim::TempDir dev_{"p2p-dev"};
+  std::string node_;
+};
+
+TEST_F(VfioTest, TheProcessesHoldingTheGroupOpenInPidOrder) {
+  EXPECT_EQ(tenants(), "");  // bound, but no guest runs
+  std::optional<sim::GuestProcess> first(std::in_place, node_);
+  const sim::GuestProcess second(node_, "qemu-kvm");
+  EXPECT_EQ(tenants(), std::to_string(first->pid()) + " qemu-system-x86, " +
+                           std::to_string(second.pid()) + " qemu-kvm");
+  first.reset();
+  EXPECT_EQ(tenants(), std::to_string(second.pid()) + " qemu-kvm");
+}
+
+TEST_F(VfioTest, OnlyAGpuBoundToVfioPciHasTenants) {
+  const sim::GuestProcess guest(node_);
+  tree_.fabric.bindDriver(kGpu, "0", false);  // the driver link now names tamberon
+  EXPECT_EQ(tenants(), "");
+}
+
+TEST_F(VfioTest, ProcessesWhoseDescriptorsCannotBeReadAreSkipped) {
+  ASSERT_EQ(chmod(dev_.path().c_str(), 0755), 0);
+  const sim::GuestProcess roots(node_);  // another user cannot list its descriptors
+  const sim::GuestProcess own(node_, "qemu-kvm", kNobody);
+  EXPECT_EQ(tenants(kNobody), std::to_string(own.pid()) + " qemu-kvm");
+}
+
+}  // namespace
