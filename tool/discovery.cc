@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,13 +79,22 @@ void setPowerStateD0(int fd, const ConfigSpace& config) {
   if (*word != wanted) writeLe16(fd, static_cast<off_t>(*pm + kPmControlInCap), wanted);
 }
 
+// BDF -> tenants of every found GPU that a running guest holds.
+std::map<std::string, std::vector<Tenant>> heldGpus() {
+  std::vector<std::string> bdfs;
+  for (const auto& device : gpu_bus_path_set) bdfs.push_back(device.filename().string());
+  return gpuTenants(bdfs);
+}
+
 // Whether a running guest holds the GPU and it is to be left alone: said once
 // per GPU, also when --force writes anyway.
-bool leftToItsGuest(const std::string& bdf, bool force) {
-  const std::vector<Tenant> tenants = gpuTenants(bdf);
-  if (tenants.empty()) return false;
+bool leftToItsGuest(const std::string& bdf, const std::map<std::string, std::vector<Tenant>>& held,
+                    bool force) {
+  const auto tenants = held.find(bdf);
+  if (tenants == held.end()) return false;
   report(Priority::kWarning, force ? kInUseForced : kInUse, bdf.c_str(),
-         tenants.size() == 1 ? "process" : "processes", tenantList(tenants).c_str());
+         tenants->second.size() == 1 ? "process" : "processes",
+         tenantList(tenants->second).c_str());
   if (!force) gpu_in_use_set.insert(bdf);
   return !force;
 }
@@ -103,6 +113,7 @@ bool isAcceptedPortType(unsigned type) { return type == 0 || type == 4 || type =
 
 void initPCIeDevice(bool force) {
   gpu_bus_path_set = GetAllDevicePath();
+  const auto held = heldGpus();
   for (const auto& device : gpu_bus_path_set) {
     ScopedFd fd = openConfig(device, O_RDWR);
     if (!fd.valid()) {
@@ -114,7 +125,7 @@ void initPCIeDevice(bool force) {
     const std::string bdf = device.filename().string();
     gpu_bus_name_set.insert(bdf);
     const std::optional<ConfigSpace> config = readConfigSpace(fd.get());
-    if (!config || !config->answers() || leftToItsGuest(bdf, force)) continue;
+    if (!config || !config->answers() || leftToItsGuest(bdf, held, force)) continue;
     enableDecoding(fd.get(), *config);
     setPowerStateD0(fd.get(), *config);
   }

@@ -6,8 +6,11 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
+#include <set>
 #include <system_error>
+#include <utility>
 
 #include "common/device/enumeration.h"
 
@@ -33,10 +36,10 @@ std::string linkTargetName(const std::string& link) {
   return ec ? "" : target.filename().string();
 }
 
-struct FileId {
-  dev_t dev;
-  ino_t ino;
-};
+// A file by device and inode.
+using FileId = std::pair<dev_t, ino_t>;
+// VFIO group node -> the GPUs of that group.
+using NodeMap = std::map<FileId, std::vector<std::string>>;
 
 // The node of the GPU's VFIO group; nothing unless the GPU is bound to
 // vfio-pci and its group node exists.
@@ -49,17 +52,18 @@ std::optional<FileId> groupNode(const std::string& bdf) {
   return FileId{st.st_dev, st.st_ino};
 }
 
-// Whether process `pid` holds the file open; false when its descriptors
-// cannot be listed.
-bool holds(const std::string& pid, const FileId& node) {
+// The nodes of `nodes` that process `pid` holds open, each once; none when
+// its descriptors cannot be listed.
+std::set<FileId> heldNodes(const std::string& pid, const NodeMap& nodes) {
+  std::set<FileId> held;
   std::error_code ec;
   for (fs::directory_iterator fd(kProc + pid + kFdDir, ec), end; !ec && fd != end;
        fd.increment(ec)) {
     struct stat st {};  // of the file the descriptor refers to
-    if (::stat(fd->path().c_str(), &st) == 0 && st.st_dev == node.dev && st.st_ino == node.ino)
-      return true;
+    if (::stat(fd->path().c_str(), &st) == 0 && nodes.count({st.st_dev, st.st_ino}))
+      held.insert({st.st_dev, st.st_ino});
   }
-  return false;
+  return held;
 }
 
 std::string processName(const std::string& pid) {
@@ -71,19 +75,29 @@ std::string processName(const std::string& pid) {
 
 }  // namespace
 
-std::vector<Tenant> gpuTenants(const std::string& bdf) {
-  std::vector<Tenant> tenants;
-  const std::optional<FileId> node = groupNode(bdf);
-  if (!node) return tenants;
+std::map<std::string, std::vector<Tenant>> gpuTenants(const std::vector<std::string>& bdfs) {
+  NodeMap nodes;
+  for (const std::string& bdf : bdfs)
+    if (const auto node = groupNode(bdf)) nodes[*node].push_back(bdf);
+  std::map<std::string, std::vector<Tenant>> tenants;
   std::error_code ec;
-  for (const fs::directory_entry& entry : fs::directory_iterator(kProc, ec)) {
-    const std::string pid = entry.path().filename().string();
-    if (isNumber(pid) && holds(pid, *node))
-      tenants.push_back({static_cast<pid_t>(std::stol(pid)), processName(pid)});
+  for (fs::directory_iterator entry(kProc, ec), end; !nodes.empty() && !ec && entry != end;
+       entry.increment(ec)) {
+    const std::string pid = entry->path().filename().string();
+    if (!isNumber(pid)) continue;
+    for (const FileId& node : heldNodes(pid, nodes))
+      for (const std::string& bdf : nodes.at(node))
+        tenants[bdf].push_back({static_cast<pid_t>(std::stol(pid)), processName(pid)});
   }
-  std::sort(tenants.begin(), tenants.end(),
-            [](const Tenant& a, const Tenant& b) { return a.pid < b.pid; });
+  for (auto& entry : tenants)
+    std::sort(entry.second.begin(), entry.second.end(),
+              [](const Tenant& a, const Tenant& b) { return a.pid < b.pid; });
   return tenants;
+}
+
+std::vector<Tenant> gpuTenants(const std::string& bdf) {
+  auto tenants = gpuTenants(std::vector<std::string>{bdf});
+  return tenants.count(bdf) ? tenants[bdf] : std::vector<Tenant>{};
 }
 
 std::string tenantList(const std::vector<Tenant>& tenants) {

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ inline constexpr const char* kVfioDevDir = "/dev/vfio/";
 // empty unless the GPU's `driver` link names vfio-pci, its `iommu_group` link
 // names a group and some process holds that group's node open.
 std::vector<Tenant> gpuTenants(const std::string& bdf);
+// The same for many GPUs with one walk through /proc: BDF -> its tenants, for
+// the GPUs that have some.
+std::map<std::string, std::vector<Tenant>> gpuTenants(const std::vector<std::string>& bdfs);
 
 // "1234 qemu-system-x86" for each tenant, separated by ", ".
 std::string tenantList(const std::vector<Tenant>& tenants);

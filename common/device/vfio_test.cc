@@ -53,6 +53,25 @@ TEST_F(VfioTest, TheProcessesHoldingTheGroupOpenInPidOrder) {
   EXPECT_EQ(tenants(), std::to_string(second.pid()) + " qemu-kvm");
 }
 
+TEST_F(VfioTest, GpusOfOneIommuGroupShareItsTenantsInOneWalk) {
+  tree_.fabric.addGpuBelowRootPort("pci0000:3a", "0000:3a:04.0", "0000:3c:00.0");
+  tree_.fabric.addGpuBelowRootPort("pci0000:3a", "0000:3a:08.0", "0000:3d:00.0");
+  tree_.fabric.bindVfio("0000:3c:00.0", 12, dev_.path());
+  tree_.fabric.bindVfio("0000:3d:00.0", 13, dev_.path());  // no guest
+  const sim::GuestProcess guest(node_);
+  sim::Sandbox box = tree_.box();
+  box.dev = dev_.path();
+  const BoxedRun run = runBoxed(box, [] {
+    std::string text;
+    for (const auto& [bdf, tenants] :
+         gpuTenants(std::vector<std::string>{kGpu, "0000:3c:00.0", "0000:3d:00.0"}))
+      text += bdf + ": " + tenantList(tenants) + "\n";
+    return text;
+  });
+  const std::string holder = std::to_string(guest.pid()) + " qemu-system-x86\n";
+  EXPECT_EQ(run.result, "0000:3b:00.0: " + holder + "0000:3c:00.0: " + holder) << run.err;
+}
+
 TEST_F(VfioTest, OnlyAGpuBoundToVfioPciHasTenants) {
   const sim::GuestProcess guest(node_);
   tree_.fabric.bindDriver(kGpu, "0", false);  // the driver link now names tamberon
