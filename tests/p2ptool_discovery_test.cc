@@ -109,9 +109,6 @@ TEST_F(DiscoveryTest, EveryModeEnablesDecodingAndPowerOfEveryGpuOnly) {
 TEST_F(DiscoveryTest, OnlyTheCommandAndPowerManagementWordsOfAGpuChange) {
   using Bend = std::function<void(sim::Fabric&, const std::string&)>;
   const Bend as_built = [](sim::Fabric&, const std::string&) {};
-  auto first = [](uint8_t id) {
-    return [id](sim::Fabric& f, const std::string& gpu) { f.putCapabilityFirst(gpu, id); };
-  };
   const struct {
     const char* what;
     uint32_t class_code;
@@ -120,16 +117,13 @@ TEST_F(DiscoveryTest, OnlyTheCommandAndPowerManagementWordsOfAGpuChange) {
     uint16_t pm, pm_after;
     int pm_at;  // -1: no Power Management capability to find
   } rows[] = {
-      {"decoding off", sim::kGpuClass, as_built, 0x0000, 0x0006, 0x0008, 0x0008, 0x40},
       {"SERR#, parity, INTx kept", sim::kGpuClass, as_built, 0x0542, 0x0546, 0x0008, 0x0008, 0x40},
       {"D3hot, No_Soft_Reset clear", sim::kGpuClass, as_built, 0x0546, 0x0546, 0x0003, 0x0000,
        0x40},
-      {"D3hot, PME_En, No_Soft_Reset", sim::kGpuClass, as_built, 0x0546, 0x0546, 0x010b, 0x0008,
-       0x40},
-      {"MSI first", sim::kGpuClass, first(sim::kCapIdMsi), 0x0546, 0x0546, 0x0003, 0x0000, 0x50},
-      {"vendor capability first", sim::kGpuClass, first(sim::kCapIdVendor), 0x0546, 0x0546, 0x000b,
-       0x0008, 0x50},
-      {"pointers with low bits", sim::kGpuClass,
+      {"vendor capability first", sim::kGpuClass,
+       [](sim::Fabric& f, const std::string& gpu) { f.putCapabilityFirst(gpu, sim::kCapIdVendor); },
+       0x0546, 0x0546, 0x010b, 0x0008, 0x50},
+      {"MSI first, pointers with low bits", sim::kGpuClass,
        [](sim::Fabric& f, const std::string& gpu) {
          f.putCapabilityFirst(gpu, sim::kCapIdMsi);
          f.writeConfig(gpu, 0x34, 1, 0x43);
@@ -141,10 +135,6 @@ TEST_F(DiscoveryTest, OnlyTheCommandAndPowerManagementWordsOfAGpuChange) {
          f.setCapabilityList(gpu, {{sim::kCapIdMsi, 0x0080, 0x0003}, {sim::kCapIdPcie, 2, 0}});
        },
        0x0000, 0x0006, 0, 0, -1},
-      // No list, so no PCI Express capability either: the probe fails, the GPU counts as offline.
-      {"pointer 0: no list", sim::kGpuClass,
-       [](sim::Fabric& f, const std::string& gpu) { f.writeConfig(gpu, 0x34, 1, 0); }, 0x0000,
-       0x0000, 0x0003, 0x0003, -1},
       {"processing accelerator", 0x120000, as_built, 0x0000, 0x0006, 0x0008, 0x0008, 0x40},
       {"co-processor", 0x0b4000, as_built, 0x0000, 0x0006, 0x0008, 0x0008, 0x40},
       {"other processor: no GPU", 0x0b8000, as_built, 0x0000, 0x0000, 0x0003, 0x0003, 0x40},

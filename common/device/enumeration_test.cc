@@ -168,18 +168,6 @@ TEST(Enumeration, MissingDevicesDirectory) {
   EXPECT_EQ(run.out, "Directory does not exist: /sys/bus/pci/devices/\n");
 }
 
-TEST(Enumeration, GpusAreTheVendorsDisplayAcceleratorAndCoProcessorFunctions) {
-  const struct {
-    unsigned vendor, class_code;
-    bool gpu;
-  } rows[] = {{0x1cb7, 0x030200, true},  {0x1cb7, 0x030000, true},  {0x1cb7, 0x120000, true},
-              {0x1cb7, 0x0b4000, true},  {0x1cb7, 0x040300, false}, {0x1cb7, 0x0b8000, false},
-              {0x1cb7, 0x020000, false}, {0x10de, 0x030200, false}};
-  for (const auto& row : rows)
-    EXPECT_EQ(isGpuFunction(row.vendor, row.class_code), row.gpu)
-        << std::hex << row.vendor << " " << row.class_code;
-}
-
 struct DeviceIdCase {
   const char* name;
   std::optional<std::string> file;

