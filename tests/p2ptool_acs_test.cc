@@ -1,6 +1,6 @@
 // p2ptool's default run on the topologies it meets: which ports get ACS
-// switched off (with the real setpci writing the fake config files), in which
-// order, and the warning for a port where that fails.
+// redirection switched off (with the real setpci writing the fake config
+// files), in which order, and the warning for a port where that fails.
 #include <unistd.h>
 
 #include "tests/system_fixture.h"
@@ -10,7 +10,10 @@ namespace {
 namespace fs = std::filesystem;
 using Calls = std::vector<std::string>;
 
-std::string acsCall(const std::string& port) { return "-s " + port + " ECAP_ACS+6.w=0"; }
+std::string acsCall(const std::string& port) { return "-s " + port + " ECAP_ACS+6.w=0000:002c"; }
+
+// ACS Control with P2P Request Redirect, Completion Redirect and Egress Control off.
+uint16_t redirectOff(uint16_t control) { return control & ~0x002c; }
 
 std::string warning(const std::string& port) {
   return "\033[31mWARNING:\033[0m Failed modified and ACS \033[4m" + port +
@@ -19,8 +22,8 @@ std::string warning(const std::string& port) {
 
 class AcsTest : public systest::FabricTest {
  protected:
-  // Runs the default mode; every port of the fabric not in `cleared` must keep
-  // its ACS Control word.
+  // Runs the default mode; the ports of `cleared` must lose their redirect
+  // bits and keep the others, every other port its whole ACS Control word.
   void runAndCheck(const std::vector<std::string>& cleared, const Calls& calls,
                    const std::string& output = "") {
     std::map<std::string, uint16_t> before;
@@ -33,7 +36,7 @@ class AcsTest : public systest::FabricTest {
     EXPECT_EQ(acsCalls(), calls);
     for (const auto& [port, value] : before) {
       const bool expect_cleared = std::find(cleared.begin(), cleared.end(), port) != cleared.end();
-      EXPECT_EQ(host_.acsControl(port), expect_cleared ? 0 : value) << port;
+      EXPECT_EQ(host_.acsControl(port), expect_cleared ? redirectOff(value) : value) << port;
     }
   }
 };
@@ -44,7 +47,10 @@ TEST_F(AcsTest, TwoGpusBelowOneSwitch) {
   host_.addGpu("0000:3d:00.0", "0000:3c:08.0");
   host_.addGpu("0000:3e:00.0", "0000:3c:10.0");
   host_.addFunction("0000:3f:00.0", "0000:3c:18.0");
+  host_.setAcsControl("0000:3c:10.0", 0x007f);  // every bit the capability has, and more
   runAndCheck({"0000:3c:08.0", "0000:3c:10.0"}, {acsCall("0000:3c:08.0"), acsCall("0000:3c:10.0")});
+  EXPECT_EQ(host_.acsControl("0000:3c:08.0"), 0x0011);  // from 0x001d: SrcValid, UpstreamFwd kept
+  EXPECT_EQ(host_.acsControl("0000:3c:10.0"), 0x0053);
 }
 
 TEST_F(AcsTest, TwoSwitchesAreHandledInAscendingOrderOncePerPort) {
@@ -93,13 +99,16 @@ TEST_F(AcsTest, DualChipBoardsInRootPortSlotsUseTheirRootPortsOnly) {
 }
 
 TEST_F(AcsTest, AGpuDirectlyBelowARootPortNeedsNoPort) {
-  host_.addGpuBelowRootPort("pci0000:85", "0000:85:00.0", "0000:86:00.0");
+  sim::GpuOptions decoding_off;
+  decoding_off.command = 0;
+  host_.addGpuBelowRootPort("pci0000:85", "0000:85:00.0", "0000:86:00.0", decoding_off);
   runAndCheck({}, {});
   EXPECT_EQ(host_.command("0000:86:00.0"), 0x0006);  // still discovered
 }
 
 TEST_F(AcsTest, AGuestWithGpusOnTheRootBus) {
   sim::GpuOptions single;
+  single.command = 0;
   host_.addGpu("0000:00:05.0", "pci0000:00", single);
   sim::GpuOptions dual;
   dual.device = sim::kDualChipDevice;
@@ -116,10 +125,14 @@ TEST_F(AcsTest, PortsThatAreNotReachedOrKeepTheirBitsAreWarnedAbout) {
   bare.bus_link = false;  // setpci selects no device, and exits 0
   host_.addDownstreamPort("0000:3c:08.0", "0000:3b:00.0", bare);
   host_.addDownstreamPort("0000:3c:10.0", "0000:3b:00.0");
+  host_.addDownstreamPort("0000:3c:18.0", "0000:3b:00.0");
   host_.addGpu("0000:3d:00.0", "0000:3c:08.0");
   host_.addGpu("0000:3e:00.0", "0000:3c:10.0");
-  runAndCheck({"0000:3c:10.0"}, {acsCall("0000:3c:08.0"), acsCall("0000:3c:10.0")},
-              warning("0000:3c:08.0"));
+  host_.addGpu("0000:3f:00.0", "0000:3c:18.0");
+  host_.markVanished("0000:3c:18.0");  // gone: whether it has ACS is unknown
+  runAndCheck({"0000:3c:10.0"},
+              {acsCall("0000:3c:08.0"), acsCall("0000:3c:10.0"), acsCall("0000:3c:18.0")},
+              warning("0000:3c:08.0") + warning("0000:3c:18.0"));
 
   // A setpci that reports success but clears nothing: read back, the port is warned about.
   host_.setAcsControl("0000:3c:10.0", sim::kDefaultAcsControl);
@@ -128,7 +141,7 @@ TEST_F(AcsTest, PortsThatAreNotReachedOrKeepTheirBitsAreWarnedAbout) {
   box.path_prepend = {inert.dir()};
   const sim::Result r = sim::run(box, {systest::kP2ptool});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, warning("0000:3c:08.0") + warning("0000:3c:10.0"));
+  EXPECT_EQ(r.out, warning("0000:3c:08.0") + warning("0000:3c:10.0") + warning("0000:3c:18.0"));
   EXPECT_EQ(host_.acsControl("0000:3c:10.0"), sim::kDefaultAcsControl);
 
   setenv("NO_COLOR", "", 1);  // set, even empty: the same words without escape codes
@@ -136,7 +149,8 @@ TEST_F(AcsTest, PortsThatAreNotReachedOrKeepTheirBitsAreWarnedAbout) {
   unsetenv("NO_COLOR");
   EXPECT_EQ(plain.out,
             "WARNING: Failed modified and ACS 0000:3c:08.0 status is turned on\n"
-            "WARNING: Failed modified and ACS 0000:3c:10.0 status is turned on\n");
+            "WARNING: Failed modified and ACS 0000:3c:10.0 status is turned on\n"
+            "WARNING: Failed modified and ACS 0000:3c:18.0 status is turned on\n");
 }
 
 TEST_F(AcsTest, NamesThatAreNoPciAddressNeverReachACommandLine) {
@@ -167,10 +181,10 @@ TEST_F(AcsTest, NamesThatAreNoPciAddressNeverReachACommandLine) {
   EXPECT_EQ(acsCalls(), Calls{acsCall("0000:3c:10.0")});
   for (const auto& call : setpci_.calls()) EXPECT_EQ(call.find("pwned"), std::string::npos);
   for (const auto& call : setpci_.calls()) EXPECT_EQ(call.find("0000:3e:00.0;"), std::string::npos);
-  EXPECT_EQ(host_.acsControl("0000:3c:10.0"), 0);
+  EXPECT_EQ(host_.acsControl("0000:3c:10.0"), 0x0011);
 }
 
-TEST_F(AcsTest, APortWithoutAcsIsWarnedAboutAndTheNextStillHandled) {
+TEST_F(AcsTest, APortWithoutAcsRedirectsNothingAndIsLeftAloneQuietly) {
   host_.addRootPort("0000:3a:00.0", "pci0000:3a");
   host_.addUpstreamPort("0000:3b:00.0", "0000:3a:00.0");
   sim::PortOptions no_acs;
@@ -179,8 +193,9 @@ TEST_F(AcsTest, APortWithoutAcsIsWarnedAboutAndTheNextStillHandled) {
   host_.addDownstreamPort("0000:3c:10.0", "0000:3b:00.0");
   host_.addGpu("0000:3d:00.0", "0000:3c:08.0");
   host_.addGpu("0000:3e:00.0", "0000:3c:10.0");
-  runAndCheck({"0000:3c:10.0"}, {acsCall("0000:3c:08.0"), acsCall("0000:3c:10.0")},
-              warning("0000:3c:08.0"));
+  const auto bare = host_.configBytes("0000:3c:08.0");
+  runAndCheck({"0000:3c:10.0"}, {acsCall("0000:3c:10.0")});
+  EXPECT_EQ(host_.configBytes("0000:3c:08.0"), bare);
 }
 
 }  // namespace

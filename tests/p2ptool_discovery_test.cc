@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include "tests/sim/guest_process.h"
 #include "tests/system_fixture.h"
 
 namespace {
@@ -9,8 +10,10 @@ namespace {
 constexpr char kGpuA[] = "0000:3d:00.0";
 constexpr char kGpuB[] = "0000:3e:00.0";
 constexpr char kNic[] = "0000:3f:00.0";
+constexpr char kAudioA[] = "0000:3d:00.1";
 
-// One switch with two GPUs and a network card of another vendor.
+// One switch with two GPUs (the first with its audio function) and a network
+// card of another vendor.
 class DiscoveryTest : public systest::FabricTest {
  protected:
   void SetUp() override {
@@ -21,6 +24,7 @@ class DiscoveryTest : public systest::FabricTest {
                     {"0000:3c:08.0", "0000:3c:10.0", "0000:3c:18.0"});
     host_.addGpu(kGpuA, "0000:3c:08.0");
     host_.addGpu(kGpuB, "0000:3c:10.0");
+    host_.addFunction(kAudioA, "0000:3c:08.0", sim::kGpuAudio);
     host_.addFunction(kNic, "0000:3c:18.0");
   }
 
@@ -44,7 +48,8 @@ TEST_F(DiscoveryTest, HelpIsAnsweredForAnyUserWithoutTouchingAGpu) {
     for (const char* text :
          {"Tamberon Zorva Related Pcie Tool.", "-h,--help", "Print this help message and exit",
           "-w,--write", "Write data to base reg0.", "-r,--read",
-          "Read HBM data and write data to vm_p2p_cfg."})
+          "Read HBM data and write data to vm_p2p_cfg.", "--force",
+          "Write also to GPUs a running guest holds"})
       EXPECT_NE(r.out.find(text), std::string::npos) << text << " in\n" << r.out;
   }
   EXPECT_TRUE(setpci_.calls().empty());
@@ -70,34 +75,127 @@ TEST_F(DiscoveryTest, ANonRootUserIsRefused) {
   }
   EXPECT_TRUE(setpci_.calls().empty());
   EXPECT_EQ(host_.command(kGpuA), sim::kGpuCommand);
-  EXPECT_EQ(host_.capWord(kGpuA), 0);
+  EXPECT_EQ(host_.pmControl(kGpuA), sim::kGpuPmControl);
 }
 
-TEST_F(DiscoveryTest, ForcesCommandAndFirstCapabilityWordOfEveryGpu) {
-  host_.writeConfig(kGpuB, 0x04, 2, 0x0406);  // further bits set: replaced by exactly 0x0006
+TEST_F(DiscoveryTest, EveryModeEnablesDecodingAndPowerOfEveryGpuOnly) {
+  host_.writeConfig(kGpuB, 0x04, 2, 0x0400);  // INTx Disable: kept
+  const auto audio_before = host_.configBytes(kAudioA);
   const auto nic_before = host_.configBytes(kNic);
   for (const char* args : {"", "-w", "-r"}) {
     host_.writeConfig(kGpuA, 0x04, 2, 0);
-    host_.writeConfig(kGpuA, host_.readConfig(kGpuA, 0x34, 1) + 4, 2, 0x0003);
+    host_.writeConfig(kGpuA, 0x44, 2, 0x000b);  // D3hot
     const sim::Result r =
         tool(args[0] ? std::vector<std::string>{args} : std::vector<std::string>{});
     EXPECT_EQ(r.status, 0) << args << r.err;
-    for (const char* gpu : {kGpuA, kGpuB}) {
-      EXPECT_EQ(host_.command(gpu), 0x0006) << gpu << " " << args;
-      EXPECT_EQ(host_.capWord(gpu), 0x0008) << gpu << " " << args;
-    }
+    EXPECT_EQ(host_.command(kGpuA), 0x0006) << args;
+    EXPECT_EQ(host_.pmControl(kGpuA), 0x0008) << args;
+    EXPECT_EQ(host_.command(kGpuB), 0x0406) << args;
   }
+  EXPECT_EQ(host_.configBytes(kAudioA), audio_before);
   EXPECT_EQ(host_.configBytes(kNic), nic_before);
-  // One probe per GPU and run; the other vendor's function is never probed.
+  // One probe per GPU and run; the audio function and the other vendor's are never probed.
   const auto calls = setpci_.calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "-s 0000:3d:00.0 CAP_EXP+4.w"), 3);
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "-s 0000:3d:00.1 CAP_EXP+4.w"), 0);
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "-s 0000:3f:00.0 CAP_EXP+4.w"), 0);
+  // The audio function is in no group: the area lists the two GPUs (5 words).
+  EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 1)[0] >> 32, 5u);
+}
+
+// One GPU per row, each below a root port of its own: its configuration space
+// before discovery, and the two words discovery may change (at 0x04 and in the
+// Power Management capability, No_Soft_Reset, bit 3, as it reads).
+TEST_F(DiscoveryTest, OnlyTheCommandAndPowerManagementWordsOfAGpuChange) {
+  using Bend = std::function<void(sim::Fabric&, const std::string&)>;
+  const Bend as_built = [](sim::Fabric&, const std::string&) {};
+  const struct {
+    const char* what;
+    uint32_t class_code;
+    Bend bend;
+    uint16_t command, command_after;
+    uint16_t pm, pm_after;
+    int pm_at;  // -1: no Power Management capability to find
+  } rows[] = {
+      {"SERR#, parity, INTx kept", sim::kGpuClass, as_built, 0x0542, 0x0546, 0x0008, 0x0008, 0x40},
+      {"D3hot, No_Soft_Reset clear", sim::kGpuClass, as_built, 0x0546, 0x0546, 0x0003, 0x0000,
+       0x40},
+      {"vendor capability first", sim::kGpuClass,
+       [](sim::Fabric& f, const std::string& gpu) { f.putCapabilityFirst(gpu, sim::kCapIdVendor); },
+       0x0546, 0x0546, 0x010b, 0x0008, 0x50},
+      {"MSI first, pointers with low bits", sim::kGpuClass,
+       [](sim::Fabric& f, const std::string& gpu) {
+         f.putCapabilityFirst(gpu, sim::kCapIdMsi);
+         f.writeConfig(gpu, 0x34, 1, 0x43);
+         f.writeConfig(gpu, 0x41, 1, 0x52);
+       },
+       0x0546, 0x0546, 0x000b, 0x0008, 0x50},
+      {"no Power Management capability", sim::kGpuClass,
+       [](sim::Fabric& f, const std::string& gpu) {
+         f.setCapabilityList(gpu, {{sim::kCapIdMsi, 0x0080, 0x0003}, {sim::kCapIdPcie, 2, 0}});
+       },
+       0x0000, 0x0006, 0, 0, -1},
+      {"processing accelerator", 0x120000, as_built, 0x0000, 0x0006, 0x0008, 0x0008, 0x40},
+      {"co-processor", 0x0b4000, as_built, 0x0000, 0x0006, 0x0008, 0x0008, 0x40},
+      {"other processor: no GPU", 0x0b8000, as_built, 0x0000, 0x0000, 0x0003, 0x0003, 0x40},
+  };
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> expected;
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    char port[16], gpu[16], bridge[16];
+    snprintf(port, sizeof port, "0000:%02zx:00.0", 0x80 + 2 * i);
+    snprintf(gpu, sizeof gpu, "0000:%02zx:00.0", 0x81 + 2 * i);
+    snprintf(bridge, sizeof bridge, "pci0000:%02zx", 0x80 + 2 * i);
+    sim::GpuOptions options;
+    options.class_code = rows[i].class_code;
+    options.command = rows[i].command;
+    options.pm_control = rows[i].pm;
+    host_.addGpuBelowRootPort(bridge, port, gpu, options);
+    rows[i].bend(host_, gpu);
+    std::vector<uint8_t> bytes = host_.configBytes(gpu);
+    sim::putLe(bytes, 0x04, 2, rows[i].command_after);
+    if (rows[i].pm_at >= 0) sim::putLe(bytes, rows[i].pm_at + 4, 2, rows[i].pm_after);
+    expected.emplace_back(gpu, bytes);
+  }
+  ASSERT_EQ(tool().status, 0);
+  for (size_t i = 0; i < std::size(rows); ++i)
+    EXPECT_EQ(host_.configBytes(expected[i].first), expected[i].second) << rows[i].what;
+}
+
+TEST_F(DiscoveryTest, AGpuARunningGuestHoldsIsLeftAloneUnlessForced) {
+  const std::string node = host_.bindVfio(kGpuA, 21, dev_.path());
+  host_.writeConfig(kGpuA, 0x04, 2, 0);
+  const auto config_before = host_.configBytes(kGpuA);
+  const sim::GuestProcess guest(node);
+  const std::string holder = "(process " + std::to_string(guest.pid()) + " qemu-system-x86)";
+  const std::string warning =
+      "\033[31mWARNING:\033[0m GPU 0000:3d:00.0 is in use by a running "
+      "guest " +
+      holder + ": ";
+
+  sim::Result r = tool();
+  EXPECT_EQ(r.out, warning + "left as it is (--force writes anyway)\n");
+  EXPECT_EQ(acsCalls(), (std::vector<std::string>{"-s 0000:3c:08.0 ECAP_ACS+6.w=0000:002c",
+                                                  "-s 0000:3c:10.0 ECAP_ACS+6.w=0000:002c"}));
+  r = tool({"-w"});
+  EXPECT_EQ(r.out, warning + "left as it is (--force writes anyway)\n");
+  EXPECT_EQ(host_.configBytes(kGpuA), config_before);
+  EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 1)[0], 0u);
+  // Its peer's table still lists it.
+  const std::map<std::string, uint64_t> group = {{kGpuA, host_.bar0(kGpuA)},
+                                                 {kGpuB, host_.bar0(kGpuB)}};
+  EXPECT_EQ(host_.readWindowWords(kGpuB, sim::kAreaOffset, 5), systest::expectedArea(kGpuB, group));
+
+  r = tool({"-w", "--force"});
+  EXPECT_EQ(r.out, warning + "written all the same (--force)\n");
+  EXPECT_EQ(host_.command(kGpuA), 0x0006);
+  EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 5), systest::expectedArea(kGpuA, group));
 }
 
 TEST_F(DiscoveryTest, RightValuesAreNotWrittenAgain) {
+  // Further Command bits set; D0 with No_Soft_Reset clear, which no write can set.
   for (const char* gpu : {kGpuA, kGpuB}) {
-    host_.writeConfig(gpu, 0x04, 2, 0x0006);
-    host_.writeConfig(gpu, host_.readConfig(gpu, 0x34, 1) + 4, 2, 0x0008);
+    host_.writeConfig(gpu, 0x04, 2, 0x0546);
+    host_.writeConfig(gpu, 0x44, 2, 0x0000);
     ageConfig(gpu);
   }
   host_.writeConfig(kGpuB, 0x04, 2, 0x0002);
@@ -109,6 +207,7 @@ TEST_F(DiscoveryTest, RightValuesAreNotWrittenAgain) {
 }
 
 TEST_F(DiscoveryTest, AVanishedGpuIsReportedOfflineAndLeftAlone) {
+  host_.writeConfig(kGpuA, 0x04, 2, 0);
   host_.markVanished(kGpuB);
   const auto vanished = host_.configBytes(kGpuB);
   const sim::Result r = tool();
@@ -117,7 +216,7 @@ TEST_F(DiscoveryTest, AVanishedGpuIsReportedOfflineAndLeftAlone) {
   EXPECT_EQ(host_.configBytes(kGpuB), vanished);
   EXPECT_EQ(host_.command(kGpuA), 0x0006);
   // Only the live GPU's port is handled.
-  EXPECT_EQ(acsCalls(), std::vector<std::string>{"-s 0000:3c:08.0 ECAP_ACS+6.w=0"});
+  EXPECT_EQ(acsCalls(), std::vector<std::string>{"-s 0000:3c:08.0 ECAP_ACS+6.w=0000:002c"});
 }
 
 TEST_F(DiscoveryTest, WithoutSetpciEveryGpuCountsAsOffline) {
@@ -139,6 +238,7 @@ TEST_F(DiscoveryTest, WithoutSetpciEveryGpuCountsAsOffline) {
 }
 
 TEST_F(DiscoveryTest, AGpuWhoseVendorCannotBeReadIsSkippedWithAMessage) {
+  host_.writeConfig(kGpuA, 0x04, 2, 0);
   std::ofstream(host_.dir(kGpuB) + "/vendor") << "garbage\n";
   const sim::Result r = tool();
   EXPECT_EQ(r.status, 0) << r.err;

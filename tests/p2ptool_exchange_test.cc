@@ -2,6 +2,7 @@
 // share their memory windows with the host's (simulated passthrough).
 #include <sys/stat.h>
 
+#include "tests/sim/guest_process.h"
 #include "tests/sim/presets.h"
 #include "tests/system_fixture.h"
 
@@ -12,6 +13,10 @@ using sim::readFile;
 using systest::expectedArea;
 
 constexpr char kOpenError[] = "\033[31mError:\033[0m Failed to open ";
+// What -w says of the preset's GPU in no group.
+constexpr char kNoGroup86[] =
+    "GPU 0000:86:00.0 sits directly below root port 0000:85:00.0: in no group, no exchange table "
+    "written\n";
 
 std::string bytesOf(const std::vector<uint64_t>& words) {
   return std::string(reinterpret_cast<const char*>(words.data()), words.size() * 8);
@@ -54,7 +59,7 @@ class WriteModeTest : public systest::FabricTest {
 TEST_F(WriteModeTest, EveryGroupedGpuCarriesItsGroup) {
   const sim::Result r = tool({"-w"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.out, kNoGroup86);
   expectAreas({"0000:3d:00.0", "0000:3e:00.0"});
   expectAreas({"0000:60:00.0", "0000:61:00.0"});
   expectAreas({"0000:1c:00.0", "0000:1d:00.0"});
@@ -67,27 +72,45 @@ TEST_F(WriteModeTest, AWindowThatCannotBeOpenedIsReportedAndStillListed) {
   fs::remove(host_.dir("0000:3e:00.0") + "/resource0");
   const sim::Result r = tool({"-w"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kOpenError + host_.devicePath("0000:3e:00.0") +
+  EXPECT_EQ(r.out, kNoGroup86 + (kOpenError + host_.devicePath("0000:3e:00.0")) +
                        "/resource0\nGPU 0000:3e:00.0: No such file or directory\n");
   expectAreas({"0000:3d:00.0", "0000:3e:00.0"}, {"0000:3e:00.0"});
 }
 
+// The largest group an area holds (15 GPUs: 31 words) and one past it.
 TEST_F(WriteModeTest, AGroupTooLargeForTheAreaIsRefused) {
-  std::vector<std::string> downs, gpus;
-  for (int i = 0; i < 16; ++i) {
-    char down[16], gpu[16];
-    snprintf(down, sizeof down, "0000:a2:%02x.0", i);
-    snprintf(gpu, sizeof gpu, "0000:%02x:00.0", 0xa3 + i);
-    downs.push_back(down);
-    gpus.push_back(gpu);
+  const struct {
+    unsigned root_bus;
+    int size;
+    bool written;
+  } rows[] = {{0xa0, 15, true}, {0xc0, 16, false}};
+  std::vector<std::vector<std::string>> groups;
+  for (const auto& row : rows) {
+    char root[32], bridge[32], upstream[32];
+    snprintf(root, sizeof root, "0000:%02x:00.0", row.root_bus);
+    snprintf(bridge, sizeof bridge, "pci0000:%02x", row.root_bus);
+    snprintf(upstream, sizeof upstream, "0000:%02x:00.0", row.root_bus + 1);
+    std::vector<std::string> downs, gpus;
+    for (int i = 0; i < row.size; ++i) {
+      char down[32], gpu[32];
+      snprintf(down, sizeof down, "0000:%02x:%02x.0", row.root_bus + 2, i);
+      snprintf(gpu, sizeof gpu, "0000:%02x:00.0", row.root_bus + 3 + i);
+      downs.push_back(down);
+      gpus.push_back(gpu);
+    }
+    host_.addRootPort(root, bridge);
+    host_.addSwitch(root, upstream, downs);
+    for (int i = 0; i < row.size; ++i) host_.addGpu(gpus[i], downs[i]);
+    groups.push_back(gpus);
   }
-  host_.addRootPort("0000:a0:00.0", "pci0000:a0");
-  host_.addSwitch("0000:a0:00.0", "0000:a1:00.0", downs);
-  for (int i = 0; i < 16; ++i) host_.addGpu(gpus[i], downs[i]);
   const sim::Result r = tool({"-w"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("0000:a1:00.0 has 16 GPUs"), std::string::npos) << r.out;
-  for (const auto& gpu : gpus) EXPECT_TRUE(areaUntouched(gpu)) << gpu;
+  EXPECT_EQ(r.out, std::string(kNoGroup86) +
+                       "\033[31mError:\033[0m Group 0000:c1:00.0 has 16 GPUs, more than the 15 an "
+                       "exchange area holds; nothing written for it\n");
+  expectAreas(groups[0]);
+  EXPECT_EQ(host_.readWindowWords(groups[0][0], sim::kAreaOffset, 1)[0] >> 32, 31u);
+  for (const auto& gpu : groups[1]) EXPECT_TRUE(areaUntouched(gpu)) << gpu;
   expectAreas({"0000:3d:00.0", "0000:3e:00.0"});  // other groups go on
 }
 
@@ -105,6 +128,9 @@ TEST_F(WriteModeTest, GpusNoTableCanCarryAreReportedAndLeftOut) {
   // A 32-bit BAR0 beside a non-zero BAR1, and a BAR0 the firmware never assigned.
   host_.writeConfig("0000:60:00.0", 0x10, 8, 0x0000009190000000);
   host_.writeConfig("0000:61:00.0", 0x10, 8, 0);
+  host_.addGpu("0000:00:05.0", "pci0000:00");  // on a root bus
+  const std::string in_use = host_.bindVfio("0000:3e:00.0", 3, dev_.path());
+  const sim::GuestProcess guest(in_use);
   const sim::Result r = tool({"-w"});
   EXPECT_EQ(r.status, 0) << r.err;
   const std::string error = "\033[31mError:\033[0m GPU";
@@ -112,14 +138,19 @@ TEST_F(WriteModeTest, GpusNoTableCanCarryAreReportedAndLeftOut) {
        {error + " 10000:03:00.0: its PCI address does not fit the 32-bit self field",
         error + " 10000:04:00.0: its PCI address does not fit the 32-bit self field",
         std::string("GPUs 0000:c4:08.0 and 0000:c5:00.0 of group 0000:c1:00.0 both pack to c500"),
-        error + " 0000:61:00.0: BAR0 reads 0, not an assigned address"})
+        error + " 0000:61:00.0: BAR0 reads 0, not an assigned address", std::string(kNoGroup86),
+        std::string("GPU 0000:00:05.0 sits on the root bus of pci0000:00: in no group"),
+        "GPU 0000:3e:00.0 is in use by a running guest (process " + std::to_string(guest.pid())})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
-  for (const char* gpu :
-       {"10000:03:00.0", "10000:04:00.0", "0000:c4:08.0", "0000:c5:00.0", "0000:61:00.0"})
+  // Every GPU left without a table is named once.
+  for (const char* gpu : {"10000:03:00.0", "10000:04:00.0", "0000:c4:08.0", "0000:c5:00.0",
+                          "0000:61:00.0", "0000:86:00.0", "0000:00:05.0", "0000:3e:00.0"}) {
     EXPECT_TRUE(areaUntouched(gpu)) << gpu;
+    EXPECT_EQ(r.out.find(gpu), r.out.rfind(gpu)) << gpu << " in\n" << r.out;
+  }
   EXPECT_EQ(host_.readWindowWords("0000:60:00.0", sim::kAreaOffset, 3),
             expectedArea("0000:60:00.0", {{"0000:60:00.0", 0x90000000}}));
-  expectAreas({"0000:3d:00.0", "0000:3e:00.0"});  // every other GPU as before
+  expectAreas({"0000:3d:00.0", "0000:3e:00.0"}, {"0000:3e:00.0"});  // listed though in use
   expectAreas({"0000:1c:00.0", "0000:1d:00.0"});
 }
 
@@ -132,7 +163,7 @@ TEST_F(WriteModeTest, DualChipBoardsInRootPortsAreGroupedByTheirOwnSwitch) {
   }
   const sim::Result r = tool({"-w"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.out, kNoGroup86);
   expectAreas({"0000:c3:00.0", "0000:c4:00.0"});
   expectAreas({"0000:d3:00.0", "0000:d4:00.0"});
   expectAreas({"0000:1c:00.0", "0000:1d:00.0"});

@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr char kClosedAcs[] =
-    "ACSCtl: SrcValid- TransBlk- ReqRedir- CmpltRedir- UpstreamFwd- EgressCtrl- DirectTrans-";
+    "ACSCtl: SrcValid+ TransBlk- ReqRedir- CmpltRedir- UpstreamFwd+ EgressCtrl- DirectTrans-";
 constexpr char kKernelParameter[] =
     "Kernel parameter: pci=disable_acs_redir=0000:17:00.0;0000:19:00.0;0000:3c:08.0;"
     "0000:3c:10.0;0000:5f:08.0;0000:5f:10.0\n";
@@ -154,7 +154,7 @@ TEST_F(StatusTest, BoardKindAndPortsAreThoseOfTheDefaultMode) {
     ASSERT_EQ(tool({}, fabric).status, 0);
     std::vector<std::string> calls;
     for (const auto& port : status["host"]["ports"])
-      calls.push_back("-s " + port["port"].get<std::string>() + " ECAP_ACS+6.w=0");
+      calls.push_back("-s " + port["port"].get<std::string>() + " ECAP_ACS+6.w=0000:002c");
     EXPECT_EQ(calls, acsCalls()) << row.name;
   }
 }

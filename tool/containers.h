@@ -15,6 +15,11 @@ using GroupMap = std::map<std::string, BarMap>;
 extern std::set<std::filesystem::path> gpu_bus_path_set;
 extern std::set<std::string> gpu_bus_name_set;
 extern std::set<std::string> acs_need_down_switch_name_set;
+// GPUs a running guest holds, left alone by discovery and by -w (not with --force).
+extern std::set<std::string> gpu_in_use_set;
+// GPUs that analysis puts in no group, with the reason ("directly below root
+// port 0000:85:00.0"); -w names them.
+extern std::map<std::string, std::string> ungrouped_gpu_map;
 extern BarMap bdf_bar_map;
 extern GroupMap real_host_map;
 extern BarMap virl_host_map;

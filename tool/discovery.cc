@@ -7,9 +7,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/device/enumeration.h"
+#include "common/device/pci_config.h"
+#include "common/device/vfio.h"
 #include "common/log/console.h"
 #include "common/util/scoped.h"
 #include "tool/containers.h"
@@ -19,17 +24,21 @@ namespace {
 constexpr const char* kConfigFile = "/config";
 constexpr off_t kCommandReg = 0x04;
 constexpr off_t kBar0Reg = 0x10;
-constexpr off_t kCapPointer = 0x34;
-constexpr off_t kFirstCapControl = 4;        // word 4 bytes into the first capability
-constexpr uint16_t kCommandValue = 0x0006;   // memory space + bus master, nothing else
-constexpr uint16_t kFirstCapValue = 0x0008;  // D0, No_Soft_Reset
+constexpr uint16_t kDecodingBits = 0x0006;  // Memory Space Enable, Bus Master Enable
+constexpr uint16_t kPmValue = 0x0008;       // D0 (No_Soft_Reset is the function's own)
 constexpr uint8_t kCapIdPciExpress = 0x10;
+constexpr unsigned kCapIdMask = 0x7f;
 constexpr unsigned kCapVersion2 = 2;
-constexpr int kMaxCapSteps = 48;        // a 256-byte space holds at most 48 capabilities
 constexpr uint64_t kBarTypeMask = 0x6;  // memory BAR type, bits 2:1
 constexpr uint64_t kBarType64 = 0x4;    // 0b10: 64-bit, the next BAR holds the high half
 constexpr uint64_t kBarFlagMask = 0xF;  // type, prefetchable and space bits
 constexpr uint64_t kAllOnes32 = 0xFFFFFFFF;
+constexpr const char* kInUse =
+    "\033[31mWARNING:\033[0m GPU %s is in use by a running guest (%s %s): left as it is "
+    "(--force writes anyway)\n";
+constexpr const char* kInUseForced =
+    "\033[31mWARNING:\033[0m GPU %s is in use by a running guest (%s %s): written all the same "
+    "(--force)\n";
 
 ScopedFd openConfig(const std::filesystem::path& device, int flags) {
   return ScopedFd(::open((device.string() + kConfigFile).c_str(), flags));
@@ -50,9 +59,44 @@ bool writeLe16(int fd, off_t offset, uint16_t value) {
   return ::pwrite(fd, bytes, sizeof bytes, offset) == sizeof bytes;
 }
 
-// Writes the word only when it differs; a failed write is left for the next run.
-void forceWord(int fd, off_t offset, uint16_t wanted) {
-  if (readLe(fd, offset, 2) != wanted) writeLe16(fd, offset, wanted);
+// Memory decoding and bus mastering on, every other Command bit (INTx
+// Disable, SERR# Enable, Parity Error Response...) kept; written only when one
+// of the two is off. A failed write is left for the next run.
+void enableDecoding(int fd, const ConfigSpace& config) {
+  const auto command = config.read(kCommandReg, 2);
+  if (command && (*command & kDecodingBits) != kDecodingBits)
+    writeLe16(fd, kCommandReg, static_cast<uint16_t>(*command | kDecodingBits));
+}
+
+// The Power Management capability's control word to D0, written only when it
+// differs; a function without the capability gets no write. No_Soft_Reset is
+// read-only: it is compared and written as it reads.
+void setPowerStateD0(int fd, const ConfigSpace& config) {
+  const auto pm = config.findCapability(kCapIdPowerManagement);
+  const auto word = pm ? config.read(*pm + kPmControlInCap, 2) : std::nullopt;
+  if (!word) return;
+  const uint16_t wanted = (kPmValue & ~kPmNoSoftReset) | (*word & kPmNoSoftReset);
+  if (*word != wanted) writeLe16(fd, static_cast<off_t>(*pm + kPmControlInCap), wanted);
+}
+
+// BDF -> tenants of every found GPU that a running guest holds.
+std::map<std::string, std::vector<Tenant>> heldGpus() {
+  std::vector<std::string> bdfs;
+  for (const auto& device : gpu_bus_path_set) bdfs.push_back(device.filename().string());
+  return gpuTenants(bdfs);
+}
+
+// Whether a running guest holds the GPU and it is to be left alone: said once
+// per GPU, also when --force writes anyway.
+bool leftToItsGuest(const std::string& bdf, const std::map<std::string, std::vector<Tenant>>& held,
+                    bool force) {
+  const auto tenants = held.find(bdf);
+  if (tenants == held.end()) return false;
+  report(Priority::kWarning, force ? kInUseForced : kInUse, bdf.c_str(),
+         tenants->second.size() == 1 ? "process" : "processes",
+         tenantList(tenants->second).c_str());
+  if (!force) gpu_in_use_set.insert(bdf);
+  return !force;
 }
 
 // The readers' message, which has no line end of its own, completed by the
@@ -67,8 +111,9 @@ bool isAcceptedPortType(unsigned type) { return type == 0 || type == 4 || type =
 
 }  // namespace
 
-void initPCIeDevice() {
+void initPCIeDevice(bool force) {
   gpu_bus_path_set = GetAllDevicePath();
+  const auto held = heldGpus();
   for (const auto& device : gpu_bus_path_set) {
     ScopedFd fd = openConfig(device, O_RDWR);
     if (!fd.valid()) {
@@ -77,10 +122,12 @@ void initPCIeDevice() {
       reportReason(Priority::kError, device.string() + kConfigFile, error);
       continue;
     }
-    gpu_bus_name_set.insert(device.filename().string());
-    forceWord(fd.get(), kCommandReg, kCommandValue);
-    const off_t first_cap = static_cast<off_t>(readLe(fd.get(), kCapPointer, 1));
-    forceWord(fd.get(), first_cap + kFirstCapControl, kFirstCapValue);
+    const std::string bdf = device.filename().string();
+    gpu_bus_name_set.insert(bdf);
+    const std::optional<ConfigSpace> config = readConfigSpace(fd.get());
+    if (!config || !config->answers() || leftToItsGuest(bdf, held, force)) continue;
+    enableDecoding(fd.get(), *config);
+    setPowerStateD0(fd.get(), *config);
   }
 }
 
@@ -110,14 +157,13 @@ int get_cap_base_addr(std::filesystem::path device) {
     reportUnopenedConfig(device);
     return -1;
   }
-  off_t cap = static_cast<off_t>(readLe(fd.get(), kCapPointer, 1));
-  for (int step = 0; cap != 0 && step < kMaxCapSteps; ++step) {
-    const unsigned id = readLe(fd.get(), cap, 2) & 0x7f;
-    const unsigned flags = readLe(fd.get(), cap + 2, 2);
+  const std::optional<ConfigSpace> config = readConfigSpace(fd.get());
+  for (size_t cap : config ? config->capabilities() : std::vector<size_t>{}) {
+    const unsigned id = config->read(cap, 1).value_or(0) & kCapIdMask;
+    const unsigned flags = config->read(cap + 2, 2).value_or(0);
     if (id == kCapIdPciExpress && (flags & 0xf) == kCapVersion2 &&
         isAcceptedPortType((flags >> 4) & 0xf))
       return static_cast<int>(cap);
-    cap = static_cast<off_t>(readLe(fd.get(), cap + 1, 1));
   }
   return 0;
 }

@@ -8,9 +8,13 @@
 inline constexpr unsigned long kUnreadableBar0 = ~0UL;
 
 // Finds the supported GPUs (fills gpu_bus_path_set and gpu_bus_name_set) and
-// forces each GPU's Command register to 0x0006 and the word four bytes into
-// its first capability to 0x0008.
-void initPCIeDevice();
+// switches memory decoding and bus mastering on in each GPU's Command register
+// (its other bits kept) and sets its Power Management control word to D0
+// (0x0008; No_Soft_Reset is read-only and left as it reads). Each register is
+// written only when it differs. A GPU that a running guest holds (its VFIO
+// group open) is named with the holders and gets no write, unless `force`;
+// such GPUs are added to gpu_in_use_set.
+void initPCIeDevice(bool force = false);
 
 // BAR0 base address with its four flag bits cleared: a 64-bit memory BAR
 // (type bits 2:1 == 0b10) takes BAR1 as its high half, any other BAR0 is its

@@ -70,7 +70,9 @@ int openWindow(const std::filesystem::path& device);
 std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::string& name);
 
 // Writes every grouped GPU's exchange area (of its group's tableMembers) into
-// its memory window (host side).
+// its memory window (host side), but for the GPUs of gpu_in_use_set, which
+// stay listed in their peers' areas. First names each GPU of
+// ungrouped_gpu_map: it gets no area.
 void output_base_addr(const GroupMap& real_host_map,
                       const std::set<std::filesystem::path>& gpu_bus_path_set);
 

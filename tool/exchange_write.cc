@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr const char* kUngrouped = "GPU %s sits %s: in no group, no exchange table written\n";
+
 void writeArea(const std::filesystem::path& device, const std::string& self, const BarMap& group) {
   const int fd = openWindow(device);
   if (fd < 0) return;
@@ -20,6 +22,8 @@ void writeArea(const std::filesystem::path& device, const std::string& self, con
 
 void output_base_addr(const GroupMap& real_host_map,
                       const std::set<std::filesystem::path>& gpu_bus_path_set) {
+  for (const auto& [bdf, where] : ungrouped_gpu_map)
+    report(Priority::kInfo, kUngrouped, bdf.c_str(), where.c_str());
   for (const auto& [key, group] : real_host_map) {
     if (!fitsOneArea(group)) {
       report(Priority::kError,
@@ -32,7 +36,8 @@ void output_base_addr(const GroupMap& real_host_map,
     if (!members) continue;
     for (const auto& member : *members) {
       const auto device = findDevicePath(gpu_bus_path_set, member.first);
-      if (device) writeArea(*device, member.first, *members);
+      // A GPU a running guest holds stays listed, but no byte reaches it.
+      if (device && !gpu_in_use_set.count(member.first)) writeArea(*device, member.first, *members);
     }
   }
 }

@@ -33,6 +33,7 @@ struct Options {
   bool read = false;
   bool status = false;
   bool json = false;
+  bool force = false;
 };
 
 void setupOptions(CLI::App& app, Options& options) {
@@ -44,6 +45,9 @@ void setupOptions(CLI::App& app, Options& options) {
                "Report GPUs, ports, groups, tables and peer files, change nothing; exit 0 when "
                "ready, 1 when not, 3 when unknown.");
   app.add_flag("--json", options.json, "With --status: the report as one JSON document.");
+  app.add_flag("--force", options.force,
+               "Write also to GPUs a running guest holds (their VFIO group open): their "
+               "configuration words and, with -w, their exchange areas.");
 }
 
 // What the parser lets through but makes no sense; "" when nothing.
@@ -101,7 +105,7 @@ int run(const Options& options) {
     report(Priority::kError, "Requires root privileges.\n");
     return -1;
   }
-  initPCIeDevice();
+  initPCIeDevice(options.force);
   get_phy_mach_data(gpu_bus_path_set);
   if (options.write)
     output_base_addr(real_host_map, gpu_bus_path_set);

@@ -56,7 +56,7 @@ bool isSupportedGpu(const fs::path& entry) {
   std::string word;
   if (!(in >> word) || !fs::exists(entry.string() + kDeviceIdFile)) return false;
   try {
-    return std::stoi(word, nullptr, 16) == kGpuVendorId;
+    return isGpuFunction(entry.string());
   } catch (const std::logic_error&) {
     return false;
   }

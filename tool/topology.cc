@@ -14,6 +14,8 @@ namespace {
 
 constexpr const char* kHostBridgePrefix = "pci";
 constexpr const char* kRootBusFunction = ":00.0";  // completes "DDDD:BB" to an address
+constexpr const char* kBelowRootPort = "directly below root port ";
+constexpr const char* kOnRootBus = "on the root bus of ";
 constexpr const char* kNotAnAddress =
     "\033[31mError:\033[0m GPU %s sits below \"%s\", which is no PCI address; skipping it\n";
 
@@ -82,13 +84,15 @@ void get_phy_mach_data(std::set<std::filesystem::path> devices) {
   for (const auto& device : devices) {
     const std::string bdf = device.filename().string();
     if (isBelowRootPort(device)) {
+      ungrouped_gpu_map[bdf] = kBelowRootPort + ancestorName(device, 1);
       gpu_bus_name_set.erase(bdf);
       continue;
     }
     const std::optional<bool> dual_chip = askDualChip(bdf);
     if (!dual_chip) continue;
     const std::optional<GpuPlacement> placement = placeGpu(device, *dual_chip);
-    if (!placement) {
+    if (!placement) {  // on a root bus
+      ungrouped_gpu_map[bdf] = kOnRootBus + ancestorName(device, 1);
       gpu_bus_name_set.erase(bdf);
       continue;
     }

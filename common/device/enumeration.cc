@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -25,6 +26,11 @@ constexpr const char* kOfflineBusIdFormat = "Device %s is offline...\n";
 constexpr const char* kMissingDirFormat = "Directory does not exist: %s\n";
 constexpr const char* kBadVendorFormat =
     "Error: %s: cannot read vendor ID of %s: no hexadecimal number in %s\n";
+constexpr const char* kBadClassFormat =
+    "Error: %s: cannot read class code of %s: no hexadecimal number in %s\n";
+constexpr unsigned kDisplayClass = 0x03;        // base class
+constexpr unsigned kAcceleratorClass = 0x12;    // base class
+constexpr unsigned kCoProcessorClass = 0x0b40;  // base class and subclass
 constexpr const char* kUnresolvedFormat = "Error: %s: cannot resolve the device path of %s\n";
 constexpr const char* kNotAnAddressFormat = "Error: %s: \"%s\" in %s is no PCI address; skipped\n";
 constexpr size_t kDomainPrefixLength = 5;
@@ -50,15 +56,23 @@ struct Enumeration {
   const char* offline_format;
 };
 
-bool isSupportedGpu(const Enumeration& how, const std::string& entry, const std::string& bdf) {
-  const std::string vendor_file = entry + kVendorFile;
+// The number in an ID file of the function; nothing after a message naming
+// the file when it holds none.
+std::optional<unsigned> readIdFile(const Enumeration& how, const std::string& bdf,
+                                   const std::string& file, const char* format) {
   try {
-    return readHexWord(vendor_file) == kGpuVendorId;
+    return static_cast<unsigned>(readHexWord(file));
   } catch (const std::logic_error&) {  // std::invalid_argument or std::out_of_range
-    reportTo(stderr, Priority::kError, kBadVendorFormat, how.name, bdf.c_str(),
-             vendor_file.c_str());
-    return false;
+    reportTo(stderr, Priority::kError, format, how.name, bdf.c_str(), file.c_str());
+    return std::nullopt;
   }
+}
+
+bool isSupportedGpu(const Enumeration& how, const std::string& entry, const std::string& bdf) {
+  const auto vendor = readIdFile(how, bdf, entry + kVendorFile, kBadVendorFormat);
+  if (vendor != static_cast<unsigned>(kGpuVendorId)) return false;
+  const auto class_code = readIdFile(how, bdf, entry + kClassFile, kBadClassFormat);
+  return class_code && isGpuFunction(*vendor, *class_code);
 }
 
 bool answersProbe(const Enumeration& how, const std::string& bdf) {
@@ -87,6 +101,18 @@ void forEachAnsweringGpu(const Enumeration& how, Visit visit) {
 }
 
 }  // namespace
+
+bool isGpuFunction(unsigned vendor, unsigned class_code) {
+  return vendor == static_cast<unsigned>(kGpuVendorId) &&
+         (class_code >> 16 == kDisplayClass || class_code >> 16 == kAcceleratorClass ||
+          class_code >> 8 == kCoProcessorClass);
+}
+
+bool isGpuFunction(const std::string& dir) {
+  const unsigned vendor = static_cast<unsigned>(readHexWord(dir + kVendorFile));
+  return vendor == static_cast<unsigned>(kGpuVendorId) &&
+         isGpuFunction(vendor, static_cast<unsigned>(readHexWord(dir + kClassFile)));
+}
 
 std::set<fs::path> GetAllDevicePath() {
   const Enumeration how{"GetAllDevicePath", kProbeKeepErrors, kOfflinePathFormat};

@@ -12,8 +12,22 @@ inline constexpr const char* kSysPciDevices = "/sys/bus/pci/devices/";
 inline constexpr const char* kDeviceIdFile = "/device";
 // PCI vendor ID of the supported GPUs.
 inline constexpr int kGpuVendorId = 0x1cb7;
+// The per-function file holding the class code ("0x030200\n").
+inline constexpr const char* kClassFile = "/class";
 
-// Resolved device paths of the supported GPUs that answer on the bus.
+// A supported GPU: a function of vendor 0x1cb7 whose class code (base class,
+// subclass, programming interface) is a display controller (0x03xxxx), a
+// processing accelerator (0x12xxxx) or a co-processor (0x0b40xx). The vendor's
+// other functions, such as the audio function (0x0403xx) beside a GPU with
+// display outputs, are not GPUs.
+bool isGpuFunction(unsigned vendor, unsigned class_code);
+// The same for the function directory `dir` (a sysfs path), from its `vendor`
+// file and, for the vendor's functions, its `class` file. std::invalid_argument
+// or std::out_of_range when a file needed holds no hexadecimal number.
+bool isGpuFunction(const std::string& dir);
+
+// Resolved device paths of the supported GPUs that answer on the bus. A
+// function whose vendor or class file holds no number is reported and skipped.
 std::set<std::filesystem::path> GetAllDevicePath();
 
 // BDF strings of the supported GPUs whose probe succeeds, in listing order.

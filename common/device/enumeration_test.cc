@@ -63,6 +63,9 @@ class EnumerationTest : public testing::Test {
     fabric.setFileText("0000:07:00.0", "vendor", "garbage\n");
     fabric.addGpuBelowRootPort("pci0000:00", "0000:00:06.0", "0000:08:00.0");
     fabric.setFileText("0000:08:00.0", "vendor", "");
+    fabric.addFunction("0000:3b:00.2", "0000:3a:00.0", {0x1cb7, 0x00a1, 0x040300});  // audio
+    fabric.addGpuBelowRootPort("pci0000:00", "0000:00:07.0", "0000:0a:00.0");
+    fabric.setFileText("0000:0a:00.0", "class", "garbage\n");
   }
   FabricBox tree_;
 };
@@ -83,6 +86,10 @@ TEST_F(EnumerationTest, DevicePathsOfTheAnsweringGpusInPathOrder) {
     EXPECT_NE(run.err.find("Error: GetAllDevicePath: cannot read vendor ID of " + std::string(bdf)),
               std::string::npos)
         << run.err;
+  EXPECT_NE(run.err.find("Error: GetAllDevicePath: cannot read class code of 0000:0a:00.0: no "
+                         "hexadecimal number in /sys/bus/pci/devices/0000:0a:00.0/class"),
+            std::string::npos)
+      << run.err;
   EXPECT_NE(run.err.find("Error: GetAllDevicePath: cannot resolve the device path of 0000:09:00.0"),
             std::string::npos)
       << run.err;

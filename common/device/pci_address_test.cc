@@ -5,9 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "common/device/pci_config.h"
-#include "tests/sim/config_space.h"
-
 namespace {
 
 TEST(PciAddress, ParsesFieldsOfAnyDomainLengthAndPacksThem) {
@@ -35,22 +32,6 @@ TEST(PciAddress, RejectsEverythingElse) {
         "0000:3b:00.8", "0000:3b:00.0 ", " 0000:3b:00.0", "0000:3d:00.0;touch pwned",
         "0000-3b:00.0", "0000:3b:0g.0", "0000:19:08.0:pcie210", "0000:3b:00"})
     EXPECT_FALSE(isPciAddress(text)) << '"' << text << '"';
-}
-
-TEST(ConfigSpace, FindsTheAcsControlWordOrNothing) {
-  sim::FunctionLayout port;
-  port.bridge = true;
-  port.type = sim::PortType::kDownstream;
-  port.acs = true;
-  port.acs_control = 0x005f;
-  EXPECT_EQ(ConfigSpace(sim::buildConfig(port)).acsControl(), 0x005f);
-  port.acs = false;
-  EXPECT_EQ(ConfigSpace(sim::buildConfig(port)).acsControl(), std::nullopt);
-  // An unprivileged reader sees 64 bytes; a looping list ends.
-  std::vector<uint8_t> bytes = sim::buildConfig(port);
-  EXPECT_EQ(ConfigSpace({bytes.begin(), bytes.begin() + 64}).acsControl(), std::nullopt);
-  sim::putLe(bytes, 0x100, 4, 0x10010001);  // AER whose next pointer is itself
-  EXPECT_EQ(ConfigSpace(bytes).findExtendedCapability(kExtCapIdAcs), std::nullopt);
 }
 
 }  // namespace

@@ -11,6 +11,14 @@ namespace {
 constexpr const char* kConfigFile = "/config";
 constexpr size_t kConfigSpaceSize = 4096;
 constexpr size_t kExtCapStart = 0x100;
+constexpr size_t kVendorOffset = 0x00;
+constexpr uint64_t kNoVendor = 0xFFFF;
+constexpr size_t kCapPointer = 0x34;
+constexpr size_t kCapListStart = 0x40;  // the header ends here
+constexpr size_t kCapPointerMask = 0xFC;
+constexpr uint8_t kCapIdNone = 0xFF;  // a function that stopped answering
+// A 256-byte space holds at most 48 capabilities of a dword or more above 0x40.
+constexpr size_t kMaxCaps = (kExtCapStart - kCapListStart) / 4;
 // Every extended capability takes at least one dword of the 3840 bytes above 0x100.
 constexpr int kMaxExtCapSteps = (kConfigSpaceSize - kExtCapStart) / 4;
 
@@ -21,6 +29,32 @@ std::optional<uint64_t> ConfigSpace::read(size_t offset, size_t width) const {
   uint64_t value = 0;
   for (size_t i = width; i-- > 0;) value = value << 8 | bytes_[offset + i];
   return value;
+}
+
+bool ConfigSpace::answers() const {
+  const auto vendor = read(kVendorOffset, 2);
+  return vendor && *vendor != kNoVendor;
+}
+
+std::vector<size_t> ConfigSpace::capabilities() const {
+  std::vector<size_t> offsets;
+  std::vector<bool> seen(kExtCapStart, false);
+  auto pointer = read(kCapPointer, 1);
+  while (pointer && offsets.size() < kMaxCaps) {
+    const size_t at = *pointer & kCapPointerMask;
+    const auto id = read(at, 1);
+    if (at < kCapListStart || seen[at] || !id || *id == kCapIdNone) break;
+    seen[at] = true;
+    offsets.push_back(at);
+    pointer = read(at + 1, 1);
+  }
+  return offsets;
+}
+
+std::optional<size_t> ConfigSpace::findCapability(uint8_t id) const {
+  for (size_t at : capabilities())
+    if (read(at, 1) == id) return at;
+  return std::nullopt;
 }
 
 std::optional<size_t> ConfigSpace::findExtendedCapability(uint16_t id) const {
@@ -44,14 +78,23 @@ std::optional<uint16_t> ConfigSpace::acsControl() const {
   return static_cast<uint16_t>(*control);
 }
 
+AcsPresence ConfigSpace::acsPresence() const {
+  if (acsControl()) return AcsPresence::kPresent;
+  return answers() && size() > kExtCapStart ? AcsPresence::kAbsent : AcsPresence::kUnknown;
+}
+
 std::optional<ConfigSpace> readConfigSpace(const std::string& function_dir) {
   ScopedFd fd(::open((function_dir + kConfigFile).c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
+  return readConfigSpace(fd.get());
+}
+
+std::optional<ConfigSpace> readConfigSpace(int fd) {
   std::vector<uint8_t> bytes(kConfigSpaceSize);
   size_t filled = 0;
   while (filled < bytes.size()) {
     const ssize_t n =
-        ::pread(fd.get(), bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(filled));
+        ::pread(fd, bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(filled));
     if (n < 0) return std::nullopt;
     if (n == 0) break;
     filled += static_cast<size_t>(n);

@@ -42,7 +42,9 @@ Needed designNeeds(Mode mode, const HostLayout& layout) {
   const size_t probes = layout.gpus;
   const size_t id_reads = layout.gpus;
   // One ACS command per port; reading the port's ACS Control back afterwards
-  // is a read of its config file, no process.
+  // is a read of its config file, no process. Neither does the in-use check
+  // (sysfs links, a stat of the VFIO group node and of /proc's descriptors)
+  // start one, nor the check for a port without ACS.
   const size_t acs = mode == Mode::kDefault ? layout.acs_ports.size() : 0;
   needed.sh = probes + id_reads + acs;
   needed.setpci = probes + acs;

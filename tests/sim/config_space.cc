@@ -82,7 +82,7 @@ void putStandardCaps(std::vector<uint8_t>& c, const FunctionLayout& layout) {
   putLe(c, kPmCap, 1, kCapIdPm);
   putLe(c, kPmCap + 1, 1, kMsiCap);
   putLe(c, kPmCap + 2, 2, kPmCapabilities);
-  putLe(c, kPmCap + 4, 2, layout.cap_word);
+  putLe(c, kPmCap + 4, 2, layout.pm_control);
 
   putLe(c, kMsiCap, 1, kCapIdMsi);
   putLe(c, kMsiCap + 1, 1, kPcieCap);

@@ -27,6 +27,7 @@ constexpr size_t kAcsControlInCap = 6;
 
 constexpr uint8_t kCapIdPm = 0x01;
 constexpr uint8_t kCapIdMsi = 0x05;
+constexpr uint8_t kCapIdVendor = 0x09;
 constexpr uint8_t kCapIdPcie = 0x10;
 constexpr uint16_t kExtCapIdAer = 0x0001;
 constexpr uint16_t kExtCapIdAcs = 0x000d;
@@ -46,7 +47,7 @@ struct FunctionLayout {
   bool bridge = false;      // header type 1
   PortType type = PortType::kEndpoint;
   uint16_t command = 0;
-  uint16_t cap_word = 0;    // the word at capability pointer + 4
+  uint16_t pm_control = 0;  // Power Management Control/Status (the first capability's + 4)
   uint64_t bar0 = 0;        // written as a 64-bit prefetchable memory BAR when not 0
   bool bar0_32bit = false;  // BAR0 as a 32-bit memory BAR instead, BAR1 holding bar1
   uint32_t bar1 = 0;

@@ -72,7 +72,7 @@ TEST(ConfigSpaceTest, HeaderFieldsAreLittleEndian) {
   layout.device = 0x0003;
   layout.class_code = 0x030200;
   layout.command = 0x0406;
-  layout.cap_word = 0x1234;
+  layout.pm_control = 0x1234;
   layout.bar0 = 0x38E0000000;
   std::vector<uint8_t> c = buildConfig(layout);
   EXPECT_EQ(c[0], 0xb7);

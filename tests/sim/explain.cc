@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -22,6 +23,10 @@ std::string format(const char* pattern, Args... args) {
 }
 
 std::string hex16(uint16_t value) { return format("%04x", value); }
+
+// P2P Request Redirect, Completion Redirect and Egress Control: the ACS Control
+// bits that send requests between GPUs up towards the root.
+constexpr uint16_t kRedirectBits = 0x002c;
 
 std::string joined(const std::set<std::string>& items) {
   std::string out;
@@ -110,6 +115,8 @@ std::string acsMeaning(uint16_t value) {
   for (unsigned bit = 0; bit < 7; ++bit)
     if (value & (1u << bit)) on += (on.empty() ? "" : ", ") + std::string(kBits[bit]);
   if (on.empty()) return "all off: requests between GPUs go straight across the switch";
+  if ((value & kRedirectBits) == 0)
+    return on + " on, no redirection: requests between GPUs go straight across the switch";
   return on + " on (requests between GPUs are sent up towards the root)";
 }
 
@@ -118,11 +125,11 @@ std::string commandMeaning(uint16_t command) {
                 command & 0x2 ? "on" : "off", command & 0x4 ? "on" : "off");
 }
 
-// The word 4 bytes into the first capability, read as a power management
-// control/status register.
-std::string powerMeaning(uint16_t word) {
-  return format("power word %04x (D%u, No_Soft_Reset %s)", word, word & 0x3,
-                word & 0x8 ? "set" : "clear");
+// The Power Management Control/Status register.
+std::string powerMeaning(std::optional<uint16_t> word) {
+  if (!word) return "no power management capability";
+  return format("power word %04x (D%u, No_Soft_Reset %s)", *word, *word & 0x3,
+                *word & 0x8 ? "set" : "clear");
 }
 
 // Packed BDF number -> GPU BDF of the fabric.
@@ -203,7 +210,7 @@ std::string explainGpus(const Fabric& fabric) {
     else if (!p.group.empty())
       out += "                group " + p.group + ": " + joined(groups[p.group]) + "\n";
     out += "                " + commandMeaning(fabric.command(gpu)) + ", " +
-           powerMeaning(fabric.capWord(gpu)) + "\n";
+           powerMeaning(fabric.pmControl(gpu)) + "\n";
   }
   return out;
 }

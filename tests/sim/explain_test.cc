@@ -34,13 +34,13 @@ TEST_F(ExplainTest, PortsAreMarkedChangedOrGivenTheReasonTheyWereLeftAlone) {
   // What p2ptool does on this fabric, but for one port it misses.
   for (const char* port : {"0000:3c:08.0", "0000:3c:10.0", "0000:5f:08.0", "0000:19:00.0",
                            "0000:17:00.0", "0000:a2:00.0"})
-    host_.setAcsControl(port, 0);
+    host_.setAcsControl(port, 0x0011);
   const std::string text = explainAcs(host_, before);
   const struct {
     const char* port;
     const char* verdict;
   } rows[] = {
-      {"0000:3c:08.0", "001d   0000  changed: downstream port directly above a single-chip GPU"},
+      {"0000:3c:08.0", "001d   0011  changed: downstream port directly above a single-chip GPU"},
       {"0000:19:00.0", "changed: outer switch's downstream port above the dual-chip board"},
       {"0000:17:00.0", "changed: port above the outer switch of a dual-chip board"},
       {"0000:5f:10.0", "NOT changed, yet picked: downstream port directly above"},
@@ -57,12 +57,17 @@ TEST_F(ExplainTest, PortsAreMarkedChangedOrGivenTheReasonTheyWereLeftAlone) {
         << row.port << "\n"
         << text;
   }
-  EXPECT_TRUE(has(text, "ACS Control 0000: all off"));
+  EXPECT_TRUE(has(text, "ACS Control 0011: Source Validation, Upstream Forwarding on, no "
+                        "redirection: requests between GPUs go straight across the switch"));
+  EXPECT_TRUE(has(text, "ACS Control 001d: Source Validation, P2P Request Redirect, P2P "
+                        "Completion Redirect, Upstream Forwarding on (requests between GPUs are "
+                        "sent up towards the root)"));
 }
 
 TEST_F(ExplainTest, GpusShowTheirGroupOrWhyTheyHaveNone) {
   host_.writeConfig("0000:3d:00.0", 0x04, 2, 0x0006);
   host_.writeConfig("0000:3e:00.0", 0x04, 2, 0x0000);
+  host_.writeConfig("0000:3e:00.0", 0x44, 2, 0x0003);  // D3hot, No_Soft_Reset clear
   const std::string text = explainGpus(host_);
   for (const char* part :
        {"0000:86:00.0  BAR0 4860000000, directly below root port 0000:85:00.0, no switch\n"
@@ -70,8 +75,10 @@ TEST_F(ExplainTest, GpusShowTheirGroupOrWhyTheyHaveNone) {
         "group 0000:18:00.0: 0000:1c:00.0, 0000:1d:00.0\n",
         "group 0000:3b:00.0: 0000:3d:00.0, 0000:3e:00.0\n",
         "Command 0006 (memory decoding on, bus mastering on)",
-        "Command 0000 (memory decoding off, bus mastering off), power word 0000 (D0, "
-        "No_Soft_Reset clear)"})
+        "Command 0000 (memory decoding off, bus mastering off), power word 0003 (D3, "
+        "No_Soft_Reset clear)",
+        "Command 0546 (memory decoding on, bus mastering on), power word 0008 (D0, "
+        "No_Soft_Reset set)"})
     EXPECT_TRUE(has(text, part)) << part << "\n" << text;
 }
 

@@ -26,6 +26,9 @@ constexpr char kDevicesDir[] = "sys/devices";
 constexpr char kBusDevicesDir[] = "sys/bus/pci/devices";
 constexpr char kDriversDir[] = "sys/bus/pci/drivers";
 constexpr char kModulesDir[] = "sys/module";
+constexpr char kIommuGroupsDir[] = "sys/kernel/iommu_groups";
+constexpr char kIommuGroupLink[] = "iommu_group";
+constexpr char kVfioNodeDir[] = "vfio";
 constexpr char kSandboxDevices[] = "/sys/devices/";
 constexpr char kHostBridgePrefix[] = "pci";
 
@@ -53,7 +56,6 @@ constexpr uint16_t kRootPortDevice = 0x2030;
 constexpr uint16_t kSwitchVendor = 0x1e4d;
 constexpr uint16_t kSwitchDevice = 0x9781;
 constexpr uint32_t kBridgeClass = 0x060400;
-constexpr uint32_t kGpuClass = 0x030200;
 constexpr uint16_t kPortCommand = 0x0547;
 constexpr uint16_t kPortPmControl = 0x0008;
 constexpr uint16_t kOtherCommand = 0x0546;
@@ -68,6 +70,12 @@ const std::vector<unsigned> kRootPortServices = {0x001, 0x002};
 const std::vector<unsigned> kDownstreamServices = {0x210};
 constexpr uint64_t kBarType64 = 0x4;
 constexpr uint64_t kBarTypeMask = 0x6;
+constexpr mode_t kWindowMode = 0600;                   // resource files: root's alone, as in sysfs
+constexpr uint16_t kPmCapabilities = 0x0003;           // PM version 3
+constexpr uint16_t kMsiControl64 = 0x0080;             // 64-bit message address
+constexpr uint64_t kMsiAddress = 0xFEE00000;           // MSI Message Address (+4) and Upper (+8)
+constexpr uint16_t kVendorCapHead = 0x5a0c;            // length 12, then the first vendor byte
+constexpr uint64_t kVendorBytes = 0x1122334455667788;  // vendor-defined, from +4 on
 
 struct Bdf {
   unsigned domain, bus, device, function;
@@ -166,7 +174,7 @@ std::vector<uint8_t> readBytes(const std::string& path, uint64_t offset, size_t 
 
 void makeSparseFile(const std::string& path, size_t size) {
   ScopedFd fd = openFile(path, O_WRONLY | O_CREAT | O_TRUNC);
-  if (ftruncate(fd.get(), static_cast<off_t>(size)) != 0)
+  if (ftruncate(fd.get(), static_cast<off_t>(size)) != 0 || fchmod(fd.get(), kWindowMode) != 0)
     throw std::system_error(errno, std::generic_category(), "truncate " + path);
 }
 
@@ -229,14 +237,21 @@ FunctionLayout portLayout(Kind kind, const PortOptions& options) {
   layout.type = root ? PortType::kRootPort
                      : (kind == Kind::kUpstreamPort ? PortType::kUpstream : PortType::kDownstream);
   layout.command = kPortCommand;
-  layout.cap_word = kPortPmControl;
+  layout.pm_control = kPortPmControl;
   layout.acs = options.acs.value_or(kind != Kind::kUpstreamPort);
   layout.acs_control = options.acs_control;
   return layout;
 }
 
+// The classes of the vendor's functions that are GPUs.
+bool isGpuClass(uint32_t class_code) {
+  return class_code >> 16 == 0x03 || class_code >> 16 == 0x12 || class_code >> 8 == 0x0b40;
+}
+
 Kind kindFromFiles(const std::string& dir) {
-  if (readHexFile(dir + "/" + kVendorFile) == kGpuVendor) return Kind::kGpu;
+  if (readHexFile(dir + "/" + kVendorFile) == kGpuVendor &&
+      isGpuClass(readHexFile(dir + "/" + kClassFile)))
+    return Kind::kGpu;
   std::vector<uint8_t> config = readBytes(dir + "/" + kConfigFile, 0, kConfigSize);
   if ((config[kHeaderTypeOffset] & 0x7F) != 1) return Kind::kOther;
   switch (pcieType(config)) {
@@ -325,9 +340,9 @@ void Fabric::addGpu(const std::string& bdf, const std::string& parent, const Gpu
   FunctionLayout layout;
   layout.vendor = kGpuVendor;
   layout.device = options.device;
-  layout.class_code = kGpuClass;
+  layout.class_code = options.class_code;
   layout.command = options.command;
-  layout.cap_word = options.cap_word;
+  layout.pm_control = options.pm_control;
   layout.bar0 = options.bar0 ? options.bar0 : defaultBar0(bdf, kHostBarBase);
   layout.bar0_32bit = options.bar0_32bit;
   layout.bar1 = options.bar1;
@@ -590,9 +605,10 @@ uint16_t Fabric::command(const std::string& bdf) const {
   return static_cast<uint16_t>(readConfig(bdf, kCommandOffset, 2));
 }
 
-uint16_t Fabric::capWord(const std::string& bdf) const {
-  size_t pointer = readConfig(bdf, kCapPointerOffset, 1);
-  return static_cast<uint16_t>(readConfig(bdf, pointer + 4, 2));
+std::optional<uint16_t> Fabric::pmControl(const std::string& bdf) const {
+  const int at = findCapability(configBytes(bdf), kCapIdPm);
+  if (at < 0) return std::nullopt;
+  return static_cast<uint16_t>(readConfig(bdf, static_cast<size_t>(at) + 4, 2));
 }
 
 uint64_t Fabric::bar0(const std::string& bdf) const {
@@ -620,6 +636,20 @@ void Fabric::setAcsControl(const std::string& bdf, uint16_t value) {
 void Fabric::setCapabilityList(const std::string& bdf, const std::vector<CapEntry>& caps) {
   std::vector<uint8_t> config = configBytes(bdf);
   layCapabilityList(config, caps);
+  writeBytes(configPath(bdf), 0, config);
+}
+
+void Fabric::putCapabilityFirst(const std::string& bdf, uint8_t id) {
+  std::vector<uint8_t> config = configBytes(bdf);
+  const uint16_t pm = pmControl(bdf).value_or(kGpuPmControl);
+  const int pcie = findCapability(config, kCapIdPcie);
+  const uint64_t pcie_caps = pcie < 0 ? 0 : getLe(config, static_cast<size_t>(pcie) + 2, 2);
+  const bool msi = id == kCapIdMsi;
+  layCapabilityList(config, {{id, msi ? kMsiControl64 : kVendorCapHead, 0},
+                             {kCapIdPm, kPmCapabilities, pm},
+                             {kCapIdPcie, static_cast<uint16_t>(pcie_caps), 0}});
+  putLe(config, static_cast<size_t>(findCapability(config, id)) + 4, 8,
+        msi ? kMsiAddress : kVendorBytes);
   writeBytes(configPath(bdf), 0, config);
 }
 
@@ -714,6 +744,23 @@ std::vector<std::string> Fabric::itrDebugLines(const std::string& bdf) {
   for (ssize_t got; (got = read(fifo->second.get(), buffer, sizeof buffer)) > 0;)
     itr_received_[bdf].append(buffer, static_cast<size_t>(got));
   return splitLines(itr_received_[bdf]);
+}
+
+// --- passthrough ---
+
+std::string Fabric::bindVfio(const std::string& bdf, unsigned group, const std::string& dev_dir) {
+  const std::string d = dir(bdf);
+  const std::string driver = root_ + "/" + kDriversDir + "/" + kVfioDriverName;
+  const std::string group_dir = root_ + "/" + kIommuGroupsDir + "/" + std::to_string(group);
+  fs::create_directories(driver);
+  makeRelativeLink(d, driver + "/" + bdf);
+  makeRelativeLink(driver, d + "/" + kDriverLink);
+  makeRelativeLink(d, group_dir + "/devices/" + bdf);
+  makeRelativeLink(group_dir, d + "/" + kIommuGroupLink);
+  const std::string node = dev_dir + "/" + kVfioNodeDir + "/" + std::to_string(group);
+  fs::create_directories(dev_dir + "/" + kVfioNodeDir);
+  writeText(node, "");
+  return node;
 }
 
 // --- odd trees ---

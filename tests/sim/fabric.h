@@ -41,6 +41,14 @@ constexpr size_t kDefaultWindowSize = 0x400000;  // resource0, sparse
 constexpr size_t kRegisterWindowSize = 0x8000;   // resource2
 constexpr char kDriverName[] = "tamberon";
 constexpr uint16_t kGpuCommand = 0x0546;  // what firmware leaves in a GPU's Command register
+// Power Management Control/Status of a GPU in D0 with No_Soft_Reset set, as
+// GPUs report it. No_Soft_Reset is read-only on real hardware; the fabric
+// cannot refuse a write to it, so tests check that nothing tries.
+constexpr uint16_t kGpuPmControl = 0x0008;
+constexpr uint32_t kGpuClass = 0x030200;       // display controller: 3D controller
+constexpr uint32_t kGpuAudioClass = 0x040300;  // the audio function beside display outputs
+constexpr uint16_t kGpuAudioDevice = 0x00a1;
+constexpr char kVfioDriverName[] = "vfio-pci";
 
 // Board registers (offsets in the register window).
 constexpr uint32_t kRegBoardIdLegacy = 0x7818;
@@ -67,7 +75,8 @@ struct GpuOptions {
   bool bar0_32bit = false;                  // BAR0 a 32-bit memory BAR (bar0 below 4 GiB) ...
   uint32_t bar1 = 0;                        // ... with BAR1 holding this
   uint16_t command = kGpuCommand;           // Command register (0x04)
-  uint16_t cap_word = 0x0000;               // word at capability pointer + 4 (PM control/status)
+  uint32_t class_code = kGpuClass;          // a class of 0x03xxxx, 0x12xxxx or 0x0b40xx
+  uint16_t pm_control = kGpuPmControl;      // Power Management Control/Status
   std::map<uint32_t, uint32_t> registers;   // register window offset -> initial value
   size_t window_size = kDefaultWindowSize;  // size of resource0
 };
@@ -77,6 +86,10 @@ struct FunctionOptions {  // an endpoint of another vendor (a network card by de
   uint16_t device = 0x1017;
   uint32_t class_code = 0x020000;
 };
+
+// The audio function a GPU with display outputs carries at function 1: the
+// GPU's vendor ID, not a GPU.
+inline const FunctionOptions kGpuAudio = {kGpuVendor, kGpuAudioDevice, kGpuAudioClass};
 
 // Packed BDF number: domain << 16 | bus << 8 | device << 5 | function.
 uint64_t packBdf(const std::string& bdf);
@@ -142,13 +155,19 @@ class Fabric {
   void writeConfig(const std::string& bdf, size_t offset, size_t width, uint64_t value);
   std::vector<uint8_t> configBytes(const std::string& bdf) const;  // all 4096
   uint16_t command(const std::string& bdf) const;                  // 0x04
-  uint16_t capWord(const std::string& bdf) const;                  // word at capability pointer + 4
+  // Power Management Control/Status; nothing without a Power Management capability.
+  std::optional<uint16_t> pmControl(const std::string& bdf) const;
   uint64_t bar0(const std::string& bdf) const;        // BAR0 (with BAR1 when 64-bit), flags cleared
   int acsOffset(const std::string& bdf) const;        // ACS extended capability, or -1
   uint16_t acsControl(const std::string& bdf) const;  // throws std::out_of_range without ACS
   void setAcsControl(const std::string& bdf, uint16_t value);
   // Replaces the standard capability list: 0x34 -> 0x40, entries 0x10 apart.
   void setCapabilityList(const std::string& bdf, const std::vector<CapEntry>& caps);
+  // A standard capability list as some functions keep theirs: `id` (MSI with
+  // its Message Address at +4, or a vendor-specific capability with vendor
+  // bytes there) first, then Power Management (its control word kept) and the
+  // PCI Express capability's first words.
+  void putCapabilityFirst(const std::string& bdf, uint8_t id);
   // The function stops answering: all of config reads 0xFF and, for a GPU,
   // so does the exchange area of its memory window (unless window_too is false).
   void markVanished(const std::string& bdf, bool window_too = true);
@@ -176,6 +195,14 @@ class Fabric {
   std::string driverDir() const;  // host view of sys/bus/pci/drivers/tamberon
   // Lines written to bdf's itr_debug so far (all of them for a FIFO).
   std::vector<std::string> itrDebugLines(const std::string& bdf);
+
+  // --- passthrough ---
+  // Binds bdf to vfio-pci in IOMMU group `group`: a `driver` link to
+  // sys/bus/pci/drivers/vfio-pci, an `iommu_group` link to
+  // sys/kernel/iommu_groups/<group> (whose devices/ lists bdf) and the group's
+  // node <dev_dir>/vfio/<group> (a plain file; dev_dir is what the sandbox
+  // binds over /dev). Returns the node's path.
+  std::string bindVfio(const std::string& bdf, unsigned group, const std::string& dev_dir);
 
   // --- odd trees, for code that only reads sysfs files ---
   // As addGpu, without checking that a PCI bus could have the GPU there: below

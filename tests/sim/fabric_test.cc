@@ -243,7 +243,7 @@ TEST(FabricTest, GpuOptionsReachTheConfigFile) {
   options.device = 0x0210;
   options.bar0 = 0x38E0000000;
   options.command = 0x0406;
-  options.cap_word = 0x0003;
+  options.pm_control = 0x0003;
   options.registers = {{kRegQmBoard, 1u << 24}};
   fabric.addGpuBelowRootPort("pci0000:00", "0000:00:01.0", "0000:01:00.0", options);
   std::string config = fabric.dir("0000:01:00.0") + "/config";
@@ -252,7 +252,7 @@ TEST(FabricTest, GpuOptionsReachTheConfigFile) {
   EXPECT_EQ(rawBytes(config, 0x04, 2), (std::vector<uint8_t>{0x06, 0x04}));
   EXPECT_EQ(fabric.bar0("0000:01:00.0"), 0x38E0000000u);
   EXPECT_EQ(fabric.command("0000:01:00.0"), 0x0406);
-  EXPECT_EQ(fabric.capWord("0000:01:00.0"), 0x0003);
+  EXPECT_EQ(fabric.pmControl("0000:01:00.0"), 0x0003);
   EXPECT_EQ(fabric.reg("0000:01:00.0", kRegQmBoard), 1u << 24);
   fabric.writeConfig("0000:01:00.0", 0x04, 2, 0x0006);
   EXPECT_EQ(rawBytes(config, 0x04, 2), (std::vector<uint8_t>{0x06, 0x00}));
@@ -269,7 +269,37 @@ TEST(FabricTest, SetCapabilityListRewritesTheStandardList) {
   EXPECT_EQ(c[0x41], 0x50);
   EXPECT_EQ(c[0x50], 0x10);
   EXPECT_EQ(c[0x52], 0x92);
-  EXPECT_EQ(fabric.capWord("0000:00:05.0"), 0x1111);
+  EXPECT_EQ(fabric.pmControl("0000:00:05.0"), std::nullopt);
+  // MSI first, its Message Address where the first capability's + 4 lies.
+  fabric.addGpu("0000:00:06.0", "pci0000:00");
+  fabric.putCapabilityFirst("0000:00:06.0", kCapIdMsi);
+  c = fabric.configBytes("0000:00:06.0");
+  EXPECT_EQ(std::vector<uint8_t>(c.begin() + 0x40, c.begin() + 0x48),
+            (std::vector<uint8_t>{0x05, 0x50, 0x80, 0x00, 0x00, 0x00, 0xE0, 0xFE}));
+  EXPECT_EQ(c[0x50], 0x01);
+  EXPECT_EQ(fabric.pmControl("0000:00:06.0"), kGpuPmControl);
+  EXPECT_EQ(pcieType(c), 0);
+}
+
+TEST(FabricTest, GpuClassesAudioFunctionsAndVfioBinding) {
+  TempDir dir, dev;
+  Fabric fabric(dir.path());
+  GpuOptions accelerator;
+  accelerator.class_code = 0x120000;
+  fabric.addGpuBelowRootPort("pci0000:00", "0000:00:01.0", "0000:01:00.0", accelerator);
+  fabric.addFunction("0000:01:00.1", "0000:00:01.0", kGpuAudio);
+  const std::string node = fabric.bindVfio("0000:01:00.0", 7, dev.path());
+  EXPECT_EQ(node, dev.path() + "/vfio/7");
+  EXPECT_TRUE(fs::is_regular_file(node));
+  const fs::path gpu = fabric.dir("0000:01:00.0");
+  EXPECT_EQ(fs::read_symlink(gpu / "driver").filename(), "vfio-pci");
+  EXPECT_EQ(fs::canonical(gpu / "iommu_group"),
+            fs::canonical(fabric.sysDir() + "/kernel/iommu_groups/7"));
+  EXPECT_EQ(fs::status(gpu / "resource0").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+  Fabric again(dir.path());  // kinds from the files: the audio function is no GPU
+  EXPECT_EQ(again.gpus(), std::vector<std::string>{"0000:01:00.0"});
+  EXPECT_EQ(again.kindOf("0000:01:00.1"), Kind::kOther);
 }
 
 struct PlacementRow {

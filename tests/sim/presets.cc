@@ -107,8 +107,8 @@ std::string stateOf(const Fabric& fabric, const std::string& bdf) {
       return fabric.acsOffset(bdf) < 0 ? "no ACS"
                                        : format("ACS Ctrl %04llx", fabric.acsControl(bdf));
     case Kind::kGpu:
-      return format("Cmd %04llx  Cap+4 %04llx  BAR0 %llx", fabric.command(bdf), fabric.capWord(bdf),
-                    fabric.bar0(bdf));
+      return format("Cmd %04llx  PM %04llx  BAR0 %llx", fabric.command(bdf),
+                    fabric.pmControl(bdf).value_or(0), fabric.bar0(bdf));
     case Kind::kOther:
       break;
   }
@@ -143,13 +143,19 @@ void buildRealHostPreset(Fabric& host) {
   host.addGpu("10000:03:00.0", "10000:02:08.0");
   host.addGpu("10000:04:00.0", "10000:02:10.0");
   host.addRootPort("0000:c0:00.0", "pci0000:c0");
-  host.addSwitch("0000:c0:00.0", "0000:c1:00.0", {"0000:c2:08.0", "0000:c2:10.0"});
+  PortOptions no_acs;
+  no_acs.acs = false;
+  host.addSwitch("0000:c0:00.0", "0000:c1:00.0", {"0000:c2:08.0", "0000:c2:10.0"}, no_acs);
   GpuOptions old;
   old.bar0 = kOld32BitBar0;
   old.bar0_32bit = true;
   old.bar1 = kOldBar1;
   host.addGpu("0000:c3:00.0", "0000:c2:08.0", old);
   host.addGpu("0000:c4:00.0", "0000:c2:10.0");
+  for (const char* gpu : {"0000:c3:00.0", "0000:c4:00.0"})
+    host.addFunction(std::string(gpu).replace(11, 1, "1"), host.parentOf(gpu), kGpuAudio);
+  host.putCapabilityFirst("0000:c3:00.0", kCapIdMsi);
+  host.putCapabilityFirst("0000:c4:00.0", kCapIdVendor);
 }
 
 bool isGroupedGpu(const Fabric& fabric, const std::string& gpu) {

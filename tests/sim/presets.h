@@ -21,8 +21,10 @@ void buildHostPreset(Fabric& host);
 // The host preset plus what snapshots of real servers show: a VMD-style
 // domain 10000 (switch 10000:01:00.0, GPUs 10000:03:00.0 and 10000:04:00.0
 // below a bare downstream port without a bus/pci/devices link and a
-// regular one) and a switch 0000:c1:00.0 whose GPU 0000:c3:00.0 has a
-// 32-bit BAR0 at 0x90000000 beside a BAR1 of 0x91 (GPU 0000:c4:00.0 beside it).
+// regular one) and a switch 0000:c1:00.0 whose downstream ports have no ACS
+// capability, with GPU 0000:c3:00.0 (a 32-bit BAR0 at 0x90000000 beside a BAR1
+// of 0x91, MSI first in its capability list) and GPU 0000:c4:00.0 (a
+// vendor-specific capability first), each with an audio function at .1.
 void buildRealHostPreset(Fabric& host);
 
 // Guest of a host fabric: one GPU on the root bus pci0000:00 per host GPU

@@ -50,6 +50,10 @@ constexpr int kPollIntervalMs = 5;
 constexpr int kStopGraceMs = 2000;
 constexpr int kProbeTimeoutSeconds = 20;
 constexpr int kSignalStatusBase = 128;
+constexpr char kConfigName[] = "config";
+constexpr char kDevicesSubdir[] = "/devices";
+constexpr size_t kUserConfigBytes = 64;  // what sysfs shows an unprivileged reader
+constexpr mode_t kUserConfigMode = 0644;
 
 // An overlay the child mounts; options are complete (lower, upper, work).
 struct OverlayMount {
@@ -99,6 +103,9 @@ struct Plan {
   std::optional<OverlayMount> etc;
   std::vector<OverlayMount> overlays;
   std::string dev_null;
+  // {64-byte copy, config file as the child sees it} for an unprivileged child.
+  std::vector<std::pair<std::string, std::string>> short_configs;
+  std::optional<TempDir> short_config_dir;
   std::vector<std::string> env_strings;
   std::vector<char*> envp;
   bool own_group = true;
@@ -136,6 +143,21 @@ void prepareEnvironment(Plan& plan) {
   plan.envp.push_back(nullptr);
 }
 
+// Copies of the first 64 bytes of every config file below sys/devices, each
+// to be bound over its file.
+void prepareShortConfigs(Plan& plan) {
+  const std::string sys = fs::absolute(plan.box->sys).lexically_normal().string();
+  plan.short_config_dir.emplace("p2psim-config");
+  size_t count = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(sys + kDevicesSubdir)) {
+    if (entry.path().filename() != kConfigName || !entry.is_regular_file()) continue;
+    std::string bytes = readFile(entry.path().string()).substr(0, kUserConfigBytes);
+    const std::string copy = plan.short_config_dir->write(std::to_string(count++), bytes);
+    chmod(copy.c_str(), kUserConfigMode);
+    plan.short_configs.emplace_back(copy, kSysTarget + entry.path().string().substr(sys.size()));
+  }
+}
+
 std::unique_ptr<Plan> makePlan(const Sandbox& box, const std::vector<std::string>& args) {
   auto plan = std::make_unique<Plan>();
   plan->box = &box;
@@ -146,6 +168,7 @@ std::unique_ptr<Plan> makePlan(const Sandbox& box, const std::vector<std::string
   for (const auto& [upper, target] : box.overlays)
     plan->overlays.push_back(makeOverlay(plan->work, upper, target));
   if (!box.dev.empty()) plan->dev_null = box.dev + kDevNullName;
+  if (box.uid != 0 && !box.sys.empty()) prepareShortConfigs(*plan);
   prepareEnvironment(*plan);
   return plan;
 }
@@ -216,6 +239,7 @@ void childEnter(const Plan& plan) {
   if (mount(kNoSource, kRootDir, nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     childMakePrivateFail();
   if (!box.sys.empty()) childBind(box.sys, kSysTarget);
+  for (const auto& [copy, config] : plan.short_configs) childBind(copy, config.c_str());
   if (plan.etc) childOverlay(*plan.etc);
   if (!box.dev.empty()) childDev(plan);
   for (const auto& [source, target] : box.binds) childBind(source, target.c_str());

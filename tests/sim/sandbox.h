@@ -24,6 +24,9 @@ struct Sandbox {
   // Directories put first on PATH, in this order.
   std::vector<std::string> path_prepend;
   // Run as this user and group (for example 65534 to test a non-root caller).
+  // Such a caller sees of every `config` file below sys/devices only the first
+  // 64 bytes, as sysfs shows configuration space to an unprivileged reader
+  // (the sys tree's resource files are root's alone already).
   uid_t uid = 0;
   gid_t gid = 0;
 };

@@ -178,14 +178,20 @@ TEST(SandboxTest, PathPrependAndBindsAndOverlays) {
   EXPECT_FALSE(fs::exists(dir / "lower/new"));
 }
 
-TEST(SandboxTest, DropsToTheGivenUser) {
+TEST(SandboxTest, DropsToTheGivenUserWhoSeesTheFirst64BytesOfConfigSpace) {
   P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  const std::string config = "devices/pci0000:00/0000:00:01.0/config";
+  dir.write("sys/" + config, std::string(4096, 'c'));
   Sandbox box;
+  box.sys = dir / "sys";
+  EXPECT_EQ(sh(box, "wc -c < /sys/" + config).out, "4096\n");
   box.uid = 65534;
   box.gid = 65534;
-  Result r = sh(box, "id -u; id -g; id -G");
+  Result r = sh(box, "id -u; id -g; id -G; wc -c < /sys/" + config);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "65534\n65534\n65534\n");
+  EXPECT_EQ(r.out, "65534\n65534\n65534\n64\n");
+  EXPECT_EQ(readFile(dir / ("sys/" + config)), std::string(4096, 'c'));
 }
 
 TEST(SandboxTest, MalformedSandboxIsRefusedInTheCaller) {

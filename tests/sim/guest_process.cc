@@ -1,0 +1,60 @@
+#include "tests/sim/guest_process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include "common/util/scoped.h"
+
+namespace sim {
+namespace {
+
+// Child side, system calls only: name, user, open, report, wait to be killed.
+// A process that changed its user is made dumpable again, so that its user
+// may list its descriptors.
+[[noreturn]] void holdOpen(const std::string& path, const std::string& name, uid_t uid,
+                           int report) {
+  int result = 0;
+  if (prctl(PR_SET_NAME, name.c_str(), 0, 0, 0) != 0 ||
+      (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0)) ||
+      open(path.c_str(), O_RDONLY) < 0)
+    result = errno;
+  ssize_t ignored = write(report, &result, sizeof result);
+  (void)ignored;
+  if (result != 0) _exit(1);
+  for (;;) pause();
+}
+
+}  // namespace
+
+GuestProcess::GuestProcess(const std::string& path, const std::string& name, uid_t uid) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+  ScopedFd read_end(fds[0]), write_end(fds[1]);
+  pid_ = fork();
+  if (pid_ < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (pid_ == 0) holdOpen(path, name, uid, write_end.get());
+  write_end.reset();
+  int result = EIO;
+  if (read(read_end.get(), &result, sizeof result) != sizeof result || result != 0) {
+    end();
+    throw std::system_error(result, std::generic_category(), "guest process: open " + path);
+  }
+}
+
+GuestProcess::~GuestProcess() { end(); }
+
+void GuestProcess::end() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+}
+
+}  // namespace sim

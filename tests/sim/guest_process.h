@@ -1,0 +1,33 @@
+// A stand-in for a running guest: a child process that holds a file open (a
+// VFIO group node, as QEMU does while its guest runs) under a name of its
+// choice, until the object goes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace sim {
+
+constexpr char kGuestProcessName[] = "qemu-system-x86";  // comm keeps 15 characters
+
+class GuestProcess {
+ public:
+  // Starts the child, named `name` in /proc/PID/comm and running as user and
+  // group `uid`, once it holds `path` open; throws std::system_error when it
+  // cannot open it.
+  explicit GuestProcess(const std::string& path, const std::string& name = kGuestProcessName,
+                        uid_t uid = 0);
+  GuestProcess(const GuestProcess&) = delete;
+  GuestProcess& operator=(const GuestProcess&) = delete;
+  ~GuestProcess();  // kills the child by its PID and reaps it
+
+  pid_t pid() const { return pid_; }
+
+ private:
+  void end();
+
+  pid_t pid_ = -1;
+};
+
+}  // namespace sim
