@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tests/fuzz/fuzz_support.h"
-#include "watch/tables.h"
+#include "common/device/peer_file.h"
 
 namespace {
 
