@@ -37,6 +37,7 @@ namespace fs = std::filesystem;
 constexpr char kSysTarget[] = "/sys";
 constexpr char kEtcTarget[] = "/etc";
 constexpr char kDevTarget[] = "/dev";
+constexpr char kRunTarget[] = "/run";
 constexpr char kRealDevNull[] = "/dev/null";
 constexpr char kDevNullName[] = "/null";
 constexpr char kOverlayType[] = "overlay";
@@ -99,6 +100,7 @@ struct Plan {
   std::optional<OverlayMount> etc;
   std::vector<OverlayMount> overlays;
   std::string dev_null;
+  std::string join_namespace;  // /proc/<pid>/ns/mnt of the process to join
   std::vector<std::string> env_strings;
   std::vector<char*> envp;
   bool own_group = true;
@@ -142,6 +144,11 @@ std::unique_ptr<Plan> makePlan(const Sandbox& box, const std::vector<std::string
   plan->args = args;
   for (auto& arg : plan->args) plan->argv.push_back(arg.data());
   plan->argv.push_back(nullptr);
+  if (box.join) {
+    plan->join_namespace = "/proc/" + std::to_string(box.join) + "/ns/mnt";
+    prepareEnvironment(*plan);
+    return plan;
+  }
   if (!box.etc_upper.empty()) plan->etc = makeOverlay(plan->work, box.etc_upper, kEtcTarget);
   for (const auto& [upper, target] : box.overlays)
     plan->overlays.push_back(makeOverlay(plan->work, upper, target));
@@ -209,17 +216,32 @@ void childDropUser(const Sandbox& box) {
   if (setuid(box.uid) != 0) childFail("setuid", nullptr);
 }
 
-void childEnter(const Plan& plan) {
+void childJoin(const Plan& plan) {
+  const int fd = open(plan.join_namespace.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || setns(fd, CLONE_NEWNS) != 0) childFail("cannot join", plan.join_namespace.c_str());
+  close(fd);
+}
+
+void childMount(const Plan& plan) {
   const Sandbox& box = *plan.box;
-  if (plan.own_group && setpgid(0, 0) != 0) childFail("setpgid", nullptr);
   if (unshare(CLONE_NEWNS) != 0) childFail("unshare", "CLONE_NEWNS");
   if (mount(kNoSource, kRootDir, nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     childMakePrivateFail();
   if (!box.sys.empty()) childBind(box.sys, kSysTarget);
   if (plan.etc) childOverlay(*plan.etc);
   if (!box.dev.empty()) childDev(plan);
+  if (!box.run.empty()) childBind(box.run, kRunTarget);
   for (const auto& [source, target] : box.binds) childBind(source, target.c_str());
   for (const auto& overlay : plan.overlays) childOverlay(overlay);
+}
+
+void childEnter(const Plan& plan) {
+  const Sandbox& box = *plan.box;
+  if (plan.own_group && setpgid(0, 0) != 0) childFail("setpgid", nullptr);
+  if (box.join)
+    childJoin(plan);
+  else
+    childMount(plan);
   environ = const_cast<char**>(plan.envp.data());
   childDropUser(box);
 }
