@@ -73,13 +73,14 @@ class WatchTest : public systest::FabricTest {
     }
     sim::Sandbox joined;
     joined.join = daemon_->pid();
-    ASSERT_EQ(sim::runFunction(joined, [&] {
-                const std::string dir = "/etc/qz/vm_p2p_cfg/";
-                fs::create_directories(dir);
-                std::ofstream(dir + ".peer-test", std::ios::binary) << bytes;
-                fs::rename(dir + ".peer-test", dir + gpu);
-                return 0;
-              }),
+    ASSERT_EQ(sim::runFunction(joined,
+                               [&] {
+                                 const std::string dir = "/etc/qz/vm_p2p_cfg/";
+                                 fs::create_directories(dir);
+                                 std::ofstream(dir + ".peer-test", std::ios::binary) << bytes;
+                                 fs::rename(dir + ".peer-test", dir + gpu);
+                                 return 0;
+                               }),
               0);
   }
   // The pair's areas as -r stored them.
@@ -92,8 +93,8 @@ class WatchTest : public systest::FabricTest {
                   const std::string& umask = "022") {
     daemon_ = std::make_unique<Daemon>(
         box_,
-        std::vector<std::string>{"/bin/sh", "-c", "umask " + umask + " && exec " +
-                                                      std::string(systest::kP2pwatch)},
+        std::vector<std::string>{"/bin/sh", "-c",
+                                 "umask " + umask + " && exec " + std::string(systest::kP2pwatch)},
         env, journal);
     ASSERT_TRUE(eventually([&] { return daemon_->watching(); })) << daemon_->err();
   }
@@ -164,7 +165,8 @@ TEST_F(WatchTest, EveryGpuLearnsEveryMemberOfItsGroupAndThePassIsRecorded) {
   EXPECT_EQ(record, "p2pwatch status 1\npass " + time + "\ngpu\t0000:00:05.0\t" + time +
                         "\tprogrammed\t2" + files + "0000:00:05.0\t\ngpu\t0000:00:06.0\t" + time +
                         "\tprogrammed\t2" + files + "0000:00:06.0\t\n");
-  struct stat file {}, dir {};
+  struct stat file {
+  }, dir{};
   ASSERT_EQ(stat((run_ / "p2pwatch/status").c_str(), &file), 0);
   ASSERT_EQ(stat((run_ / "p2pwatch").c_str(), &dir), 0);
   EXPECT_EQ(file.st_mode & 07777, 0644u);
@@ -363,13 +365,16 @@ TEST_F(WatchTest, PeerFilesStoredWhileTheDaemonRunsAreServedWithoutANode) {
        notProgrammed(kGpuA, peerProblem(kGpuA, "is missing, and so is /etc/qz/vm_p2p_cfg/")) +
            notProgrammed(kGpuB, peerProblem(kGpuB, "is missing, and so is /etc/qz/vm_p2p_cfg/")),
        kPairLines},
-      {"A's own file malformed", "short",
+      {"A's own file malformed",
+       "short",
        notProgrammed(kGpuA, peerProblem(kGpuA, "is malformed")) + leftOut(kGpuB, "0000:3d:00.0") +
            success(kGpuB, 1),
        {"pt_p2p_cfg 1 39000000000", "pt_p2p_cfg 0 38000000000", "pt_p2p_cfg 1 39000000000"}},
   };
-  guest_.writeWindowWords(kGpuA, sim::kAreaOffset, area(kHostA, {{kHostA, kBarA}, {kHostB, kBarB}}));
-  guest_.writeWindowWords(kGpuB, sim::kAreaOffset, area(kHostB, {{kHostA, kBarA}, {kHostB, kBarB}}));
+  guest_.writeWindowWords(kGpuA, sim::kAreaOffset,
+                          area(kHostA, {{kHostA, kBarA}, {kHostB, kBarB}}));
+  guest_.writeWindowWords(kGpuB, sim::kAreaOffset,
+                          area(kHostB, {{kHostA, kBarA}, {kHostB, kBarB}}));
   for (const auto& row : rows) {
     const sim::TempDir etc("p2p-etc");
     box_.etc_upper = etc.path();
@@ -401,8 +406,9 @@ TEST_F(WatchTest, AGpuWithoutAMinorIsNotProgrammedWithAnotherGroup) {
   createNode("tamberon0");
   awaitOutput(2);
   EXPECT_EQ(daemon_->out(),
-            foreign(kGpuB) + notProgrammed(kGpuA, "minor file /sys/bus/pci/drivers/tamberon/"
-                                                  "0000:00:05.0/minor: No such file or directory"));
+            foreign(kGpuB) + notProgrammed(kGpuA,
+                                           "minor file /sys/bus/pci/drivers/tamberon/"
+                                           "0000:00:05.0/minor: No such file or directory"));
   EXPECT_TRUE(received(kGpuA).empty());
 }
 
@@ -535,8 +541,9 @@ TEST_F(WatchTest, AStuckControlFileIsEndedInTimeAndDiesWithTheDaemon) {
   startWatch();
   const std::string control = "/sys/bus/pci/drivers/tamberon/0000:00:05.0/itr_debug";
   awaitOutput(3);
-  EXPECT_EQ(daemon_->out(), kRedError + ("Writing to " + control + " took longer than 3000 ms, ended\n") +
-                                kRedError + "Writing to " + control + " failed\n" + success(kGpuB, 2));
+  EXPECT_EQ(daemon_->out(),
+            kRedError + ("Writing to " + control + " took longer than 3000 ms, ended\n") +
+                kRedError + "Writing to " + control + " failed\n" + success(kGpuB, 2));
   EXPECT_EQ(received(kGpuB).size(), 2u);  // B is served after A
   const std::string ours = dev_.path();   // mounted in this test's sandbox only
   EXPECT_TRUE(processesMentioning(control, ours).empty());
@@ -549,8 +556,9 @@ TEST_F(WatchTest, AStuckControlFileIsEndedInTimeAndDiesWithTheDaemon) {
 TEST_F(WatchTest, OnlyCheckedTextReachesTheShell) {
   // B is told a member at address 0 and one at all ones.
   storePeerBytes(kGpuA, kPairA);
-  storePeerBytes(kGpuB, bytesOf(area(kHostB, {{kHostA, kBarA}, {kHostB, kBarB}, {0x3F00, 0},
-                                              {0x4000, ~0ULL}})));
+  storePeerBytes(
+      kGpuB,
+      bytesOf(area(kHostB, {{kHostA, kBarA}, {kHostB, kBarB}, {0x3F00, 0}, {0x4000, ~0ULL}})));
   startWatch();
   constexpr char kGpuC[] = "0000:00:07.0";
   guest_.addGpu(kGpuC, "pci0000:00");
@@ -561,14 +569,14 @@ TEST_F(WatchTest, OnlyCheckedTextReachesTheShell) {
   awaitOutput(6);
   for (const std::string& line : std::vector<std::string>{
            notProgrammed(kGpuC,
-                     "minor file /sys/bus/pci/drivers/tamberon/0000:00:07.0/minor holds no "
-                     "decimal number"),
-        "Error: /sys/bus/pci/drivers/tamberon/0000:00:zz.0 is not named by a PCI address, "
-        "skipping it\n",
-        "Error: Peer configuration file /etc/qz/vm_p2p_cfg/0000:00:06.0 gives member 3F00 the "
-        "address 0, skipping it\n",
-        "Error: Peer configuration file /etc/qz/vm_p2p_cfg/0000:00:06.0 gives member 4000 the "
-        "address FFFFFFFFFFFFFFFF, skipping it\n"})
+                         "minor file /sys/bus/pci/drivers/tamberon/0000:00:07.0/minor holds no "
+                         "decimal number"),
+           "Error: /sys/bus/pci/drivers/tamberon/0000:00:zz.0 is not named by a PCI address, "
+           "skipping it\n",
+           "Error: Peer configuration file /etc/qz/vm_p2p_cfg/0000:00:06.0 gives member 3F00 the "
+           "address 0, skipping it\n",
+           "Error: Peer configuration file /etc/qz/vm_p2p_cfg/0000:00:06.0 gives member 4000 the "
+           "address FFFFFFFFFFFFFFFF, skipping it\n"})
     EXPECT_TRUE(contains(line)) << line << daemon_->out();
   EXPECT_FALSE(fs::exists("/tmp/p2p-hostile-minor"));
   EXPECT_TRUE(received(kGpuC).empty());

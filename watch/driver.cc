@@ -83,8 +83,7 @@ GroupPlan planGroup(const PeerFile& file, const std::string& path,
     if (address == 0 || address == kAllOnes) {
       report(Priority::kError,
              "Error: Peer configuration file %s gives member %s the address %s, skipping it\n",
-             path.c_str(), uint64_t_to_string(member).c_str(),
-             uint64_t_to_string(address).c_str());
+             path.c_str(), uint64_t_to_string(member).c_str(), uint64_t_to_string(address).c_str());
       continue;
     }
     const auto minor = minor_of_host.find(member);
@@ -99,7 +98,7 @@ GroupPlan planGroup(const PeerFile& file, const std::string& path,
 std::vector<GpuPassRecord> programDriver(const GuestTables& tables, const timespec& pass) {
   std::vector<GpuPassRecord> records;
   for (const BoundGpu& gpu : tables.gpus) {
-    GpuPassRecord record{gpu.bdf, pass, false, 0, gpu.peers.found ? gpu.peers.path : "",
+    GpuPassRecord record{gpu.bdf,    pass, false, 0, gpu.peers.found ? gpu.peers.path : "",
                          gpu.failure};
     if (gpu.failure.empty())
       programGpu(gpu, tables, record);

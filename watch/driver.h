@@ -23,7 +23,8 @@ std::string ptP2pCfgCommand(const std::string& peer_minor, const std::string& ad
 
 // What one GPU's driver is told, from its own peer file.
 struct GroupPlan {
-  std::vector<std::pair<std::string, std::string>> lines;  // {member minor, address hex}, file order
+  std::vector<std::pair<std::string, std::string>>
+      lines;                       // {member minor, address hex}, file order
   std::vector<uint64_t> left_out;  // host packed BDF numbers of members without a GPU here
 };
 

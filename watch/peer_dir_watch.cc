@@ -10,9 +10,11 @@ namespace {
 namespace fs = std::filesystem;
 
 // The directory itself: files stored in it, and its own disappearance.
-constexpr unsigned kDirMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr unsigned kDirMask =
+    IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // An ancestor: the next component's creation, and its own disappearance.
-constexpr unsigned kAncestorMask = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr unsigned kAncestorMask =
+    IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr unsigned kGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 // Directories that keep coming and going cannot hold the watch in arm() for longer.
 constexpr int kMaxMoves = 16;

@@ -91,7 +91,8 @@ BoundGpu readGpu(const std::string& bdf) {
 // Names every entry of the peer directory that is no file of a GPU bound here
 // (the file of a GPU found offline is not read, its GPU named as offline).
 void reportForeignPeerFiles(const std::set<std::string>& bound) {
-  for (const auto& name : entryNames(kPeerConfigDir, false, true).value_or(std::set<std::string>())) {
+  for (const auto& name :
+       entryNames(kPeerConfigDir, false, true).value_or(std::set<std::string>())) {
     const std::string path = kPeerConfigDir + name;
     if (!isPciAddress(name))
       reportNotPciAddress(path);

@@ -4,8 +4,8 @@
 //
 // Every pass reads all of it afresh, so nothing a GPU's earlier binding or an
 // earlier layout left behind survives. Only the files of GPUs bound here and
-// answering take part; any other file in the peer directory is named and
-// ignored, so that a stale file can never speak for a GPU this guest has.
+// answering take part; the file of a GPU not bound here is named and ignored,
+// so that a stale file can never speak for a GPU this guest has.
 // Only checked text enters the tables: names that are PCI addresses and
 // decimal minors; anything else is reported naming its file and left out.
 #pragma once
@@ -19,11 +19,11 @@
 
 // One GPU bound to the driver, as a pass found it.
 struct BoundGpu {
-  std::string bdf;      // guest PCI address
-  bool offline = false; // its configuration space reads 0xFF
-  std::string minor;    // empty when the GPU has none that can be used
-  PeerFileLoad peers;   // its own peer file (read only when it has a minor)
-  std::string failure;  // why it cannot be programmed; empty when it can
+  std::string bdf;       // guest PCI address
+  bool offline = false;  // its configuration space reads 0xFF
+  std::string minor;     // empty when the GPU has none that can be used
+  PeerFileLoad peers;    // its own peer file (read only when it has a minor)
+  std::string failure;   // why it cannot be programmed; empty when it can
 };
 
 struct GuestTables {

@@ -83,8 +83,12 @@ std::optional<GpuPassRecord> parseGpuLine(const std::string& line) {
   if (!time || (f[3] != kProgrammed && f[3] != kFailed) || !allDigits(f[4], kMaxLinesDigits) ||
       f[5].empty())
     return std::nullopt;
-  GpuPassRecord gpu{f[1], *time, f[3] == kProgrammed, static_cast<unsigned>(std::stoul(f[4])),
-                    f[5] == kNoFile ? "" : f[5], f[6]};
+  GpuPassRecord gpu{f[1],
+                    *time,
+                    f[3] == kProgrammed,
+                    static_cast<unsigned>(std::stoul(f[4])),
+                    f[5] == kNoFile ? "" : f[5],
+                    f[6]};
   return gpu;
 }
 
@@ -163,7 +167,8 @@ std::optional<PassRecord> readPassRecord(const std::string& path) {
   if (!file.fd.valid()) return std::nullopt;
   std::string text(kMaxRecordBytes + 1, '\0');
   size_t got = 0;
-  for (ssize_t n; got < text.size() && (n = ::read(file.fd.get(), &text[got], text.size() - got)) > 0;)
+  for (ssize_t n;
+       got < text.size() && (n = ::read(file.fd.get(), &text[got], text.size() - got)) > 0;)
     got += static_cast<size_t>(n);
   if (got > kMaxRecordBytes) return std::nullopt;
   text.resize(got);

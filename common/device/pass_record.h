@@ -20,8 +20,8 @@
 inline constexpr const char* kPassRecordFile = "/run/p2pwatch/status";
 
 struct GpuPassRecord {
-  std::string bdf;        // guest PCI address
-  timespec time{};        // the pass's start
+  std::string bdf;  // guest PCI address
+  timespec time{};  // the pass's start
   bool programmed = false;
   unsigned lines = 0;     // driver lines sent
   std::string peer_file;  // path of the peer file used; empty for none ("-" in the text)

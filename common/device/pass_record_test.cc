@@ -72,7 +72,8 @@ TEST(PassRecordTest, WrittenWholeWithItsModesWhateverTheUmask) {
   const bool replaced = writePassRecord(kPass, kGpus, path);
   umask(saved);
   ASSERT_TRUE(made && replaced);
-  struct stat file {}, dir {};
+  struct stat file {
+  }, dir{};
   ASSERT_EQ(stat(path.c_str(), &file), 0);
   ASSERT_EQ(stat((run / "p2pwatch").c_str(), &dir), 0);
   EXPECT_EQ(file.st_mode & 07777, 0644u);

@@ -15,8 +15,8 @@ constexpr const char* kSubject = "peer configuration file ";
 
 // Why opening `path`, a file in `dir`, failed.
 std::string openProblem(const RegularFile& opened, const std::string& dir) {
-  if (opened.error != ENOENT) return opened.error ? "cannot be opened: " + openFailure(opened)
-                                                  : "is " + openFailure(opened);
+  if (opened.error != ENOENT)
+    return opened.error ? "cannot be opened: " + openFailure(opened) : "is " + openFailure(opened);
   struct stat st {};
   return ::stat(dir.c_str(), &st) == 0 ? "is missing" : "is missing, and so is " + dir;
 }

@@ -30,7 +30,9 @@ std::optional<std::string> readBoundMinor(const std::string& bdf, std::string* p
   const ssize_t got = file.fd.valid() ? ::read(file.fd.get(), text, sizeof text) : -1;
   std::string word(text, got > 0 ? static_cast<size_t>(got) : 0);
   const size_t start = word.find_first_not_of(kBlanks);
-  word = start == std::string::npos ? "" : word.substr(start, word.find_first_of(kBlanks, start) - start);
+  word = start == std::string::npos
+             ? ""
+             : word.substr(start, word.find_first_of(kBlanks, start) - start);
   if (isMinorNumber(word)) return word;
   if (problem)
     *problem = "minor file " + path +
