@@ -156,7 +156,8 @@ TEST_F(WatchTest, EveryGpuLearnsEveryMemberOfItsGroupAndThePassIsRecorded) {
   expectPairProgrammed();
   EXPECT_TRUE(daemon_->running());  // output arrived line by line, long before any exit
 
-  // The record, whole and readable by all whatever the umask.
+  // The record, whole and readable by all whatever the umask; it follows the output.
+  ASSERT_TRUE(eventually([&] { return fs::exists(run_ / "p2pwatch/status"); }));
   const std::string record = sim::readFile(run_ / "p2pwatch/status");
   const size_t pass_at = record.find("\npass ") + 6;
   const std::string time = record.substr(pass_at, record.find('\n', pass_at) - pass_at);
@@ -429,10 +430,13 @@ TEST_F(WatchTest, AFailedDriverCommandIsNeverReportedAsSuccess) {
       << daemon_->out();
   EXPECT_EQ(daemon_->out().find(kSuccess), daemon_->out().rfind(kSuccess));  // B's line only
   EXPECT_EQ(received(kGpuB).size(), 2u);
-  EXPECT_NE(sim::readFile(run_ / "p2pwatch/status")
-                .find("\tfailed\t0\t/etc/qz/vm_p2p_cfg/0000:00:05.0\twriting to "
-                      "/sys/bus/pci/drivers/tamberon/0000:00:05.0/itr_debug failed\n"),
-            std::string::npos);
+  EXPECT_TRUE(eventually([&] {
+    return sim::readFile(run_ / "p2pwatch/status")
+               .find(
+                   "\tfailed\t0\t/etc/qz/vm_p2p_cfg/0000:00:05.0\twriting to "
+                   "/sys/bus/pci/drivers/tamberon/0000:00:05.0/itr_debug failed\n") !=
+           std::string::npos;
+  }));
 }
 
 TEST_F(WatchTest, TheDaemonEndsWithStatusZeroWhenReadingEventsFails) {
