@@ -138,6 +138,22 @@ void prepareEnvironment(Plan& plan) {
   plan.envp.push_back(nullptr);
 }
 
+// Waits until `pid`, started by start(), runs its program: its sandbox is set
+// up then. Throws when that does not happen in time.
+void awaitSandboxed(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(kProbeTimeoutSeconds);
+  std::error_code ec;
+  while (fs::read_symlink(proc + "/exe", ec) == fs::read_symlink("/proc/self/exe") ||
+         fs::read_symlink(proc + "/ns/mnt", ec) == fs::read_symlink("/proc/self/ns/mnt")) {
+    if (ec || std::chrono::steady_clock::now() > deadline)
+      throw std::runtime_error("sandbox: process " + std::to_string(pid) +
+                               " runs no program in a sandbox of its own");
+    usleep(kPollIntervalMs * 1000);
+  }
+}
+
 std::unique_ptr<Plan> makePlan(const Sandbox& box, const std::vector<std::string>& args) {
   auto plan = std::make_unique<Plan>();
   plan->box = &box;
@@ -145,6 +161,7 @@ std::unique_ptr<Plan> makePlan(const Sandbox& box, const std::vector<std::string
   for (auto& arg : plan->args) plan->argv.push_back(arg.data());
   plan->argv.push_back(nullptr);
   if (box.join) {
+    awaitSandboxed(box.join);
     plan->join_namespace = "/proc/" + std::to_string(box.join) + "/ns/mnt";
     prepareEnvironment(*plan);
     return plan;
@@ -216,9 +233,19 @@ void childDropUser(const Sandbox& box) {
   if (setuid(box.uid) != 0) childFail("setuid", nullptr);
 }
 
+// Joins the mount namespace of the sandbox to join; never the caller's own,
+// whose /etc and /run are the machine's.
 void childJoin(const Plan& plan) {
   const int fd = open(plan.join_namespace.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || setns(fd, CLONE_NEWNS) != 0) childFail("cannot join", plan.join_namespace.c_str());
+  struct stat target {
+  }, own{};
+  if (fd < 0 || fstat(fd, &target) != 0 || stat("/proc/self/ns/mnt", &own) != 0)
+    childFail("cannot open", plan.join_namespace.c_str());
+  if (target.st_ino == own.st_ino && target.st_dev == own.st_dev) {
+    errno = EALREADY;
+    childFail("refusing to join the caller's own mount namespace,", plan.join_namespace.c_str());
+  }
+  if (setns(fd, CLONE_NEWNS) != 0) childFail("cannot join", plan.join_namespace.c_str());
   close(fd);
 }
 

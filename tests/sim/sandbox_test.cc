@@ -148,6 +148,8 @@ TEST(SandboxTest, AJoiningChildSharesTheMountsOfARunningSandbox) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(readFile(dir / "etc/qz/f"), "x\n");
   EXPECT_EQ(readFile(dir / "run/f"), "y\n");
+  joined.join = getpid();  // no sandbox: the machine's own mounts are never joined
+  EXPECT_THROW(sh(joined, "true"), std::runtime_error);
 }
 
 TEST(SandboxTest, NodesCreatedOutsideRaiseInotifyEventsInside) {
