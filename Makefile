@@ -28,23 +28,27 @@ check:
 	cmake --build $(SAN_BUILD) -j$(JOBS)
 	cd $(SAN_BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
 
-# Only the two programs and p2psim are built for the demo.
+# Only the two programs and p2psim are built for the demo, one line per step;
+# what the steps print goes to $(DEMO_LOG), named when a step fails.
+DEMO_LOG ?= $(BUILD)/demo-build.log
 demo:
-	scripts/deps demo
-	$(call configure,$(BUILD),RelWithDebInfo)
-	cmake --build $(BUILD) -j$(JOBS) --target p2ptool p2pwatch p2psim_cli
-	scripts/demo $(BUILD)
+	@rm -f $(DEMO_LOG)
+	@scripts/step $(DEMO_LOG) "Installing the Debian packages the demo needs" scripts/deps demo
+	@scripts/step $(DEMO_LOG) "Configuring $(BUILD)/" $(call configure,$(BUILD),RelWithDebInfo)
+	@scripts/step $(DEMO_LOG) "Building p2ptool, p2pwatch and the simulator p2psim" \
+	  cmake --build $(BUILD) -j$(JOBS) --target p2ptool p2pwatch p2psim_cli
+	@scripts/demo $(BUILD)
 
-# Debian package of the programs, the p2pwatch unit and the man pages, from a
-# release build without the tests in build-pkg/; the .deb lands there and
-# lintian checks it.
+# The Debian packages p2ptool and p2pwatch (debian/), built by
+# dpkg-buildpackage -b from a copy of the tracked sources in build-pkg/, where
+# the .deb files land; lintian must find no error and no warning. Works from
+# any directory (make -C <checkout> package).
 PKG_BUILD ?= build-pkg
+CHECKOUT := $(patsubst %/,%,$(dir $(abspath $(lastword $(MAKEFILE_LIST)))))
 package:
-	scripts/deps package
-	cmake -S . -B $(PKG_BUILD) -DCMAKE_BUILD_TYPE=Release -DP2P_BUILD_TESTS=OFF
-	cmake --build $(PKG_BUILD) -j$(JOBS)
-	cd $(PKG_BUILD) && cpack -G DEB
-	lintian --fail-on error $(PKG_BUILD)/p2ptoolkit_*.deb
+	$(CHECKOUT)/scripts/deps package
+	cd $(CHECKOUT) && JOBS=$(JOBS) scripts/package $(PKG_BUILD)
+	cd $(CHECKOUT) && lintian --display-info --fail-on error,warning $(PKG_BUILD)/p2ptoolkit_*.changes
 
 # Every libFuzzer target for FUZZ_SECONDS each, built with clang in build-fuzz/.
 FUZZ_SECONDS ?= 60

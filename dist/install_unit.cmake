@@ -1,9 +1,10 @@
-# Runs at install time: writes a unit (p2pwatch's, p2ptool's) with ExecStart
-# naming the program under the prefix of this very install (cmake --install
-# --prefix, CPack's /usr).
+# Runs at install time: writes a unit (p2ptool's, p2ptool-guest's,
+# p2pwatch's) with ExecStart naming the program under the prefix of this very
+# install (cmake --install --prefix, the Debian build's /usr).
 #
-# In: P2P_UNIT_TEMPLATE, P2P_UNIT_DIR and P2P_SBINDIR (each relative to the
-# prefix unless absolute), and the install script's CMAKE_INSTALL_PREFIX.
+# In: P2P_UNIT_TEMPLATE, P2P_UNIT_DIR (empty: automatic, see CMakeLists.txt)
+# and P2P_SBINDIR (each relative to the prefix unless absolute), and the
+# install script's CMAKE_INSTALL_PREFIX.
 function(p2p_under_prefix dir out)
   if(IS_ABSOLUTE "${dir}")
     set(${out} "${dir}" PARENT_SCOPE)
@@ -12,6 +13,13 @@ function(p2p_under_prefix dir out)
   endif()
 endfunction()
 
+if(P2P_UNIT_DIR STREQUAL "")
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(P2P_UNIT_DIR "/lib/systemd/system")
+  else()
+    set(P2P_UNIT_DIR "lib/systemd/system")
+  endif()
+endif()
 p2p_under_prefix("${P2P_UNIT_DIR}" unit_dir)
 p2p_under_prefix("${P2P_SBINDIR}" sbin_dir)
 set(P2P_WATCH_PROGRAM "${sbin_dir}/p2pwatch")

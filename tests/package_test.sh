@@ -1,22 +1,39 @@
 #!/bin/bash
-# Checks what the toolkit installs and its Debian package:
+# Checks what the toolkit installs and its Debian packages:
 #
-#   package_test.sh <build-dir> <version>
+#   package_test.sh <build-dir> <version> <p2psim>
 #
-# Installs the build into a scratch prefix, builds the .deb with CPack into a
-# scratch directory and unpacks it there. Nothing is installed on this machine,
-# and the build's install_manifest.txt (of the user's own install) is left as
-# it was.
-# The packaged programs run only as an unprivileged user: p2pwatch must never
-# watch the real /dev, nor p2ptool touch the real PCI devices.
+# 1. cmake --install of the build into a scratch prefix, and staged under /usr.
+#    The build's install_manifest.txt (of the user's own install) is restored.
+# 2. scripts/package builds the packages p2ptool and p2pwatch into a scratch
+#    directory (a full dpkg-buildpackage run); the checkout and its parent stay
+#    as they were, and the two packages carry exactly the staged install's files.
+# 3. The packages are installed, checked and purged by dpkg inside the
+#    project's sandbox (p2psim run), never on this machine: writable overlays
+#    over /usr, /etc and /var and an empty scratch directory bound over /run,
+#    so that every write of dpkg and of the maintainer scripts lands in scratch
+#    directories, whose contents show afterwards exactly what the purge left.
+#    (A scratch root for dpkg --root would need a root file system of its own
+#    for the maintainer scripts and the dependencies.) First round, as on a
+#    root without systemd running (no /run/systemd/system): install, the units
+#    disabled and verified, reinstall, enable the units as an administrator
+#    would, leave generated files behind, purge: nothing left. Second round,
+#    with /run/systemd/system present and systemctl and deb-systemd-invoke
+#    replaced by stubs that log their arguments: which units the scripts start,
+#    restart or stop on install, upgrade and removal.
+# The packaged programs run only as an unprivileged user.
 #
-# CPack first brings the build tree up to date, which must not relink programs
-# that other tests are running: the test is registered to run alone.
+# Needs root for the sandbox, and neither package installed on this machine:
+# otherwise it is skipped (status 77), and under CI=true it fails instead.
 set -uo pipefail
 
 BUILD=$(cd "$1" && pwd)
 VERSION=$2
+P2PSIM=$3
+CHECKOUT=$(cd "$(dirname "$0")/.." && pwd)
+ARCH=$(dpkg --print-architecture)
 NOBODY=65534
+readonly SKIP=77
 SCRATCH=$(mktemp -d /tmp/p2p-package.XXXXXX)
 MANIFEST=$BUILD/install_manifest.txt
 [ -e "$MANIFEST" ] && cp -p "$MANIFEST" "$SCRATCH/manifest.saved"
@@ -45,6 +62,18 @@ check() {  # check <description> <command...>: the command must succeed
   fi
 }
 
+finish() {
+  echo "$((checks - failures)) passed, $failures failed"
+  [ "$failures" -eq 0 ]
+  exit
+}
+
+skip_or_fail() {
+  echo "$1"
+  [ "${CI:-}" = true ] && exit 1
+  exit $SKIP
+}
+
 same_text() {  # same_text <actual> <expected>
   [ "$1" = "$2" ] && return 0
   printf '  expected:\n%s\n  actual:\n%s\n' "$2" "$1"
@@ -54,8 +83,15 @@ same_text() {  # same_text <actual> <expected>
 # Files and symbolic links below a directory, relative to it, sorted.
 files_below() { (cd "$1" && find . \( -type f -o -type l \) -printf '%P\n' | LC_ALL=C sort); }
 
+# logged <file> <command...>: the command's output goes to the file, whose
+# end is shown when the command fails.
+logged() {
+  local log=$1
+  shift
+  "$@" >>"$log" 2>&1 || { tail -n 20 "$log"; return 1; }
+}
+
 has_line() { grep -qxF -- "$2" "$1" || { echo "  no line \"$2\" in $1"; return 1; }; }
-lacks_line_starting() { ! grep -q "^$2" "$1" || { echo "  unexpected \"$2\" in $1"; return 1; }; }
 
 # Runs a command as the unprivileged user, with a time limit; refuses to run it
 # at all if the user could not be changed.
@@ -68,146 +104,246 @@ as_nobody() {
 # --- cmake --install --------------------------------------------------------
 
 PREFIX=$SCRATCH/prefix
-UNIT_REL=lib/systemd/system/p2pwatch.service
-TOOL_UNIT_REL=lib/systemd/system/p2ptool.service
-DOC_REL=share/doc/p2ptoolkit
-EXPECTED_INSTALL="$TOOL_UNIT_REL
-$UNIT_REL
+UNITS_REL=lib/systemd/system
+EXPECTED_INSTALL="$UNITS_REL/p2ptool-guest.service
+$UNITS_REL/p2ptool.service
+$UNITS_REL/p2pwatch.service
 sbin/p2ptool
 sbin/p2pwatch
-$DOC_REL/changelog.gz
-$DOC_REL/copyright
+share/doc/p2ptool/changelog.gz
+share/doc/p2ptool/copyright
+share/doc/p2pwatch/changelog.gz
+share/doc/p2pwatch/copyright
 share/man/man8/p2ptool.8.gz
 share/man/man8/p2pwatch.8.gz"
+# Under /usr the units go where Debian 12 keeps them, as in the packages.
+EXPECTED_USR=$(sed -e 's|^lib/|/lib/|' -e 's|^[^/]|/usr/&|' <<<"$EXPECTED_INSTALL" | LC_ALL=C sort)
 
 if cmake --install "$BUILD" --prefix "$PREFIX" >"$SCRATCH/install.log" 2>&1; then
-  check "install: exactly the programs, the unit and the man pages" \
+  check "install: exactly the programs, the units, the man pages and the documents" \
     same_text "$(files_below "$PREFIX")" "$EXPECTED_INSTALL"
-  check "install: the unit starts the installed p2pwatch" \
-    has_line "$PREFIX/$UNIT_REL" "ExecStart=$PREFIX/sbin/p2pwatch"
-  check "install: the boot unit runs the installed p2ptool, then its write mode" \
-    has_line "$PREFIX/$TOOL_UNIT_REL" "ExecStart=$PREFIX/sbin/p2ptool -w"
+  check "install: the units run the installed programs" \
+    has_line "$PREFIX/$UNITS_REL/p2ptool-guest.service" "ExecStart=$PREFIX/sbin/p2ptool -r"
+  check "install: p2pwatch's unit starts the installed p2pwatch" \
+    has_line "$PREFIX/$UNITS_REL/p2pwatch.service" "ExecStart=$PREFIX/sbin/p2pwatch"
 else
   check "cmake --install succeeds" false
   cat "$SCRATCH/install.log"
 fi
 
 # A staged install (DESTDIR): the manifest names the installed paths, the
-# unit's like every other, without the staging prefix.
-if DESTDIR=$SCRATCH/staged cmake --install "$BUILD" --prefix /usr >"$SCRATCH/staged.log" 2>&1; then
+# units' like every other, without the staging prefix.
+STAGED=$SCRATCH/staged
+if DESTDIR=$STAGED cmake --install "$BUILD" --prefix /usr >"$SCRATCH/staged.log" 2>&1; then
   check "staged install: manifest lines without the DESTDIR prefix" \
-    same_text "$(LC_ALL=C sort "$MANIFEST")" "$(sed 's|^|/usr/|' <<<"$EXPECTED_INSTALL")"
+    same_text "$(LC_ALL=C sort "$MANIFEST")" "$EXPECTED_USR"
 else
   check "staged install succeeds" false
   cat "$SCRATCH/staged.log"
 fi
 
-# --- the package -------------------------------------------------------------
+# --- building the packages ---------------------------------------------------
 
-if ! (cd "$SCRATCH" && cpack --config "$BUILD/CPackConfig.cmake" -G DEB -B "$SCRATCH/pkg") \
-  >"$SCRATCH/cpack.log" 2>&1; then
-  cat "$SCRATCH/cpack.log"
-  check "cpack builds the package" false
-  echo "$checks checks, $failures failed"
-  exit 1
+# What a build could leave in the checkout or beside it.
+leftovers() {
+  (cd "$CHECKOUT" && find debian -printf '%p\n' | LC_ALL=C sort)
+  (cd "$CHECKOUT/.." && find . -maxdepth 1 -name 'p2p*' -printf '%p\n' | LC_ALL=C sort)
+}
+before=$(leftovers)
+OUT=$SCRATCH/pkg
+if ! JOBS=$(nproc) "$CHECKOUT/scripts/package" "$OUT" >"$SCRATCH/build.log" 2>&1; then
+  tail -n 40 "$SCRATCH/build.log"
+  check "scripts/package builds the packages" false
+  finish
 fi
-shopt -s nullglob
-debs=("$SCRATCH"/pkg/*.deb)
-shopt -u nullglob
-if [ ${#debs[@]} -ne 1 ]; then
-  echo "FAIL cpack makes one package, not ${#debs[@]}"
-  exit 1
-fi
-DEB=${debs[0]}
-check "package file name" same_text "$(basename "$DEB")" \
-  "p2ptoolkit_${VERSION}_$(dpkg --print-architecture).deb"
+check "building leaves the checkout's debian/ and its parent as they were" \
+  same_text "$(leftovers)" "$before"
+check "the packages and their build records land in the output directory" \
+  same_text "$(cd "$OUT" && ls -- *.deb *.changes | grep -v -- '-dbgsym_')" \
+  "p2ptool_${VERSION}_$ARCH.deb
+p2ptoolkit_${VERSION}_$ARCH.changes
+p2pwatch_${VERSION}_$ARCH.deb"
+TOOL_DEB=$OUT/p2ptool_${VERSION}_$ARCH.deb
+WATCH_DEB=$OUT/p2pwatch_${VERSION}_$ARCH.deb
 
 ROOT=$SCRATCH/root
-dpkg-deb -x "$DEB" "$ROOT"
+for deb in "$TOOL_DEB" "$WATCH_DEB"; do dpkg-deb -x "$deb" "$ROOT"; done
 chmod 755 "$ROOT"
-UNIT=$ROOT/usr/$UNIT_REL
-check "package: exactly the programs, the unit and the man pages" \
-  same_text "$(files_below "$ROOT")" "$(sed 's|^|usr/|' <<<"$EXPECTED_INSTALL")"
-for program in p2ptool p2pwatch; do
-  check "package: $program is executable" [ -x "$ROOT/usr/sbin/$program" ]
+contents() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | LC_ALL=C sort; }
+check "packages: p2ptool carries the program, its man page and the two p2ptool units" \
+  same_text "$(contents "$TOOL_DEB")" "$(grep -v p2pwatch <<<"$EXPECTED_USR")"
+check "packages: p2pwatch carries the daemon, its man page and its unit" \
+  same_text "$(contents "$WATCH_DEB")" "$(grep p2pwatch <<<"$EXPECTED_USR")"
+# The same bytes as cmake --install, but for the programs (stripped).
+for file in $(grep -v /sbin/ <<<"$EXPECTED_USR"); do
+  check "packages: $file as cmake --install writes it" cmp "$ROOT$file" "$STAGED$file"
 done
-check "package: copyright in machine-readable format" \
-  grep -qxF "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
-  "$ROOT/usr/$DOC_REL/copyright"
-check "package: copyright names the licence" grep -qxF "License: Apache-2.0" \
-  "$ROOT/usr/$DOC_REL/copyright"
-check "package: changelog names this version" \
-  grep -q "^p2ptoolkit ($VERSION) " <(gzip -dc "$ROOT/usr/$DOC_REL/changelog.gz")
+for program in p2ptool p2pwatch; do
+  check "packages: $program is executable" [ -x "$ROOT/usr/sbin/$program" ]
+done
+check "packages: copyright in machine-readable format" \
+  has_line "$ROOT/usr/share/doc/p2ptool/copyright" \
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
+check "packages: changelog names this version" \
+  grep -q "^p2ptoolkit ($VERSION) " <(gzip -dc "$ROOT/usr/share/doc/p2pwatch/changelog.gz")
 if command -v lintian >/dev/null; then
-  check "lintian: no errors" lintian --fail-on error "$DEB"
+  check "lintian: no errors and no warnings" \
+    lintian --fail-on error,warning "$OUT/p2ptoolkit_${VERSION}_$ARCH.changes"
 else
-  echo "(lintian not installed: package not checked by lintian)"
+  echo "(lintian not installed: packages not checked by lintian)"
 fi
 
 # Control fields.
-field() { dpkg-deb -f "$DEB" "$1"; }
+field() { dpkg-deb -f "$1" "$2"; }
 # Package names of the Depends field, one a line.
-depends_names() { field Depends | tr ',|' '\n\n' | awk 'NF { print $1 }'; }
-check "control: Package" same_text "$(field Package)" p2ptoolkit
-check "control: Version" same_text "$(field Version)" "$VERSION"
-check "control: Architecture" same_text "$(field Architecture)" "$(dpkg --print-architecture)"
-check "control: Maintainer" [ -n "$(field Maintainer)" ]
-check "control: Description" [ -n "$(field Description)" ]
-for dep in pciutils bash libc6 libstdc++6; do
-  check "control: Depends names $dep" grep -qxF "$dep" <(depends_names)
+depends_names() { field "$1" Depends | tr ',|' '\n\n' | awk 'NF { print $1 }'; }
+for deb in "$TOOL_DEB" "$WATCH_DEB"; do
+  name=$(field "$deb" Package)
+  check "$name: Version" same_text "$(field "$deb" Version)" "$VERSION"
+  check "$name: Architecture" same_text "$(field "$deb" Architecture)" "$ARCH"
+  check "$name: Maintainer" [ -n "$(field "$deb" Maintainer)" ]
+  check "$name: Description" [ -n "$(field "$deb" Description)" ]
+done
+for dep in pciutils libc6 libstdc++6; do
+  check "p2ptool: Depends names $dep" grep -qxF "$dep" <(depends_names "$TOOL_DEB")
+done
+check "p2pwatch: Depends on p2ptool of the same version" \
+  grep -qF "p2ptool (= $VERSION)" <(field "$WATCH_DEB" Depends)
+check "p2pwatch: Depends names libsystemd0" grep -qxF libsystemd0 <(depends_names "$WATCH_DEB")
+for deb in "$TOOL_DEB" "$WATCH_DEB"; do
+  control=$SCRATCH/control-$(field "$deb" Package)
+  dpkg-deb -e "$deb" "$control"
+  for script in "$control"/{preinst,postinst,prerm,postrm}; do
+    [ -e "$script" ] && check "${script##*/control-}: shell syntax" sh -n "$script"
+  done
 done
 
-# Maintainer scripts: valid, and harmless without a running systemd or with a
-# failing systemctl (this stub stands in for it, whatever the machine has).
-CONTROL=$SCRATCH/control
-dpkg-deb -e "$DEB" "$CONTROL"
-mkdir -p "$SCRATCH/stub"
-printf '#!/bin/sh\necho "systemctl $*" >> "%s"\nexit 1\n' "$SCRATCH/systemctl.calls" \
-  >"$SCRATCH/stub/systemctl"
-chmod 755 "$SCRATCH/stub/systemctl"
-for script in postinst prerm postrm; do
-  [ -e "$CONTROL/$script" ] && check "$script: shell syntax" sh -n "$CONTROL/$script"
-done
-for run in "postinst configure" "prerm remove" "prerm upgrade" "postrm remove" "postrm purge"; do
-  read -r script action <<<"$run"
-  [ -e "$CONTROL/$script" ] || continue
-  check "$script $action: status 0 when systemctl fails" \
-    env PATH="$SCRATCH/stub:/usr/bin:/bin" sh "$CONTROL/$script" "$action"
-done
+# --- installing and purging in the sandbox ------------------------------------
 
-# The unit.
-check "unit: Type=notify" has_line "$UNIT" "Type=notify"
-check "unit: ExecStart is the packaged p2pwatch" has_line "$UNIT" "ExecStart=/usr/sbin/p2pwatch"
-check "unit: restarted whatever the exit status" has_line "$UNIT" "Restart=always"
-check "unit: early boot" has_line "$UNIT" "DefaultDependencies=no"
-check "unit: before udev's coldplug and modules-load.d" \
-  has_line "$UNIT" "Before=systemd-udev-trigger.service systemd-modules-load.service"
-check "unit: not after local-fs.target (it waits for coldplug)" \
-  lacks_line_starting "$UNIT" "After=.*local-fs.target"
-check "unit: installed into sysinit.target" has_line "$UNIT" "WantedBy=sysinit.target"
-if command -v systemd-analyze >/dev/null; then
-  check "unit: systemd-analyze verify" \
-    systemd-analyze verify --man=no --root="$ROOT" "$UNIT"
-else
-  echo "(systemd-analyze not installed: unit not verified by systemd)"
+if dpkg-query -W p2ptool p2pwatch >/dev/null 2>&1; then
+  skip_or_fail "p2ptool or p2pwatch is installed on this machine: the rounds below need a root without them"
 fi
 
-# Man pages: render without warnings, and document the programs as they are.
+# in_box <round directory> <command...>: runs the command in a sandbox whose
+# /usr, /etc and /var are overlays with their upper directories in the round's
+# directory, and whose /run is the round's empty run/.
+in_box() {
+  local round=$1
+  shift
+  "$P2PSIM" run --etc-upper "$round/etc" --overlay "$round/usr:/usr" --overlay "$round/var:/var" \
+    --bind "$round/run:/run" --path "$round/stubs" -- "$@"
+}
+new_round() {
+  mkdir -p "$1"/{etc,usr,var,run,stubs}
+}
+# The packages dpkg knows, with their state.
+dpkg_status() {
+  in_box "$1" dpkg-query -W -f='${Package} ${db:Status-Status}\n' p2ptool p2pwatch 2>/dev/null
+}
+# Every path the round's upper directories and /run hold whose name is
+# p2ptool's or p2pwatch's or /etc/qz; man's cache of the pages it formatted
+# (for systemd-analyze verify) aside, which is man-db's, not the packages'.
+leftovers_in() {
+  (cd "$1" && find etc usr var run -printf '%p\n' | grep -E 'p2p|^etc/qz' |
+    grep -v '^var/cache/man/' | LC_ALL=C sort)
+}
+
+ROUND=$SCRATCH/round-without-systemd
+new_round "$ROUND"
+if ! out=$(in_box "$ROUND" true 2>&1); then
+  skip_or_fail "sandbox unavailable: $out"
+fi
+UNITS=(p2ptool.service p2ptool-guest.service p2pwatch.service)
+LOG=$ROUND.log
+check "without systemd: both packages install" \
+  logged "$LOG" in_box "$ROUND" dpkg -i "$TOOL_DEB" "$WATCH_DEB"
+check "without systemd: both packages installed" same_text "$(dpkg_status "$ROUND")" \
+  "p2ptool installed
+p2pwatch installed"
+check "without systemd: every unit installed disabled" \
+  same_text "$(in_box "$ROUND" systemctl is-enabled "${UNITS[@]}")" "disabled
+disabled
+disabled"
+check "without systemd: the installed units verify" \
+  same_text "$(in_box "$ROUND" systemd-analyze verify "${UNITS[@]/#//lib/systemd/system/}" 2>&1)" ""
+check "without systemd: reinstalling (an upgrade's scripts) succeeds" \
+  logged "$LOG" in_box "$ROUND" dpkg -i "$TOOL_DEB" "$WATCH_DEB"
+check "without systemd: the units stay disabled on upgrade" \
+  same_text "$(in_box "$ROUND" systemctl is-enabled "${UNITS[@]}")" "disabled
+disabled
+disabled"
+# What the programs and an administrator leave: enabled units, peer files,
+# p2pwatch's record.
+in_box "$ROUND" sh -ec 'systemctl enable --quiet "$@"
+  mkdir -p /etc/qz/vm_p2p_cfg /run/p2pwatch
+  touch /etc/qz/vm_p2p_cfg/0000:00:05.0 /etc/qz/vm_p2p_cfg/.peer-abcdef /run/p2pwatch/status' \
+  sh "${UNITS[@]}"
+check "without systemd: purging both succeeds" \
+  logged "$LOG" in_box "$ROUND" dpkg --purge p2pwatch p2ptool
+check "without systemd: dpkg knows neither package any more" \
+  same_text "$(dpkg_status "$ROUND")" ""
+check "without systemd: purge leaves nothing (files, links, state, /etc/qz, /run/p2pwatch)" \
+  same_text "$(leftovers_in "$ROUND")" ""
+
+# Second round: the scripts see a running systemd, whose commands are logged.
+ROUND=$SCRATCH/round-with-systemd
+new_round "$ROUND"
+mkdir -p "$ROUND/run/systemd/system"
+CALLS=$ROUND/run/calls
+for stub in systemctl deb-systemd-invoke; do
+  printf '#!/bin/sh\necho "%s $*" >>/run/calls\n' "$stub" >"$ROUND/stubs/$stub"
+  chmod 755 "$ROUND/stubs/$stub"
+done
+# The calls since the last look, daemon-reload aside.
+calls() {
+  grep -v daemon-reload "$CALLS" 2>/dev/null
+  rm -f "$CALLS"
+}
+LOG=$ROUND.log
+check "with systemd: both packages install" \
+  logged "$LOG" in_box "$ROUND" dpkg -i "$TOOL_DEB" "$WATCH_DEB"
+check "with systemd: installing starts no unit" same_text "$(calls)" ""
+check "with systemd: reinstalling succeeds" \
+  logged "$LOG" in_box "$ROUND" dpkg -i "$TOOL_DEB" "$WATCH_DEB"
+check "with systemd: an upgrade restarts p2pwatch only if it runs, no p2ptool unit" \
+  same_text "$(calls)" "deb-systemd-invoke try-restart p2pwatch.service"
+in_box "$ROUND" sh -ec 'mkdir -p /etc/qz/vm_p2p_cfg && touch /etc/qz/vm_p2p_cfg/0000:00:05.0 /etc/qz/keep'
+check "with systemd: removing both succeeds" \
+  logged "$LOG" in_box "$ROUND" dpkg --remove p2pwatch p2ptool
+check "with systemd: removal stops p2pwatch, no p2ptool unit" \
+  same_text "$(calls)" "deb-systemd-invoke stop p2pwatch.service"
+check "with systemd: purging both succeeds" \
+  logged "$LOG" in_box "$ROUND" dpkg --purge p2pwatch p2ptool
+check "with systemd: purge keeps /etc/qz with a file of another's" \
+  same_text "$(leftovers_in "$ROUND")" "etc/qz
+etc/qz/keep"
+
+# --- man pages ---------------------------------------------------------------
+
 for page in p2ptool p2pwatch; do
   source=$SCRATCH/$page.8
   gzip -dc "$ROOT/usr/share/man/man8/$page.8.gz" >"$source"
   check "man $page: renders without warnings" \
     same_text "$(groff -man -Tutf8 -ww -z "$source" 2>&1)" ""
   check "man $page: NAME" grep -q "^$page \\\\- " "$source"
-  for section in SYNOPSIS DESCRIPTION OPTIONS MESSAGES 'EXIT STATUS' FILES 'SEE ALSO'; do
+  for section in SYNOPSIS DESCRIPTION OPTIONS MESSAGES 'EXIT STATUS' FILES EXAMPLES 'SEE ALSO'; do
     check "man $page: section $section" grep -qxF ".SH $section" "$source"
   done
+  for reference in 'lspci (8)' 'setpci (8)' 'systemd.service (5)'; do
+    check "man $page: SEE ALSO $reference" \
+      grep -qF ".BR $reference" <(sed -n '/^\.SH SEE ALSO/,$p' "$source")
+  done
+  check "man $page: guest set-up enables both guest units" \
+    grep -qF "systemctl enable p2ptool\\-guest.service p2pwatch.service" "$source"
   check "man $page: root refusal" grep -qF "Requires root privileges." "$source"
 done
 check "man p2ptool: help texts of the options" \
   grep -qF "Write data to base reg0." "$SCRATCH/p2ptool.8"
 check "man p2ptool: help texts of the options" \
   grep -qF "Read HBM data and write data to vm_p2p_cfg." "$SCRATCH/p2ptool.8"
+check "man p2ptool: FILES names the guest unit" \
+  grep -qxF ".I /lib/systemd/system/p2ptool\\-guest.service" \
+  <(sed -n '/^\.SH FILES/,/^\.SH/p' "$SCRATCH/p2ptool.8")
 
 # --- the packaged programs -----------------------------------------------------
 
@@ -230,5 +366,4 @@ check "p2pwatch as a user: status 255" same_text "$status" 255
 check "p2pwatch as a user: refusal" same_text "$watch_out" "Requires root privileges."
 check "p2pwatch as a user: nothing on standard error" [ ! -s "$SCRATCH/watch.err" ]
 
-echo "$((checks - failures)) passed, $failures failed"
-[ "$failures" -eq 0 ]
+finish

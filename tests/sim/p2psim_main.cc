@@ -8,8 +8,8 @@
 //   p2psim show <dir>
 //   p2psim area <dir> <gpu>
 //   p2psim bind <dir> <gpu> <minor>
-//   p2psim run --sys <dir> [--etc-upper <dir>] [--dev <dir>] [--run <dir>] [--path <dir>]...
-//              -- <command...>
+//   p2psim run [--sys <dir>] [--etc-upper <dir>] [--dev <dir>] [--run <dir>] [--path <dir>]...
+//              [--bind <source>:<target>]... [--overlay <upper>:<target>]... -- <command...>
 //   p2psim acs <dir> [--save <file>] [--since <file>]
 //   p2psim gpus <dir>
 //   p2psim decode <hostdir> <gpu|file>
@@ -26,6 +26,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/sim/explain.h"
@@ -53,6 +54,8 @@ struct Options {
   std::string gpu;
   std::string minor;
   sim::Sandbox box;
+  std::vector<std::string> binds;     // <source>:<target>
+  std::vector<std::string> overlays;  // <upper>:<target>
   std::vector<std::string> command;
   int timeout = 0;
 };
@@ -106,9 +109,19 @@ int bind(const Options& o) {
   return 0;
 }
 
+// "<first>:<second>", split at its last ':' (a target holds none).
+std::pair<std::string, std::string> splitPair(const std::string& text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+    throw std::invalid_argument("expected <directory>:<target>, got \"" + text + "\"");
+  return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
 int run(Options o) {
-  if (fs::is_directory(fs::path(o.box.sys) / kSysSubdir / "devices"))
+  if (!o.box.sys.empty() && fs::is_directory(fs::path(o.box.sys) / kSysSubdir / "devices"))
     o.box.sys = (fs::path(o.box.sys) / kSysSubdir).string();
+  for (const auto& bind : o.binds) o.box.binds.push_back(splitPair(bind));
+  for (const auto& overlay : o.overlays) o.box.overlays.push_back(splitPair(overlay));
   if (std::string reason = sim::sandboxUnavailableReason(); !reason.empty()) {
     std::cerr << "p2psim: " << reason << "\n";
     return sim::kSetupFailedStatus;
@@ -208,13 +221,19 @@ ExplainCommands addExplainCommands(CLI::App& app, ExplainOptions& o) {
 
 void addSandboxOptions(CLI::App* cmd, Options& o) {
   cmd->add_option("--sys", o.box.sys, "Fabric directory (or its sys/) bound over /sys")
-      ->required()
       ->check(CLI::ExistingDirectory);
   cmd->add_option("--etc-upper", o.box.etc_upper, "Upper directory of an /etc overlay")
       ->check(CLI::ExistingDirectory);
   cmd->add_option("--dev", o.box.dev, "Directory bound over /dev")->check(CLI::ExistingDirectory);
   cmd->add_option("--run", o.box.run, "Directory bound over /run")->check(CLI::ExistingDirectory);
   cmd->add_option("--path", o.box.path_prepend, "Directory put first on PATH (repeatable)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cmd->add_option("--bind", o.binds, "<source>:<target>, a further bind mount (repeatable)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cmd->add_option("--overlay", o.overlays,
+                  "<upper>:<target>, an overlay over an existing directory (repeatable)")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   cmd->add_option("--uid", o.box.uid, "Run as this user");
