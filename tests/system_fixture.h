@@ -79,6 +79,7 @@ class FabricTest : public ::testing::Test {
     box_.sys = host_.sysDir();
     box_.etc_upper = etc_.path();
     box_.dev = dev_.path();
+    box_.run = run_.path();
     box_.path_prepend = {setpci_.dir()};
   }
 
@@ -117,6 +118,7 @@ class FabricTest : public ::testing::Test {
   sim::TempDir dir_{"p2p-fabric"};
   sim::TempDir etc_{"p2p-etc"};
   sim::TempDir dev_{"p2p-dev"};
+  sim::TempDir run_{"p2p-run"};
   sim::FakeCommand setpci_ = sim::loggingSetpci();
   sim::Fabric host_{dir_.path()};
   sim::Sandbox box_;
@@ -173,6 +175,7 @@ class Daemon {
     return status;
   }
   bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+  pid_t pid() const { return pid_; }
 
   // True once the daemon holds an inotify descriptor with a watch on it.
   bool watching() const {

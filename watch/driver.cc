@@ -1,47 +1,67 @@
 #include "watch/driver.h"
 
-#include <cstdio>
-
+#include "common/device/pci_address.h"
+#include "common/device/tamberon_driver.h"
 #include "common/log/console.h"
+#include "common/util/convert.h"
 #include "watch/command.h"
-#include "watch/tables.h"
 
 namespace {
 
 constexpr const char* kItrDebugFile = "/itr_debug";
 constexpr const char* kEchoCommand = "echo pt_p2p_cfg ";
+constexpr unsigned long kAllOnes = ~0UL;
+constexpr const char* kRedError = "\033[31mError:\033[0m ";
 
-std::string lookup(const std::map<std::string, std::string>& map, const std::string& key) {
-  const auto it = map.find(key);
-  return it == map.end() ? std::string() : it->second;
+// Reports, once, the members of `gpu`'s group that no GPU of this guest is.
+void reportLeftOut(const std::string& gpu, const std::vector<uint64_t>& members) {
+  if (members.empty()) return;
+  std::string names;
+  for (uint64_t member : members) names += " " + pciAddressOfPacked(member);
+  const bool one = members.size() == 1;
+  report(Priority::kInfo, "GPU %s: member%s%s ha%s no GPU in this guest; left out\n", gpu.c_str(),
+         one ? "" : "s", names.c_str(), one ? "s" : "ve");
 }
 
-// The GPU's peer words: none when the driver gave it no minor, so that a GPU
-// is never programmed with the group of some unbound GPU's file.
-std::vector<std::string> groupOf(const std::string& minor,
-                                 const std::map<std::string, std::vector<std::string>>& data) {
-  const auto it = minor.empty() ? data.end() : data.find(minor);
-  return it == data.end() ? std::vector<std::string>() : it->second;
-}
-
-// Runs one command per member; true when every one exited with status 0. An
-// overrunning command is reported and ends the GPU's commands.
-bool programGroup(const std::string& control_file, const std::vector<std::string>& words,
-                  const std::map<std::string, std::string>& phy_minors) {
-  bool all_ok = true;
-  for (size_t i = 1; i + 1 < words.size(); i += 2) {
-    const std::string command =
-        ptP2pCfgCommand(lookup(phy_minors, words[i]), words[i + 1], control_file);
-    const CommandOutcome outcome = runBounded(command);
+// Runs the plan's commands; the number the driver took. A failed or
+// overrunning command is reported in `failure`; an overrunning one ends the GPU's commands.
+unsigned sendLines(const GroupPlan& plan, const std::string& control_file, std::string& failure) {
+  unsigned sent = 0;
+  for (const auto& [minor, address] : plan.lines) {
+    const CommandOutcome outcome = runBounded(ptP2pCfgCommand(minor, address, control_file));
     if (outcome == CommandOutcome::kTimedOut) {
-      report(Priority::kError,
-             "\033[31mError:\033[0m Writing to %s took longer than %lld ms, ended\n",
+      report(Priority::kError, "%sWriting to %s took longer than %lld ms, ended\n", kRedError,
              control_file.c_str(), static_cast<long long>(kCommandTimeLimit.count()));
-      return false;
+      failure = "writing to " + control_file + " took longer than " +
+                std::to_string(kCommandTimeLimit.count()) + " ms";
+      return sent;
     }
-    if (outcome != CommandOutcome::kSucceeded) all_ok = false;
+    if (outcome == CommandOutcome::kSucceeded)
+      ++sent;
+    else
+      failure = "writing to " + control_file + " failed";
   }
-  return all_ok;
+  return sent;
+}
+
+// Programs one GPU that has a minor and a usable peer file.
+void programGpu(const BoundGpu& gpu, const GuestTables& tables, GpuPassRecord& record) {
+  const GroupPlan plan = planGroup(*gpu.peers.file, gpu.peers.path, tables.minor_of_host);
+  reportLeftOut(gpu.bdf, plan.left_out);
+  if (plan.lines.empty()) {
+    record.reason = "peer configuration file " + gpu.peers.path + " names no member to send";
+    report(Priority::kError, "%sGPU %s not programmed: %s\n", kRedError, gpu.bdf.c_str(),
+           record.reason.c_str());
+    return;
+  }
+  const std::string control_file = itrDebugFile(gpu.bdf);
+  record.lines = sendLines(plan, control_file, record.reason);
+  record.programmed = record.reason.empty();
+  if (record.programmed)
+    report(Priority::kInfo, "Writing to file itr_debug was successful ... GPU %s, %u line%s\n",
+           gpu.bdf.c_str(), record.lines, record.lines == 1 ? "" : "s");
+  else
+    report(Priority::kError, "%sWriting to %s failed\n", kRedError, control_file.c_str());
 }
 
 }  // namespace
@@ -55,24 +75,37 @@ std::string ptP2pCfgCommand(const std::string& peer_minor, const std::string& ad
   return kEchoCommand + peer_minor + "  " + address + " > " + control_file;
 }
 
-void VM_WriteItrDebug(std::set<std::string> names,
-                      std::map<std::string, std::vector<std::string>> data,
-                      std::map<std::string, std::string> virl_minors,
-                      std::map<std::string, std::string> phy_minors,
-                      std::set<std::string> unusable_peer_files) {
-  for (const auto& name : names) {
-    const std::string control_file = itrDebugFile(name);
-    if (unusable_peer_files.count(name)) {
+GroupPlan planGroup(const PeerFile& file, const std::string& path,
+                    const std::map<uint64_t, std::string>& minor_of_host) {
+  GroupPlan plan;
+  for (size_t i = 1; i + 1 < file.words.size(); i += 2) {
+    const unsigned long member = file.words[i], address = file.words[i + 1];
+    if (address == 0 || address == kAllOnes) {
       report(Priority::kError,
-             "\033[31mError:\033[0m Nothing written to %s: peer configuration file %s%s unusable\n",
-             control_file.c_str(), kPeerConfigDir, name.c_str());
+             "Error: Peer configuration file %s gives member %s the address %s, skipping it\n",
+             path.c_str(), uint64_t_to_string(member).c_str(), uint64_t_to_string(address).c_str());
       continue;
     }
-    const auto words = groupOf(lookup(virl_minors, name), data);
-    if (programGroup(control_file, words, phy_minors))
-      report(Priority::kInfo, "Writing to file itr_debug was successful ...\n");
+    const auto minor = minor_of_host.find(member);
+    if (minor == minor_of_host.end())
+      plan.left_out.push_back(member);
     else
-      report(Priority::kError, "\033[31mError:\033[0m Writing to %s failed\n",
-             control_file.c_str());
+      plan.lines.emplace_back(minor->second, uint64_t_to_string(address));
   }
+  return plan;
+}
+
+std::vector<GpuPassRecord> programDriver(const GuestTables& tables, const timespec& pass) {
+  std::vector<GpuPassRecord> records;
+  for (const BoundGpu& gpu : tables.gpus) {
+    GpuPassRecord record{gpu.bdf,    pass, false, 0, gpu.peers.found ? gpu.peers.path : "",
+                         gpu.failure};
+    if (gpu.failure.empty())
+      programGpu(gpu, tables, record);
+    else if (!gpu.offline)  // an offline GPU was reported as such
+      report(Priority::kError, "%sGPU %s not programmed: %s\n", kRedError, gpu.bdf.c_str(),
+             gpu.failure.c_str());
+    records.push_back(std::move(record));
+  }
+  return records;
 }

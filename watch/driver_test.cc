@@ -18,8 +18,21 @@ std::string lineReceived(const std::string& minor, const std::string& address) {
 TEST(DriverCommandTest, TheDriverReadsKeywordMinorAndAddressOnOneLine) {
   EXPECT_EQ(lineReceived("0", "38000000000"), "pt_p2p_cfg 0 38000000000\n");
   EXPECT_EQ(lineReceived("12", "39000000000"), "pt_p2p_cfg 12 39000000000\n");
-  // A member the guest does not know has no minor: keyword and address only.
-  EXPECT_EQ(lineReceived("", "39000000000"), "pt_p2p_cfg 39000000000\n");
+}
+
+// Two of a group's four GPUs are in this guest; a fifth member's address
+// cannot be a BAR.
+TEST(DriverCommandTest, OnlyMembersWithAMinorHereAreSentInTheOrderOfTheFile) {
+  const PeerFile file{0x3D00,
+                      {0x3D00, 0x3B00, 0x36000000000, 0x3D00, 0x38000000000, 0x3E00, 0x39000000000,
+                       0x3F00, 0x3A000000000, 0x4000, 0}};
+  testing::internal::CaptureStdout();
+  const GroupPlan plan = planGroup(file, "/p", {{0x3D00, "0"}, {0x3E00, "1"}, {0x4000, "2"}});
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Error: Peer configuration file /p gives member 4000 the address 0, skipping it\n");
+  EXPECT_EQ(plan.lines, (std::vector<std::pair<std::string, std::string>>{{"0", "38000000000"},
+                                                                          {"1", "39000000000"}}));
+  EXPECT_EQ(plan.left_out, (std::vector<uint64_t>{0x3B00, 0x3F00}));
 }
 
 TEST(DriverCommandTest, CommandTextKeepsTwoBlanksBeforeTheAddress) {

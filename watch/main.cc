@@ -14,10 +14,11 @@ namespace {
 constexpr int kUsageStatus = 2;
 constexpr char kUsage[] =
     "Usage: p2pwatch [-h|--help] [--version]\n"
-    "Guest daemon: waits for the tamberon driver's device nodes in /dev and tells\n"
-    "every GPU's driver the host addresses of its group, from the peer\n"
-    "configuration files in /etc/qz/vm_p2p_cfg/. Runs as root until reading its\n"
-    "event queue fails; meant to run as the p2pwatch systemd service.\n"
+    "Guest daemon: waits for the tamberon driver's device nodes in /dev, and for\n"
+    "peer configuration files stored in /etc/qz/vm_p2p_cfg/, and tells every GPU's\n"
+    "driver the host addresses of the members of its group this guest has, from\n"
+    "those files. Records each pass in /run/p2pwatch/status. Runs as root until\n"
+    "reading its event queue fails; meant to run as the p2pwatch systemd service.\n"
     "  -h, --help  print this help and exit\n"
     "  --version   print the version and exit\n";
 

@@ -25,6 +25,8 @@ class PassSchedule {
   bool pending() const { return first_.has_value(); }
   // When the pending pass is due.
   Clock::time_point due() const;
+  // True when a pass is pending and due at `now`.
+  bool isDue(Clock::time_point now) const { return pending() && now >= due(); }
   // The pass starts: it covers every event added so far.
   void clear() { first_.reset(); }
 

@@ -1,40 +1,37 @@
-// p2pwatch's device tables: the GPUs the driver has bound in this guest, their
-// driver minor numbers, and the peer configuration files p2ptool stored here.
-// "virl" names the guest's own view, "phy" the host's view from the files.
+// What a pass knows of the guest: the GPUs the driver has bound here, the
+// minor under which it knows each, and each one's own peer configuration file,
+// which p2ptool stored here under the GPU's guest PCI address.
 //
-// Every pass starts from empty tables (clearTables) and fills them from what
-// it finds, so nothing a GPU's earlier binding left behind survives. Only
-// checked text enters them: names that are PCI addresses, decimal minors, and
-// peer entries whose address can be a BAR (neither 0 nor all ones); anything
-// else is reported naming its file and left out.
+// Every pass reads all of it afresh, so nothing a GPU's earlier binding or an
+// earlier layout left behind survives. Only the files of GPUs bound here and
+// answering take part; the file of a GPU not bound here is named and ignored,
+// so that a stale file can never speak for a GPU this guest has.
+// Only checked text enters the tables: names that are PCI addresses and
+// decimal minors; anything else is reported naming its file and left out.
 #pragma once
 
+#include <cstdint>
 #include <map>
-#include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "common/device/exchange_area.h"
 #include "common/device/peer_file.h"
-#include "common/device/tamberon_driver.h"
 
-// Guest BDF strings of the GPUs bound to the driver and answering.
-extern std::set<std::string> virl_gpu_name_set;
-// Names (guest BDF strings) of the peer configuration files of answering GPUs.
-extern std::set<std::string> phy_gpu_name_set;
-// Guest BDF string -> driver minor number (text).
-extern std::map<std::string, std::string> virl_bdf_minor_map;
-// Host packed BDF number (hex text) -> minor of the guest GPU whose file it is.
-extern std::map<std::string, std::string> phybdf_minor_map;
-// Minor -> the words of that GPU's peer file as hex texts, word 0 cut to its self field.
-extern std::map<std::string, std::vector<std::string>> all_minor_phy_data_map;
-// Names of peer configuration files that exist but could not be read or are malformed.
-extern std::set<std::string> unusable_peer_file_set;
+// One GPU bound to the driver, as a pass found it.
+struct BoundGpu {
+  std::string bdf;       // guest PCI address
+  bool offline = false;  // its configuration space reads 0xFF
+  std::string minor;     // empty when the GPU has none that can be used
+  PeerFileLoad peers;    // its own peer file (read only when it has a minor)
+  std::string failure;   // why it cannot be programmed; empty when it can
+};
 
-void clearTables();
+struct GuestTables {
+  std::vector<BoundGpu> gpus;                     // every GPU bound, ascending PCI address
+  std::map<uint64_t, std::string> minor_of_host;  // host packed BDF number -> guest minor
+};
 
-void get_virl_Device();
-void get_phy_Device();
-void read_virl_mem(std::set<std::string> names);
-void read_phy_mem(std::set<std::string> names, std::map<std::string, std::string> minors);
+// Reads the driver's GPUs, their minors and their peer files, reporting what
+// cannot be used. A GPU whose configuration space reads 0xFF is reported as
+// offline and not programmed.
+GuestTables readGuestTables();

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <systemd/sd-daemon.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,9 +12,12 @@
 #include <cstring>
 #include <exception>
 
+#include "common/device/exchange_area.h"
+#include "common/device/pass_record.h"
 #include "common/log/console.h"
 #include "common/util/scoped.h"
 #include "watch/driver.h"
+#include "watch/peer_dir_watch.h"
 #include "watch/schedule.h"
 #include "watch/tables.h"
 
@@ -29,23 +33,41 @@ int msUntil(Clock::time_point when) {
   return static_cast<int>(std::max<long long>(0, left.count()));
 }
 
-// The driver has bound GPUs before the watch was set (loaded from the
-// initramfs, or the daemon restarted): serve them without waiting for a node.
-void startUpPass() {
-  if (access(kDriverDir, F_OK) == 0) watchPass();
-}
+bool driverLoaded() { return access(kDriverDir, F_OK) == 0; }
 
-// Reads the queued events and adds the matching ones to `schedule`. False
-// when reading fails.
-bool readEvents(int inotify, PassSchedule& schedule) {
+// The events that ask for a pass and whether one of them needs no driver to
+// be loaded: a driver node, or an overflow that may have swallowed one.
+struct PendingPass {
+  PassSchedule schedule;
+  bool for_node = false;
+};
+
+// Reads the queued events and adds those that ask for a pass. False when
+// reading fails.
+bool readEvents(int inotify, int dev_watch, PeerDirWatch& peers, PendingPass& pending) {
   alignas(inotify_event) static char buffer[kEventBufferSize];
   const ssize_t length = read(inotify, buffer, sizeof buffer);
   if (length <= 0) return false;
   const auto now = Clock::now();
   forEachEvent(buffer, static_cast<size_t>(length), [&](const inotify_event& event) {
-    if (triggersPass(event)) schedule.add(now);
+    const bool overflow = event.mask & IN_Q_OVERFLOW;
+    if (overflow) peers.arm();  // directories may have come unseen
+    if ((event.wd == dev_watch || overflow) && triggersPass(event)) {
+      pending.schedule.add(now);
+      pending.for_node = true;
+    } else if (peers.onEvent(event)) {
+      pending.schedule.add(now);
+    }
   });
   return true;
+}
+
+// Runs the pending pass, unless only peer files asked for it and no driver is
+// there to program.
+void runPending(PendingPass& pending) {
+  if (pending.for_node || driverLoaded()) watchPass();
+  pending.schedule.clear();
+  pending.for_node = false;
 }
 
 }  // namespace
@@ -71,16 +93,18 @@ void forEachEvent(const char* buffer, size_t length,
 }
 
 void watchPass() {
+  timespec started{};
+  clock_gettime(CLOCK_REALTIME, &started);
+  std::vector<GpuPassRecord> records;
   try {
-    clearTables();
-    get_virl_Device();
-    get_phy_Device();
-    read_virl_mem(virl_gpu_name_set);
-    read_phy_mem(phy_gpu_name_set, virl_bdf_minor_map);
-    VM_WriteItrDebug(virl_gpu_name_set, all_minor_phy_data_map, virl_bdf_minor_map,
-                     phybdf_minor_map, unusable_peer_file_set);
+    records = programDriver(readGuestTables(), started);
   } catch (const std::exception& e) {
     report(Priority::kError, "Error: %s\n", e.what());
+  }
+  if (!writePassRecord(started, records)) {
+    const int error = errno;
+    report(Priority::kError, "Error: Cannot record the pass in %s: %s\n", kPassRecordFile,
+           strerror(error));
   }
 }
 
@@ -90,23 +114,28 @@ int watchDevices() {
     reportTo(stderr, Priority::kError, "Error initializing inotify\n");
     return 255;
   }
-  if (inotify_add_watch(inotify.get(), kWatchedDir, kWatchMask) < 0) {
+  const int dev_watch = inotify_add_watch(inotify.get(), kWatchedDir, kWatchMask);
+  if (dev_watch < 0) {
     reportTo(stderr, Priority::kError, "Error adding watch to /dev directory\n");
     return 255;
   }
-  startUpPass();
+  PeerDirWatch peers(inotify.get(), kPeerConfigDir);
+  peers.arm();
+  // The driver has bound GPUs before the watch was set (loaded from the
+  // initramfs, or the daemon restarted): serve them without waiting for a node.
+  if (driverLoaded()) watchPass();
   sd_notify(0, "READY=1");
-  PassSchedule schedule;
+  PendingPass pending;
   for (;;) {
-    if (schedule.pending() && msUntil(schedule.due()) == 0) {
-      schedule.clear();
-      watchPass();
+    if (pending.schedule.isDue(Clock::now())) {
+      runPending(pending);
       continue;
     }
+    const PassSchedule& schedule = pending.schedule;
     pollfd fd = {inotify.get(), POLLIN, 0};
     const int ready = poll(&fd, 1, schedule.pending() ? msUntil(schedule.due()) : kPollForever);
     if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
-    if (!readEvents(inotify.get(), schedule)) {
+    if (!readEvents(inotify.get(), dev_watch, peers, pending)) {
       reportTo(stderr, Priority::kError, "Error reading inotify events\n");
       return 0;
     }

@@ -1,8 +1,11 @@
-// The watch on /dev: the device nodes the GPU driver creates trigger a pass
-// that rebuilds the device tables and programs the driver. A burst of nodes
-// gets one pass after it (schedule.h); so does an overflow of the event
-// queue, which may have swallowed a node. A pass also runs at start-up, once
-// the watch is set, when the driver is loaded already.
+// The watch: the device nodes the GPU driver creates in /dev, and peer
+// configuration files stored in /etc/qz/vm_p2p_cfg/ (peer_dir_watch.h),
+// trigger a pass that reads the guest afresh, programs the driver and records
+// the outcome. A burst of events gets one pass after it (schedule.h); so does
+// an overflow of the event queue, which may have swallowed some. A pass also
+// runs at start-up, once the watch is set, when the driver is loaded already;
+// a pass that only peer files asked for runs only then too, since with no
+// driver there is nothing to program.
 #pragma once
 
 #include <sys/inotify.h>
@@ -26,8 +29,9 @@ bool triggersPass(const inotify_event& event);
 void forEachEvent(const char* buffer, size_t length,
                   const std::function<void(const inotify_event&)>& fn);
 
-// Rebuilds the tables and programs the driver. Never throws: a failure is
-// reported and the daemon keeps watching.
+// Reads the guest, programs the driver and replaces the pass record
+// (pass_record.h). Never throws: a failure is reported and the daemon keeps
+// watching.
 void watchPass();
 
 // Sets up the watch, runs the start-up pass, tells systemd it is ready

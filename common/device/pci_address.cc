@@ -1,6 +1,8 @@
 #include "common/device/pci_address.h"
 
 #include <cctype>
+#include <cinttypes>
+#include <cstdio>
 
 namespace {
 
@@ -52,4 +54,12 @@ std::optional<uint32_t> packedBdf32(const PciAddress& address) {
   const uint64_t packed = packedBdf(address);
   if (packed > UINT32_MAX) return std::nullopt;
   return static_cast<uint32_t>(packed);
+}
+
+std::string pciAddressOfPacked(uint64_t packed) {
+  char text[32];
+  snprintf(text, sizeof text, "%04" PRIx64 ":%02x:%02x.%x", packed >> 16,
+           static_cast<unsigned>(packed >> 8 & 0xff), static_cast<unsigned>(packed >> 5 & 0x7),
+           static_cast<unsigned>(packed & 0x7));
+  return text;
 }

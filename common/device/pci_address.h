@@ -27,3 +27,10 @@ uint64_t packedBdf(const PciAddress& address);
 // The packed BDF number when it fits the 32 bits of an exchange area's self
 // field (domains up to ffff); nothing otherwise.
 std::optional<uint32_t> packedBdf32(const PciAddress& address);
+
+// The PCI address text ("dddd:bb:dd.f", lower case) a packed BDF number stands
+// for, for messages. The packing lets device bits 3 and 4 overlap the bus's
+// low bits, so the number is read as a device below 8 (as every GPU a guest
+// or a switch port places at device 0): a device of 8 or more comes back as
+// another bus and device.
+std::string pciAddressOfPacked(uint64_t packed);

@@ -26,6 +26,14 @@ TEST(PciAddress, ParsesFieldsOfAnyDomainLengthAndPacksThem) {
   }
 }
 
+TEST(PciAddress, APackedNumberReadsBackWithADeviceBelowEight) {
+  EXPECT_EQ(pciAddressOfPacked(0x3b00), "0000:3b:00.0");
+  EXPECT_EQ(pciAddressOfPacked(0xffffffe7), "ffff:ff:07.7");
+  EXPECT_EQ(pciAddressOfPacked(0x100000100), "10000:01:00.0");
+  // Device 8 of bus 3a packs as device 0 of bus 3b.
+  EXPECT_EQ(pciAddressOfPacked(packedBdf(*parsePciAddress("0000:3a:08.0"))), "0000:3b:00.0");
+}
+
 TEST(PciAddress, RejectsEverythingElse) {
   for (const char* text :
        {"", "devices", "pci0000:00", "sys", "000:3b:00.0", "000000000:3b:00.0", "0000:3b:20.0",

@@ -6,15 +6,34 @@
 #include <string>
 #include <vector>
 
+#include "common/device/exchange_area.h"
+
 struct PeerFile {
   unsigned long self = 0;            // host packed BDF number of the GPU
   std::vector<unsigned long> words;  // all words, word 0 cut to the self field
 };
 
-// Reads the peer configuration file open as `fd` (named `path` in messages)
-// through a read-only mapping; `fd` may be open O_RDONLY. Nothing (after a
-// message) when it is malformed: shorter than its word count says, or with a
-// count beyond what one transfer maps. An empty file is malformed too; it is
-// never mapped, since touching a mapping past the end of a file faults. The
-// descriptor stays open.
+// Reads the peer configuration file open as `fd` through a read-only mapping;
+// `fd` may be open O_RDONLY. Nothing when it is malformed: shorter than its
+// word count says, or with a count beyond what one transfer maps. An empty
+// file is malformed too; it is never mapped, since touching a mapping past the
+// end of a file faults. The descriptor stays open.
+std::optional<PeerFile> parsePeerFd(int fd);
+
+// As parsePeerFd, with a message naming `path` when the file is malformed.
 std::optional<PeerFile> readPeerFd(int fd, const std::string& path);
+
+// What the peer configuration file of the guest GPU `bdf` gives: p2pwatch
+// programs the GPU from it and p2ptool --status judges it by the same rules.
+struct PeerFileLoad {
+  std::string path;              // dir + bdf
+  bool found = false;            // something of that name is there
+  std::optional<PeerFile> file;  // the content, when the file is usable
+  std::string problem;           // why it is not, as "<path> is missing"; empty when usable
+};
+
+// Loads the peer file of `bdf` from `dir` (kPeerConfigDir), without a message.
+// It is opened without blocking and only when it is a regular file: a FIFO,
+// a directory, a file that cannot be opened and a malformed file are named as
+// problems, and so are a missing file and a missing directory.
+PeerFileLoad loadPeerFile(const std::string& bdf, const std::string& dir = kPeerConfigDir);

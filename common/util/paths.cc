@@ -1,9 +1,12 @@
 #include "common/util/paths.h"
 
+#include <fcntl.h>
 #include <libgen.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "common/log/qzlogger.h"
@@ -36,4 +39,25 @@ std::string get_current_dir() {
   std::vector<char> path(target, target + length);
   path.push_back('\0');
   return dirname(path.data());
+}
+
+RegularFile openRegularFile(const std::string& path) {
+  RegularFile file;
+  file.fd.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!file.fd.valid()) {
+    file.error = errno;
+    return file;
+  }
+  struct stat st {};
+  if (::fstat(file.fd.get(), &st) != 0) {
+    file.error = errno;
+    file.fd.reset();
+  } else if (!S_ISREG(st.st_mode)) {
+    file.fd.reset();
+  }
+  return file;
+}
+
+std::string openFailure(const RegularFile& file) {
+  return file.error ? std::strerror(file.error) : "not a regular file";
 }

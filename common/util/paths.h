@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "common/util/scoped.h"
+
 // True when `path` itself (not a link's target) is a directory; false when it
 // cannot be examined.
 bool is_dir_exist(const char* path);
@@ -12,3 +14,17 @@ bool is_file_exist(std::string path);
 
 // Directory of the running executable (no trailing slash), or empty.
 std::string get_current_dir();
+
+// A file opened for reading its content.
+struct RegularFile {
+  ScopedFd fd;    // valid when the path named a regular file that could be opened
+  int error = 0;  // errno of the failed open; 0 when it opened but is no regular file
+};
+
+// Opens `path` (links followed) read-only without blocking, so that a FIFO or
+// a device in its place never stalls the caller, and keeps it only when it is
+// a regular file.
+RegularFile openRegularFile(const std::string& path);
+
+// Why openRegularFile gave no descriptor: the errno text, or "not a regular file".
+std::string openFailure(const RegularFile& file);

@@ -1,6 +1,7 @@
 #include "common/util/paths.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@ struct PathCase {
   const char* name;  // relative to the test directory
   bool is_dir;
   bool exists;
+  const char* opened;  // what openRegularFile makes of it: "" (opened) or why not
 };
 
 // dir/          a directory
@@ -24,6 +26,7 @@ struct PathCase {
 // link_dir  ->  dir
 // link_file ->  file
 // dangling  ->  nowhere
+// fifo          a FIFO nobody writes
 class PathTest : public testing::TestWithParam<PathCase> {
  protected:
   void SetUp() override {
@@ -32,6 +35,7 @@ class PathTest : public testing::TestWithParam<PathCase> {
     fs::create_symlink(dir_ / "dir", dir_ / "link_dir");
     fs::create_symlink(dir_ / "file", dir_ / "link_file");
     fs::create_symlink(dir_ / "nowhere", dir_ / "dangling");
+    ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
   }
   sim::TempDir dir_;
 };
@@ -41,15 +45,22 @@ TEST_P(PathTest, ClassifiesPath) {
   std::string path = dir_ / c.name;
   EXPECT_EQ(is_dir_exist(path.c_str()), c.is_dir) << c.name;
   EXPECT_EQ(is_file_exist(path), c.exists) << c.name;
+  const RegularFile file = openRegularFile(path);  // never blocks, not even on the FIFO
+  EXPECT_EQ(file.fd.valid() ? "" : openFailure(file), c.opened) << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PathTest,
-    testing::Values(PathCase{"dir", true, true}, PathCase{"file", false, true},
-                    PathCase{"link_dir", false, true}, PathCase{"link_file", false, true},
-                    PathCase{"dangling", false, false}, PathCase{"missing", false, false},
+    testing::Values(PathCase{"dir", true, true, "not a regular file"},
+                    PathCase{"file", false, true, ""},
+                    PathCase{"link_dir", false, true, "not a regular file"},
+                    PathCase{"link_file", false, true, ""},
+                    PathCase{"dangling", false, false, "No such file or directory"},
+                    PathCase{"missing", false, false, "No such file or directory"},
+                    PathCase{"fifo", false, true, "not a regular file"},
                     // lstat fails with ENOTDIR here.
-                    PathCase{"file/child", false, false}, PathCase{"link_dir/", true, true}),
+                    PathCase{"file/child", false, false, "Not a directory"},
+                    PathCase{"link_dir/", true, true, "not a regular file"}),
     [](const testing::TestParamInfo<PathCase>& info) {  // file/child: file_child
       std::string name = info.param.name;
       std::replace(name.begin(), name.end(), '/', '_');

@@ -158,6 +158,7 @@ DriverLoad measureDriverLoad(size_t gpus, const std::string& bin_dir) {
   box.sys = guest.sysDir();
   box.etc_upper = scratch.subdir("etc");
   box.dev = scratch.subdir("dev");
+  box.run = scratch.subdir("run");
   storePeerFiles(host, layout, pairs, box.etc_upper);
 
   DriverLoad load;

@@ -116,6 +116,7 @@ sim::Sandbox sandboxOver(const sim::Fabric& fabric, const sim::TempDir& scratch,
   box.sys = fabric.sysDir();
   box.etc_upper = scratch.subdir("etc-" + name);
   box.dev = scratch.subdir("dev-" + name);
+  box.run = scratch.subdir("run-" + name);
   return box;
 }
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/device/peer_file.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "watch/tables.h"
 
 namespace {
 

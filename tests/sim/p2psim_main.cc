@@ -8,7 +8,7 @@
 //   p2psim show <dir>
 //   p2psim area <dir> <gpu>
 //   p2psim bind <dir> <gpu> <minor>
-//   p2psim run [--sys <dir>] [--etc-upper <dir>] [--dev <dir>] [--path <dir>]...
+//   p2psim run [--sys <dir>] [--etc-upper <dir>] [--dev <dir>] [--run <dir>] [--path <dir>]...
 //              [--bind <source>:<target>]... [--overlay <upper>:<target>]... -- <command...>
 //   p2psim acs <dir> [--save <file>] [--since <file>]
 //   p2psim gpus <dir>
@@ -225,6 +225,7 @@ void addSandboxOptions(CLI::App* cmd, Options& o) {
   cmd->add_option("--etc-upper", o.box.etc_upper, "Upper directory of an /etc overlay")
       ->check(CLI::ExistingDirectory);
   cmd->add_option("--dev", o.box.dev, "Directory bound over /dev")->check(CLI::ExistingDirectory);
+  cmd->add_option("--run", o.box.run, "Directory bound over /run")->check(CLI::ExistingDirectory);
   cmd->add_option("--path", o.box.path_prepend, "Directory put first on PATH (repeatable)")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);

@@ -37,6 +37,7 @@ namespace fs = std::filesystem;
 constexpr char kSysTarget[] = "/sys";
 constexpr char kEtcTarget[] = "/etc";
 constexpr char kDevTarget[] = "/dev";
+constexpr char kRunTarget[] = "/run";
 constexpr char kRealDevNull[] = "/dev/null";
 constexpr char kDevNullName[] = "/null";
 constexpr char kOverlayType[] = "overlay";
@@ -106,6 +107,7 @@ struct Plan {
   // {64-byte copy, config file as the child sees it} for an unprivileged child.
   std::vector<std::pair<std::string, std::string>> short_configs;
   std::optional<TempDir> short_config_dir;
+  std::string join_namespace;  // /proc/<pid>/ns/mnt of the process to join
   std::vector<std::string> env_strings;
   std::vector<char*> envp;
   bool own_group = true;
@@ -158,12 +160,34 @@ void prepareShortConfigs(Plan& plan) {
   }
 }
 
+// Waits until `pid`, started by start(), runs its program: its sandbox is set
+// up then. Throws when that does not happen in time.
+void awaitSandboxed(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(kProbeTimeoutSeconds);
+  std::error_code ec;
+  while (fs::read_symlink(proc + "/exe", ec) == fs::read_symlink("/proc/self/exe") ||
+         fs::read_symlink(proc + "/ns/mnt", ec) == fs::read_symlink("/proc/self/ns/mnt")) {
+    if (ec || std::chrono::steady_clock::now() > deadline)
+      throw std::runtime_error("sandbox: process " + std::to_string(pid) +
+                               " runs no program in a sandbox of its own");
+    usleep(kPollIntervalMs * 1000);
+  }
+}
+
 std::unique_ptr<Plan> makePlan(const Sandbox& box, const std::vector<std::string>& args) {
   auto plan = std::make_unique<Plan>();
   plan->box = &box;
   plan->args = args;
   for (auto& arg : plan->args) plan->argv.push_back(arg.data());
   plan->argv.push_back(nullptr);
+  if (box.join) {
+    awaitSandboxed(box.join);
+    plan->join_namespace = "/proc/" + std::to_string(box.join) + "/ns/mnt";
+    prepareEnvironment(*plan);
+    return plan;
+  }
   if (!box.etc_upper.empty()) plan->etc = makeOverlay(plan->work, box.etc_upper, kEtcTarget);
   for (const auto& [upper, target] : box.overlays)
     plan->overlays.push_back(makeOverlay(plan->work, upper, target));
@@ -232,9 +256,24 @@ void childDropUser(const Sandbox& box) {
   if (setuid(box.uid) != 0) childFail("setuid", nullptr);
 }
 
-void childEnter(const Plan& plan) {
+// Joins the mount namespace of the sandbox to join; never the caller's own,
+// whose /etc and /run are the machine's.
+void childJoin(const Plan& plan) {
+  const int fd = open(plan.join_namespace.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat target {
+  }, own{};
+  if (fd < 0 || fstat(fd, &target) != 0 || stat("/proc/self/ns/mnt", &own) != 0)
+    childFail("cannot open", plan.join_namespace.c_str());
+  if (target.st_ino == own.st_ino && target.st_dev == own.st_dev) {
+    errno = EALREADY;
+    childFail("refusing to join the caller's own mount namespace,", plan.join_namespace.c_str());
+  }
+  if (setns(fd, CLONE_NEWNS) != 0) childFail("cannot join", plan.join_namespace.c_str());
+  close(fd);
+}
+
+void childMount(const Plan& plan) {
   const Sandbox& box = *plan.box;
-  if (plan.own_group && setpgid(0, 0) != 0) childFail("setpgid", nullptr);
   if (unshare(CLONE_NEWNS) != 0) childFail("unshare", "CLONE_NEWNS");
   if (mount(kNoSource, kRootDir, nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     childMakePrivateFail();
@@ -242,8 +281,18 @@ void childEnter(const Plan& plan) {
   for (const auto& [copy, config] : plan.short_configs) childBind(copy, config.c_str());
   if (plan.etc) childOverlay(*plan.etc);
   if (!box.dev.empty()) childDev(plan);
+  if (!box.run.empty()) childBind(box.run, kRunTarget);
   for (const auto& [source, target] : box.binds) childBind(source, target.c_str());
   for (const auto& overlay : plan.overlays) childOverlay(overlay);
+}
+
+void childEnter(const Plan& plan) {
+  const Sandbox& box = *plan.box;
+  if (plan.own_group && setpgid(0, 0) != 0) childFail("setpgid", nullptr);
+  if (box.join)
+    childJoin(plan);
+  else
+    childMount(plan);
   environ = const_cast<char**>(plan.envp.data());
   childDropUser(box);
 }

@@ -17,6 +17,12 @@ struct Sandbox {
   std::string sys;        // bound over /sys when set
   std::string etc_upper;  // when set, /etc is an overlay (lower: the real /etc) with this upper dir
   std::string dev;        // when set, bound over /dev, with the real /dev/null bound into it
+  std::string run;        // when set, bound over /run: nothing reaches the machine's own
+  // When set, the child joins the mount namespace of this process (a program
+  // started in a sandbox) instead of making one: it sees that sandbox's /sys,
+  // /etc, /dev and /run, and its writes raise that sandbox's inotify events.
+  // The mount fields above are then ignored.
+  pid_t join = 0;
   // Further {source directory, target directory} bind mounts.
   std::vector<std::pair<std::string, std::string>> binds;
   // Further {upper directory, target directory} overlays over existing directories.

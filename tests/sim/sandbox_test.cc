@@ -116,17 +116,40 @@ TEST(SandboxTest, EtcWritesLandInTheUpperDirectory) {
   EXPECT_EQ(left, std::vector<std::string>{"etc-upper"});
 }
 
-TEST(SandboxTest, DevIsTheTestDirectoryWithAWorkingNull) {
+TEST(SandboxTest, DevAndRunAreTestDirectoriesDevWithAWorkingNull) {
   P2P_REQUIRE_SANDBOX();
   TempDir dir;
   Sandbox box;
   box.dev = dir.subdir("dev");
+  box.run = dir.subdir("run");
   dir.write("dev/tamberon0", "");
-  Result r = sh(box, "echo gone > /dev/null && test -c /dev/null && ls /dev");
+  Result r = sh(box, "echo gone > /dev/null && test -c /dev/null && ls /dev && echo x > /run/f");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "null\ntamberon0\n");
   EXPECT_TRUE(fs::is_regular_file(dir / "dev/null"));  // outside, an empty file
   EXPECT_EQ(fs::file_size(dir / "dev/null"), 0u);
+  EXPECT_EQ(readFile(dir / "run/f"), "x\n");
+}
+
+// A joining child writes through the running sandbox's own /etc overlay and
+// /run (so that inotify watchers there see its files; a second overlay of
+// the same upper directory would show them nothing).
+TEST(SandboxTest, AJoiningChildSharesTheMountsOfARunningSandbox) {
+  P2P_REQUIRE_SANDBOX();
+  TempDir dir;
+  Sandbox box;
+  box.etc_upper = dir.subdir("etc");
+  box.run = dir.subdir("run");
+  const pid_t first = start(box, {"sleep", "30"}, dir / "out", dir / "err");
+  Sandbox joined;
+  joined.join = first;
+  Result r = sh(joined, "mkdir -p /etc/qz && echo x > /etc/qz/f && echo y > /run/f");
+  stop(first);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFile(dir / "etc/qz/f"), "x\n");
+  EXPECT_EQ(readFile(dir / "run/f"), "y\n");
+  joined.join = getpid();  // no sandbox: the machine's own mounts are never joined
+  EXPECT_THROW(sh(joined, "true"), std::runtime_error);
 }
 
 TEST(SandboxTest, NodesCreatedOutsideRaiseInotifyEventsInside) {

@@ -1,8 +1,9 @@
-#include "watch/tables.h"
+#include "common/device/peer_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "common/util/scoped.h"
+#include "tests/sim/tempdir.h"
 
 namespace {
 
@@ -62,6 +64,35 @@ TEST(PeerFileTest, MalformedFilesAreReportedAndRejected) {
     EXPECT_EQ(
         testing::internal::GetCapturedStdout(),
         std::string("Error: Peer configuration file ") + kPath + " is malformed, skipping it\n");
+  }
+}
+
+// What a pass and the status report make of a GPU's file, by the same rules;
+// a FIFO in its place never blocks.
+TEST(PeerFileTest, LoadingNamesEveryReasonAFileCannotBeUsed) {
+  const sim::TempDir etc("p2p-peers");
+  const std::string dir = etc.subdir("qz/vm_p2p_cfg") + "/";
+  etc.write("qz/vm_p2p_cfg/0000:00:05.0", wordBytes({0x0000000300003B00, 0x3B00, 0x380}));
+  etc.write("qz/vm_p2p_cfg/0000:00:06.0", "short");
+  ASSERT_EQ(mkfifo((dir + "0000:00:07.0").c_str(), 0644), 0);
+  const struct {
+    std::string dir, bdf;
+    bool found;
+    std::string problem;  // after "peer configuration file <path> "
+  } cases[] = {
+      {dir, "0000:00:05.0", true, ""},
+      {dir, "0000:00:06.0", true, "is malformed"},
+      {dir, "0000:00:07.0", true, "is not a regular file"},
+      {dir, "0000:00:08.0", false, "is missing"},
+      {etc / "none/", "0000:00:05.0", false, "is missing, and so is " + etc / "none/"},
+  };
+  for (const auto& c : cases) {
+    const PeerFileLoad load = loadPeerFile(c.bdf, c.dir);
+    EXPECT_EQ(load.path, c.dir + c.bdf);
+    EXPECT_EQ(load.found, c.found) << load.path;
+    EXPECT_EQ(load.file.has_value(), c.problem.empty()) << load.path;
+    EXPECT_EQ(load.problem,
+              c.problem.empty() ? "" : "peer configuration file " + load.path + " " + c.problem);
   }
 }
 

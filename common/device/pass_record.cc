@@ -1,0 +1,176 @@
+#include "common/device/pass_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <filesystem>
+
+#include "common/device/pci_address.h"
+#include "common/log/console.h"
+#include "common/util/paths.h"
+#include "common/util/scoped.h"
+
+namespace {
+
+constexpr const char* kHeader = "p2pwatch status 1";
+constexpr const char* kPassTag = "pass ";
+constexpr const char* kGpuTag = "gpu";
+constexpr const char* kProgrammed = "programmed";
+constexpr const char* kFailed = "failed";
+constexpr const char* kNoFile = "-";
+constexpr const char* kTempName = "/.status-XXXXXX";  // no ':' in it
+constexpr char kTab = '\t';
+constexpr size_t kGpuFields = 7;
+constexpr size_t kNanoDigits = 9;
+constexpr size_t kMaxSecondDigits = 18;  // every time_t of this era and far beyond
+constexpr size_t kMaxLinesDigits = 9;
+constexpr mode_t kFileMode = 0644;
+constexpr mode_t kDirMode = 0755;
+// A record of this size would list tens of thousands of GPUs.
+constexpr size_t kMaxRecordBytes = 1 << 20;
+
+std::string timeText(const timespec& time) {
+  char text[48];
+  snprintf(text, sizeof text, "%" PRIdMAX ".%09ld", static_cast<intmax_t>(time.tv_sec),
+           time.tv_nsec);
+  return text;
+}
+
+std::string plainLine(const std::string& text) {
+  std::string line = withoutEscapes(text);
+  for (char& c : line)
+    if (static_cast<unsigned char>(c) < ' ' || c == 0x7f) c = ' ';
+  return line;
+}
+
+bool allDigits(const std::string& text, size_t max_digits) {
+  return !text.empty() && text.size() <= max_digits &&
+         text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+std::optional<timespec> parseTime(const std::string& text) {
+  const size_t dot = text.find('.');
+  if (dot == std::string::npos) return std::nullopt;
+  const std::string seconds = text.substr(0, dot), nanos = text.substr(dot + 1);
+  if (!allDigits(seconds, kMaxSecondDigits) || !allDigits(nanos, kNanoDigits) ||
+      nanos.size() != kNanoDigits)
+    return std::nullopt;
+  timespec time{};
+  time.tv_sec = static_cast<time_t>(std::stoll(seconds));
+  time.tv_nsec = std::stol(nanos);
+  return time;
+}
+
+std::vector<std::string> splitTabs(const std::string& line) {
+  std::vector<std::string> fields(1);
+  for (char c : line) {
+    if (c == kTab)
+      fields.emplace_back();
+    else
+      fields.back() += c;
+  }
+  return fields;
+}
+
+std::optional<GpuPassRecord> parseGpuLine(const std::string& line) {
+  const std::vector<std::string> f = splitTabs(line);
+  if (f.size() != kGpuFields || f[0] != kGpuTag || !isPciAddress(f[1])) return std::nullopt;
+  const auto time = parseTime(f[2]);
+  if (!time || (f[3] != kProgrammed && f[3] != kFailed) || !allDigits(f[4], kMaxLinesDigits) ||
+      f[5].empty())
+    return std::nullopt;
+  GpuPassRecord gpu{f[1],
+                    *time,
+                    f[3] == kProgrammed,
+                    static_cast<unsigned>(std::stoul(f[4])),
+                    f[5] == kNoFile ? "" : f[5],
+                    f[6]};
+  return gpu;
+}
+
+// The lines of `text`, each ended by a line feed; nothing when the last is not.
+std::optional<std::vector<std::string>> lines(const std::string& text) {
+  std::vector<std::string> result;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    result.push_back(text.substr(start, end - start));
+  if (start != text.size()) return std::nullopt;
+  return result;
+}
+
+bool ensureDirectory(const std::string& dir) {
+  if (::mkdir(dir.c_str(), kDirMode) == 0) return ::chmod(dir.c_str(), kDirMode) == 0;
+  return errno == EEXIST;
+}
+
+bool writeAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string formatPassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus) {
+  std::string text = std::string(kHeader) + "\n" + kPassTag + timeText(pass) + "\n";
+  for (const auto& gpu : gpus) {
+    text += std::string(kGpuTag) + kTab + gpu.bdf + kTab + timeText(gpu.time) + kTab +
+            (gpu.programmed ? kProgrammed : kFailed) + kTab + std::to_string(gpu.lines) + kTab +
+            (gpu.peer_file.empty() ? kNoFile : plainLine(gpu.peer_file)) + kTab +
+            plainLine(gpu.reason) + "\n";
+  }
+  return text;
+}
+
+std::optional<PassRecord> parsePassRecord(const std::string& text) {
+  const auto all = lines(text);
+  if (!all || all->size() < 2 || (*all)[0] != kHeader || (*all)[1].rfind(kPassTag, 0) != 0)
+    return std::nullopt;
+  const auto pass = parseTime((*all)[1].substr(std::string(kPassTag).size()));
+  if (!pass) return std::nullopt;
+  PassRecord record{*pass, {}};
+  for (size_t i = 2; i < all->size(); ++i) {
+    auto gpu = parseGpuLine((*all)[i]);
+    if (!gpu) return std::nullopt;
+    record.second.push_back(std::move(*gpu));
+  }
+  return record;
+}
+
+bool writePassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus,
+                     const std::string& path) {
+  const std::string dir = std::filesystem::path(path).parent_path().string();
+  if (!ensureDirectory(dir)) return false;
+  std::string temp = dir + kTempName;
+  ScopedFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd.valid()) return false;
+  bool ok = ::fchmod(fd.get(), kFileMode) == 0 && writeAll(fd.get(), formatPassRecord(pass, gpus));
+  ok = ::close(fd.take()) == 0 && ok;
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    errno = error;
+  }
+  return ok;
+}
+
+std::optional<PassRecord> readPassRecord(const std::string& path) {
+  const RegularFile file = openRegularFile(path);
+  if (!file.fd.valid()) return std::nullopt;
+  std::string text(kMaxRecordBytes + 1, '\0');
+  size_t got = 0;
+  for (ssize_t n;
+       got < text.size() && (n = ::read(file.fd.get(), &text[got], text.size() - got)) > 0;)
+    got += static_cast<size_t>(n);
+  if (got > kMaxRecordBytes) return std::nullopt;
+  text.resize(got);
+  return parsePassRecord(text);
+}

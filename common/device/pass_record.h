@@ -1,0 +1,48 @@
+// The record of p2pwatch's last pass, which p2ptool --status reads: per GPU
+// bound to the driver, when the pass ran, which peer file it used, how many
+// lines it sent and whether the GPU was programmed, or why not.
+//
+// Text, format version 1, replaced as a whole after every pass:
+//   p2pwatch status 1
+//   pass <seconds>.<nanoseconds, 9 digits>          (CLOCK_REALTIME at the pass's start)
+//   gpu TAB <BDF> TAB <time as above> TAB <programmed|failed> TAB <lines sent>
+//       TAB <peer file path, or - for none> TAB <reason; empty when programmed>
+// one gpu line per GPU, ascending BDF. A reason is one line of plain text.
+#pragma once
+
+#include <time.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+inline constexpr const char* kPassRecordFile = "/run/p2pwatch/status";
+
+struct GpuPassRecord {
+  std::string bdf;  // guest PCI address
+  timespec time{};  // the pass's start
+  bool programmed = false;
+  unsigned lines = 0;     // driver lines sent
+  std::string peer_file;  // path of the peer file used; empty for none ("-" in the text)
+  std::string reason;     // why the GPU was not programmed
+};
+
+using PassRecord = std::pair<timespec, std::vector<GpuPassRecord>>;
+
+// The record's text. Escape codes, TABs and line ends in a reason become
+// nothing, blanks and blanks.
+std::string formatPassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus);
+
+// The record a text holds; nothing when it is not a well-formed version 1 record.
+std::optional<PassRecord> parsePassRecord(const std::string& text);
+
+// Replaces `path` atomically (a temporary file in its directory, renamed over
+// it) with mode 0644 whatever the umask, making the directory (0755) when it
+// is missing. False, with errno set, when that fails; then the old file stays.
+bool writePassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus,
+                     const std::string& path = kPassRecordFile);
+
+// The record in `path`: read only when it is a regular file, without blocking;
+// nothing when it is missing, unreadable or malformed.
+std::optional<PassRecord> readPassRecord(const std::string& path = kPassRecordFile);
