@@ -70,6 +70,7 @@ TEST_F(ExplainTest, PortsAreMarkedChangedOrGivenTheReasonTheyWereLeftAlone) {
                                                 {"0000:5f:10.0", "ReqRedir CmpltRedir"}}));
   host_.setAcsControl("0000:19:00.0", 0x0031);
   EXPECT_EQ(blockingPorts(host_).at("0000:19:00.0"), "EgressCtrl");
+  EXPECT_TRUE(has(explainAcs(host_, before), "001d   0031  STILL REDIRECTS (EgressCtrl)"));
   for (const auto& row : rows) {
     const size_t line = text.find("  " + std::string(row.port) + " ");
     ASSERT_NE(line, std::string::npos) << row.port << "\n" << text;
