@@ -195,7 +195,7 @@ TEST_F(WatchTest, OtherNodesAndDeletionsRunNoPassAndPassesDoNotAccumulate) {
 
 // The start-up pass over the bound pair, with the peer files of each row.
 TEST_F(WatchTest, OnlyGpusOfThisGuestAndTheirOwnFilesTakePart) {
-  const std::string fifo = "fifo";
+  const std::string fifo = "fifo", loop = "loop";  // a link to itself: there, never opens
   const auto group_of_four = [](uint64_t self) {
     return bytesOf(
         area(self, {{kHostA, kBarA}, {kHostB, kBarB}, {0x3F00, 0x3A000000000}, {0x4000, 1}}));
@@ -215,6 +215,16 @@ TEST_F(WatchTest, OnlyGpusOfThisGuestAndTheirOwnFilesTakePart) {
       {"a FIFO for A's file",
        {{kGpuA, fifo}, {kGpuB, kPairB}},
        notProgrammed(kGpuA, peerProblem(kGpuA, "is not a regular file")) +
+           leftOut(kGpuB, "0000:3d:00.0") + success(kGpuB, 1),
+       {},
+       {"pt_p2p_cfg 1 39000000000"}},
+      {"A's file a link to itself",
+       {{kGpuA, loop}, {kGpuB, kPairB}},
+       "Error: Failed to open 0000:00:05.0\n/etc/qz/vm_p2p_cfg/0000:00:05.0: Too many levels of "
+       "symbolic links\n" +
+           notProgrammed(kGpuA, peerProblem(kGpuA,
+                                            "cannot be opened: Too many levels of symbolic "
+                                            "links")) +
            leftOut(kGpuB, "0000:3d:00.0") + success(kGpuB, 1),
        {},
        {"pt_p2p_cfg 1 39000000000"}},
@@ -240,6 +250,8 @@ TEST_F(WatchTest, OnlyGpusOfThisGuestAndTheirOwnFilesTakePart) {
     for (const auto& [gpu, bytes] : row.files) {
       if (bytes == fifo)
         ASSERT_EQ(mkfifo((dir + gpu).c_str(), 0644), 0);
+      else if (bytes == loop)
+        fs::create_symlink(gpu, dir + gpu);
       else
         std::ofstream(dir + gpu, std::ios::binary) << bytes;
     }
@@ -408,11 +420,14 @@ TEST_F(WatchTest, AGpuWithoutAMinorIsNotProgrammedWithAnotherGroup) {
   guest_.bindDriver(kGpuA, "0");
   fs::remove(guest_.dir(kGpuA) + "/minor");
   createNode("tamberon0");
-  awaitOutput(2);
+  awaitOutput(4);
   EXPECT_EQ(daemon_->out(),
-            foreign(kGpuB) + notProgrammed(kGpuA,
-                                           "minor file /sys/bus/pci/drivers/tamberon/"
-                                           "0000:00:05.0/minor: No such file or directory"));
+            foreign(kGpuB) +
+                "Failed to open config file.\n"
+                "/sys/bus/pci/drivers/tamberon/0000:00:05.0/minor: No such file or directory\n" +
+                notProgrammed(kGpuA,
+                              "minor file /sys/bus/pci/drivers/tamberon/"
+                              "0000:00:05.0/minor: No such file or directory"));
   EXPECT_TRUE(received(kGpuA).empty());
 }
 

@@ -74,6 +74,13 @@ bool isBoundHere(const std::string& bdf) {
   return virl_gpu_name_set.count(bdf) || unusable_gpu_reason_map.count(bdf);
 }
 
+// Reports why a GPU's peer file could not be opened, when it is there.
+void reportUnopenedPeerFile(const std::string& bdf, const PeerFileLoad& load) {
+  if (!load.found || load.error == 0) return;
+  report(Priority::kError, "Error: Failed to open %s\n", bdf.c_str());
+  reportReason(Priority::kError, load.path, load.error);
+}
+
 std::vector<std::string> hexTexts(const std::vector<unsigned long>& words) {
   std::vector<std::string> texts;
   for (unsigned long word : words) texts.push_back(uint64_t_to_string(word));
@@ -125,9 +132,14 @@ void get_phy_Device() {
 void read_virl_mem(std::set<std::string> names) {
   for (const auto& name : names) {
     std::string problem;
-    if (const auto minor = readBoundMinor(name, &problem)) {
+    int open_error = 0;
+    if (const auto minor = readBoundMinor(name, &problem, &open_error)) {
       virl_bdf_minor_map[name] = *minor;
       continue;
+    }
+    if (open_error) {
+      report(Priority::kError, "Failed to open config file.\n");
+      reportReason(Priority::kError, minorFile(name), open_error);
     }
     unusable_gpu_reason_map[name] = problem;
   }
@@ -140,6 +152,7 @@ void read_phy_mem(std::set<std::string> names, std::map<std::string, std::string
     const PeerFileLoad load = loadPeerFile(name);
     if (load.found) phy_file_found_set.insert(name);
     if (!load.file) {
+      reportUnopenedPeerFile(name, load);
       unusable_gpu_reason_map[name] = load.problem;
       continue;
     }
