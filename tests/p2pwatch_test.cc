@@ -128,6 +128,11 @@ class WatchTest : public systest::FabricTest {
     ASSERT_EQ(mkfifo(control.c_str(), 0600), 0);
   }
   bool contains(const std::string& text) { return daemon_->out().find(text) != std::string::npos; }
+  // Whether the pass record comes to hold `text`.
+  bool recorded(const std::string& text) {
+    return eventually(
+        [&] { return sim::readFile(run_ / "p2pwatch/status").find(text) != std::string::npos; });
+  }
 
   sim::Fabric& guest_ = host_;
   std::unique_ptr<Daemon> daemon_;
@@ -335,6 +340,8 @@ TEST_F(WatchTest, MalformedPeerFilesAreReportedAndSkipped) {
   EXPECT_EQ(daemon_->out(), expected);
   for (const auto& gpu : gpus) EXPECT_EQ(received(gpu), lines) << gpu;
   EXPECT_TRUE(received("0000:00:08.0").empty());
+  EXPECT_TRUE(recorded("\tfailed\t0\t/etc/qz/vm_p2p_cfg/0000:00:07.0\t" +
+                       peerProblem("0000:00:07.0", "is malformed") + "\n"));
   EXPECT_TRUE(daemon_->running());
 }
 
@@ -363,6 +370,7 @@ TEST_F(WatchTest, AMissingPeerDirectoryIsReportedAndThePassGoesOn) {
   const std::string missing = "is missing, and so is /etc/qz/vm_p2p_cfg/";
   EXPECT_EQ(daemon_->out(), notProgrammed(kGpuA, peerProblem(kGpuA, missing)) +
                                 notProgrammed(kGpuB, peerProblem(kGpuB, missing)));
+  EXPECT_TRUE(recorded("\tfailed\t0\t-\t" + peerProblem(kGpuA, missing) + "\n"));  // none found
   EXPECT_TRUE(received(kGpuA).empty());
   EXPECT_TRUE(daemon_->running());
 }
@@ -600,6 +608,7 @@ TEST_F(WatchTest, OnlyCheckedTextReachesTheShell) {
            "Error: Peer configuration file /etc/qz/vm_p2p_cfg/0000:00:06.0 gives member 4000 the "
            "address FFFFFFFFFFFFFFFF, skipping it\n"})
     EXPECT_TRUE(contains(line)) << line << daemon_->out();
+  EXPECT_FALSE(contains("Failed to open config file.\n")) << daemon_->out();  // C's opened
   EXPECT_FALSE(fs::exists("/tmp/p2p-hostile-minor"));
   EXPECT_TRUE(received(kGpuC).empty());
   EXPECT_EQ(received(kGpuB), kPairLines);
