@@ -1,5 +1,7 @@
 #include "watch/driver.h"
 
+#include <cstdint>
+
 #include "common/device/exchange_area.h"
 #include "common/device/pci_address.h"
 #include "common/device/tamberon_driver.h"
