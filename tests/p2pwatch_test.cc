@@ -128,6 +128,11 @@ class WatchTest : public systest::FabricTest {
     ASSERT_EQ(mkfifo(control.c_str(), 0600), 0);
   }
   bool contains(const std::string& text) { return daemon_->out().find(text) != std::string::npos; }
+  // Whether the pass record comes to hold `text`.
+  bool recorded(const std::string& text) {
+    return eventually(
+        [&] { return sim::readFile(run_ / "p2pwatch/status").find(text) != std::string::npos; });
+  }
 
   sim::Fabric& guest_ = host_;
   std::unique_ptr<Daemon> daemon_;
@@ -195,7 +200,7 @@ TEST_F(WatchTest, OtherNodesAndDeletionsRunNoPassAndPassesDoNotAccumulate) {
 
 // The start-up pass over the bound pair, with the peer files of each row.
 TEST_F(WatchTest, OnlyGpusOfThisGuestAndTheirOwnFilesTakePart) {
-  const std::string fifo = "fifo";
+  const std::string fifo = "fifo", loop = "loop";  // a link to itself: there, never opens
   const auto group_of_four = [](uint64_t self) {
     return bytesOf(
         area(self, {{kHostA, kBarA}, {kHostB, kBarB}, {0x3F00, 0x3A000000000}, {0x4000, 1}}));
@@ -215,6 +220,16 @@ TEST_F(WatchTest, OnlyGpusOfThisGuestAndTheirOwnFilesTakePart) {
       {"a FIFO for A's file",
        {{kGpuA, fifo}, {kGpuB, kPairB}},
        notProgrammed(kGpuA, peerProblem(kGpuA, "is not a regular file")) +
+           leftOut(kGpuB, "0000:3d:00.0") + success(kGpuB, 1),
+       {},
+       {"pt_p2p_cfg 1 39000000000"}},
+      {"A's file a link to itself",
+       {{kGpuA, loop}, {kGpuB, kPairB}},
+       "Error: Failed to open 0000:00:05.0\n/etc/qz/vm_p2p_cfg/0000:00:05.0: Too many levels of "
+       "symbolic links\n" +
+           notProgrammed(kGpuA, peerProblem(kGpuA,
+                                            "cannot be opened: Too many levels of symbolic "
+                                            "links")) +
            leftOut(kGpuB, "0000:3d:00.0") + success(kGpuB, 1),
        {},
        {"pt_p2p_cfg 1 39000000000"}},
@@ -240,6 +255,8 @@ TEST_F(WatchTest, OnlyGpusOfThisGuestAndTheirOwnFilesTakePart) {
     for (const auto& [gpu, bytes] : row.files) {
       if (bytes == fifo)
         ASSERT_EQ(mkfifo((dir + gpu).c_str(), 0644), 0);
+      else if (bytes == loop)
+        fs::create_symlink(gpu, dir + gpu);
       else
         std::ofstream(dir + gpu, std::ios::binary) << bytes;
     }
@@ -323,6 +340,8 @@ TEST_F(WatchTest, MalformedPeerFilesAreReportedAndSkipped) {
   EXPECT_EQ(daemon_->out(), expected);
   for (const auto& gpu : gpus) EXPECT_EQ(received(gpu), lines) << gpu;
   EXPECT_TRUE(received("0000:00:08.0").empty());
+  EXPECT_TRUE(recorded("\tfailed\t0\t/etc/qz/vm_p2p_cfg/0000:00:07.0\t" +
+                       peerProblem("0000:00:07.0", "is malformed") + "\n"));
   EXPECT_TRUE(daemon_->running());
 }
 
@@ -351,6 +370,7 @@ TEST_F(WatchTest, AMissingPeerDirectoryIsReportedAndThePassGoesOn) {
   const std::string missing = "is missing, and so is /etc/qz/vm_p2p_cfg/";
   EXPECT_EQ(daemon_->out(), notProgrammed(kGpuA, peerProblem(kGpuA, missing)) +
                                 notProgrammed(kGpuB, peerProblem(kGpuB, missing)));
+  EXPECT_TRUE(recorded("\tfailed\t0\t-\t" + peerProblem(kGpuA, missing) + "\n"));  // none found
   EXPECT_TRUE(received(kGpuA).empty());
   EXPECT_TRUE(daemon_->running());
 }
@@ -408,11 +428,14 @@ TEST_F(WatchTest, AGpuWithoutAMinorIsNotProgrammedWithAnotherGroup) {
   guest_.bindDriver(kGpuA, "0");
   fs::remove(guest_.dir(kGpuA) + "/minor");
   createNode("tamberon0");
-  awaitOutput(2);
+  awaitOutput(4);
   EXPECT_EQ(daemon_->out(),
-            foreign(kGpuB) + notProgrammed(kGpuA,
-                                           "minor file /sys/bus/pci/drivers/tamberon/"
-                                           "0000:00:05.0/minor: No such file or directory"));
+            foreign(kGpuB) +
+                "Failed to open config file.\n"
+                "/sys/bus/pci/drivers/tamberon/0000:00:05.0/minor: No such file or directory\n" +
+                notProgrammed(kGpuA,
+                              "minor file /sys/bus/pci/drivers/tamberon/"
+                              "0000:00:05.0/minor: No such file or directory"));
   EXPECT_TRUE(received(kGpuA).empty());
 }
 
@@ -585,6 +608,7 @@ TEST_F(WatchTest, OnlyCheckedTextReachesTheShell) {
            "Error: Peer configuration file /etc/qz/vm_p2p_cfg/0000:00:06.0 gives member 4000 the "
            "address FFFFFFFFFFFFFFFF, skipping it\n"})
     EXPECT_TRUE(contains(line)) << line << daemon_->out();
+  EXPECT_FALSE(contains("Failed to open config file.\n")) << daemon_->out();  // C's opened
   EXPECT_FALSE(fs::exists("/tmp/p2p-hostile-minor"));
   EXPECT_TRUE(received(kGpuC).empty());
   EXPECT_EQ(received(kGpuB), kPairLines);

@@ -1,5 +1,8 @@
 #include "watch/driver.h"
 
+#include <cstdint>
+
+#include "common/device/exchange_area.h"
 #include "common/device/pci_address.h"
 #include "common/device/tamberon_driver.h"
 #include "common/log/console.h"
@@ -10,14 +13,14 @@ namespace {
 
 constexpr const char* kItrDebugFile = "/itr_debug";
 constexpr const char* kEchoCommand = "echo pt_p2p_cfg ";
-constexpr unsigned long kAllOnes = ~0UL;
+constexpr uint64_t kAllOnes = ~uint64_t{0};
 constexpr const char* kRedError = "\033[31mError:\033[0m ";
 
 // Reports, once, the members of `gpu`'s group that no GPU of this guest is.
-void reportLeftOut(const std::string& gpu, const std::vector<uint64_t>& members) {
+void reportLeftOut(const std::string& gpu, const std::vector<std::string>& members) {
   if (members.empty()) return;
   std::string names;
-  for (uint64_t member : members) names += " " + pciAddressOfPacked(member);
+  for (const auto& member : members) names += " " + pciAddressOfPacked(string_to_uint64_t(member));
   const bool one = members.size() == 1;
   report(Priority::kInfo, "GPU %s: member%s%s ha%s no GPU in this guest; left out\n", gpu.c_str(),
          one ? "" : "s", names.c_str(), one ? "s" : "ve");
@@ -44,22 +47,32 @@ unsigned sendLines(const GroupPlan& plan, const std::string& control_file, std::
   return sent;
 }
 
-// Programs one GPU that has a minor and a usable peer file.
-void programGpu(const BoundGpu& gpu, const GuestTables& tables, GpuPassRecord& record) {
-  const GroupPlan plan = planGroup(*gpu.peers.file, gpu.peers.path, tables.minor_of_host);
-  reportLeftOut(gpu.bdf, plan.left_out);
+std::string lookup(const std::map<std::string, std::string>& map, const std::string& key) {
+  const auto it = map.find(key);
+  return it == map.end() ? std::string() : it->second;
+}
+
+void reportNotProgrammed(const std::string& gpu, const std::string& reason) {
+  report(Priority::kError, "%sGPU %s not programmed: %s\n", kRedError, gpu.c_str(), reason.c_str());
+}
+
+// Programs one GPU that has a minor and a usable peer file holding `words`.
+void programGpu(const std::string& gpu, const std::vector<std::string>& words,
+                const std::map<std::string, std::string>& phy_minors, GpuPassRecord& record) {
+  const std::string path = kPeerConfigDir + gpu;
+  const GroupPlan plan = planGroupLines(words, path, phy_minors);
+  reportLeftOut(gpu, plan.left_out);
   if (plan.lines.empty()) {
-    record.reason = "peer configuration file " + gpu.peers.path + " names no member to send";
-    report(Priority::kError, "%sGPU %s not programmed: %s\n", kRedError, gpu.bdf.c_str(),
-           record.reason.c_str());
+    record.reason = "peer configuration file " + path + " names no member to send";
+    reportNotProgrammed(gpu, record.reason);
     return;
   }
-  const std::string control_file = itrDebugFile(gpu.bdf);
+  const std::string control_file = itrDebugFile(gpu);
   record.lines = sendLines(plan, control_file, record.reason);
   record.programmed = record.reason.empty();
   if (record.programmed)
     report(Priority::kInfo, "Writing to file itr_debug was successful ... GPU %s, %u line%s\n",
-           gpu.bdf.c_str(), record.lines, record.lines == 1 ? "" : "s");
+           gpu.c_str(), record.lines, record.lines == 1 ? "" : "s");
   else
     report(Priority::kError, "%sWriting to %s failed\n", kRedError, control_file.c_str());
 }
@@ -75,36 +88,48 @@ std::string ptP2pCfgCommand(const std::string& peer_minor, const std::string& ad
   return kEchoCommand + peer_minor + "  " + address + " > " + control_file;
 }
 
-GroupPlan planGroup(const PeerFile& file, const std::string& path,
-                    const std::map<uint64_t, std::string>& minor_of_host) {
+GroupPlan planGroupLines(const std::vector<std::string>& words, const std::string& path,
+                         const std::map<std::string, std::string>& phy_minors) {
   GroupPlan plan;
-  for (size_t i = 1; i + 1 < file.words.size(); i += 2) {
-    const unsigned long member = file.words[i], address = file.words[i + 1];
-    if (address == 0 || address == kAllOnes) {
+  for (size_t i = 1; i + 1 < words.size(); i += 2) {
+    const std::string &member = words[i], &address = words[i + 1];
+    const uint64_t bar = string_to_uint64_t(address);
+    if (bar == 0 || bar == kAllOnes) {
       report(Priority::kError,
              "Error: Peer configuration file %s gives member %s the address %s, skipping it\n",
-             path.c_str(), uint64_t_to_string(member).c_str(), uint64_t_to_string(address).c_str());
+             path.c_str(), member.c_str(), address.c_str());
       continue;
     }
-    const auto minor = minor_of_host.find(member);
-    if (minor == minor_of_host.end())
+    const auto minor = phy_minors.find(member);
+    if (minor == phy_minors.end())
       plan.left_out.push_back(member);
     else
-      plan.lines.emplace_back(minor->second, uint64_t_to_string(address));
+      plan.lines.emplace_back(minor->second, address);
   }
   return plan;
 }
 
-std::vector<GpuPassRecord> programDriver(const GuestTables& tables, const timespec& pass) {
+std::vector<GpuPassRecord> VM_WriteItrDebug(std::set<std::string> names,
+                                            std::map<std::string, std::vector<std::string>> data,
+                                            std::map<std::string, std::string> virl_minors,
+                                            std::map<std::string, std::string> phy_minors,
+                                            std::map<std::string, std::string> unusable,
+                                            std::set<std::string> found_files,
+                                            const timespec& pass) {
+  std::set<std::string> gpus = names;
+  for (const auto& entry : unusable) gpus.insert(entry.first);
   std::vector<GpuPassRecord> records;
-  for (const BoundGpu& gpu : tables.gpus) {
-    GpuPassRecord record{gpu.bdf,    pass, false, 0, gpu.peers.found ? gpu.peers.path : "",
-                         gpu.failure};
-    if (gpu.failure.empty())
-      programGpu(gpu, tables, record);
-    else if (!gpu.offline)  // an offline GPU was reported as such
-      report(Priority::kError, "%sGPU %s not programmed: %s\n", kRedError, gpu.bdf.c_str(),
-             gpu.failure.c_str());
+  for (const auto& gpu : gpus) {
+    GpuPassRecord record{gpu,
+                         pass,
+                         false,
+                         0,
+                         found_files.count(gpu) ? kPeerConfigDir + gpu : "",
+                         lookup(unusable, gpu)};
+    if (record.reason.empty())
+      programGpu(gpu, data[lookup(virl_minors, gpu)], phy_minors, record);
+    else if (names.count(gpu))  // one not named was dropped as offline and reported so
+      reportNotProgrammed(gpu, record.reason);
     records.push_back(std::move(record));
   }
   return records;

@@ -23,16 +23,16 @@ TEST(DriverCommandTest, TheDriverReadsKeywordMinorAndAddressOnOneLine) {
 // Two of a group's four GPUs are in this guest; a fifth member's address
 // cannot be a BAR.
 TEST(DriverCommandTest, OnlyMembersWithAMinorHereAreSentInTheOrderOfTheFile) {
-  const PeerFile file{0x3D00,
-                      {0x3D00, 0x3B00, 0x36000000000, 0x3D00, 0x38000000000, 0x3E00, 0x39000000000,
-                       0x3F00, 0x3A000000000, 0x4000, 0}};
+  const std::vector<std::string> words = {
+      "3D00", "3B00",        "36000000000", "3D00", "38000000000", "3E00", "39000000000",
+      "3F00", "3A000000000", "4000",        "0"};
   testing::internal::CaptureStdout();
-  const GroupPlan plan = planGroup(file, "/p", {{0x3D00, "0"}, {0x3E00, "1"}, {0x4000, "2"}});
+  const GroupPlan plan = planGroupLines(words, "/p", {{"3D00", "0"}, {"3E00", "1"}, {"4000", "2"}});
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Error: Peer configuration file /p gives member 4000 the address 0, skipping it\n");
   EXPECT_EQ(plan.lines, (std::vector<std::pair<std::string, std::string>>{{"0", "38000000000"},
                                                                           {"1", "39000000000"}}));
-  EXPECT_EQ(plan.left_out, (std::vector<uint64_t>{0x3B00, 0x3F00}));
+  EXPECT_EQ(plan.left_out, (std::vector<std::string>{"3B00", "3F00"}));
 }
 
 TEST(DriverCommandTest, CommandTextKeepsTwoBlanksBeforeTheAddress) {

@@ -4,13 +4,22 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <set>
 #include <system_error>
 
 #include "common/device/enumeration.h"
 #include "common/device/pci_address.h"
+#include "common/device/peer_file.h"
 #include "common/device/tamberon_driver.h"
 #include "common/log/console.h"
+#include "common/util/convert.h"
+
+std::set<std::string> virl_gpu_name_set;
+std::set<std::string> phy_gpu_name_set;
+std::map<std::string, std::string> virl_bdf_minor_map;
+std::map<std::string, std::string> phybdf_minor_map;
+std::map<std::string, std::vector<std::string>> all_minor_phy_data_map;
+std::map<std::string, std::string> unusable_gpu_reason_map;
+std::set<std::string> phy_file_found_set;
 
 namespace {
 
@@ -43,21 +52,6 @@ void reportNotPciAddress(const std::string& path) {
   report(Priority::kError, "Error: %s is not named by a PCI address, skipping it\n", path.c_str());
 }
 
-// The GPUs bound to the driver: its entries named by a PCI address. Nothing
-// when the driver's directory cannot be listed.
-std::optional<std::set<std::string>> boundGpus() {
-  const auto names = entryNames(kDriverDir, true, false);
-  if (!names) return std::nullopt;
-  std::set<std::string> gpus;
-  for (const auto& name : *names) {
-    if (isPciAddress(name))
-      gpus.insert(name);
-    else
-      reportNotPciAddress(std::string(kDriverDir) + "/" + name);
-  }
-  return gpus;
-}
-
 // True, after a message, when the GPU's configuration space reads 0xFF: the
 // device no longer answers. A configuration space that cannot be read is
 // reported and the GPU kept.
@@ -75,28 +69,59 @@ bool isOffline(const std::string& bdf) {
   return true;
 }
 
-BoundGpu readGpu(const std::string& bdf) {
-  BoundGpu gpu{bdf, isOffline(bdf), "", {}, ""};
-  if (gpu.offline) {
-    gpu.failure = kOffline;
-    return gpu;
-  }
-  if (auto minor = readBoundMinor(bdf, &gpu.failure)) gpu.minor = *minor;
-  if (gpu.minor.empty()) return gpu;
-  gpu.peers = loadPeerFile(bdf);
-  gpu.failure = gpu.peers.problem;
-  return gpu;
+// True for a GPU the driver has bound, answering or found offline.
+bool isBoundHere(const std::string& bdf) {
+  return virl_gpu_name_set.count(bdf) || unusable_gpu_reason_map.count(bdf);
 }
 
-// Names every entry of the peer directory that is no file of a GPU bound here
-// (the file of a GPU found offline is not read, its GPU named as offline).
-void reportForeignPeerFiles(const std::set<std::string>& bound) {
+// Reports why a GPU's peer file could not be opened, when it is there.
+void reportUnopenedPeerFile(const std::string& bdf, const PeerFileLoad& load) {
+  if (!load.found || load.error == 0) return;
+  report(Priority::kError, "Error: Failed to open %s\n", bdf.c_str());
+  reportReason(Priority::kError, load.path, load.error);
+}
+
+std::vector<std::string> hexTexts(const std::vector<unsigned long>& words) {
+  std::vector<std::string> texts;
+  for (unsigned long word : words) texts.push_back(uint64_t_to_string(word));
+  return texts;
+}
+
+}  // namespace
+
+void clearTables() {
+  virl_gpu_name_set.clear();
+  phy_gpu_name_set.clear();
+  virl_bdf_minor_map.clear();
+  phybdf_minor_map.clear();
+  all_minor_phy_data_map.clear();
+  unusable_gpu_reason_map.clear();
+  phy_file_found_set.clear();
+}
+
+bool get_virl_Device() {
+  const auto names = entryNames(kDriverDir, true, false);
+  if (!names) return false;
+  for (const auto& name : *names) {
+    if (!isPciAddress(name))
+      reportNotPciAddress(std::string(kDriverDir) + "/" + name);
+    else if (isOffline(name))
+      unusable_gpu_reason_map[name] = kOffline;
+    else
+      virl_gpu_name_set.insert(name);
+  }
+  return true;
+}
+
+void get_phy_Device() {
+  phy_gpu_name_set = virl_gpu_name_set;  // a missing one is named when it is read
+  // The file of a GPU found offline is not read, its GPU named as offline.
   for (const auto& name :
        entryNames(kPeerConfigDir, false, true).value_or(std::set<std::string>())) {
     const std::string path = kPeerConfigDir + name;
     if (!isPciAddress(name))
       reportNotPciAddress(path);
-    else if (!bound.count(name))
+    else if (!isBoundHere(name))
       report(Priority::kWarning,
              "\033[31mWARNING:\033[0m Peer configuration file %s belongs to no GPU bound here; "
              "ignored\n",
@@ -104,17 +129,34 @@ void reportForeignPeerFiles(const std::set<std::string>& bound) {
   }
 }
 
-}  // namespace
-
-GuestTables readGuestTables() {
-  GuestTables tables;
-  const auto bound = boundGpus();
-  if (!bound) return tables;  // no driver: no GPU to program, no file to judge
-  for (const auto& bdf : *bound) {
-    BoundGpu gpu = readGpu(bdf);
-    if (gpu.peers.file) tables.minor_of_host[gpu.peers.file->self] = gpu.minor;
-    tables.gpus.push_back(std::move(gpu));
+void read_virl_mem(std::set<std::string> names) {
+  for (const auto& name : names) {
+    std::string problem;
+    int open_error = 0;
+    if (const auto minor = readBoundMinor(name, &problem, &open_error)) {
+      virl_bdf_minor_map[name] = *minor;
+      continue;
+    }
+    if (open_error) {
+      report(Priority::kError, "Failed to open config file.\n");
+      reportReason(Priority::kError, minorFile(name), open_error);
+    }
+    unusable_gpu_reason_map[name] = problem;
   }
-  reportForeignPeerFiles(*bound);
-  return tables;
+}
+
+void read_phy_mem(std::set<std::string> names, std::map<std::string, std::string> minors) {
+  for (const auto& name : names) {
+    const auto minor = minors.find(name);
+    if (minor == minors.end()) continue;  // its GPU cannot be programmed anyway
+    const PeerFileLoad load = loadPeerFile(name);
+    if (load.found) phy_file_found_set.insert(name);
+    if (!load.file) {
+      reportUnopenedPeerFile(name, load);
+      unusable_gpu_reason_map[name] = load.problem;
+      continue;
+    }
+    phybdf_minor_map[uint64_t_to_string(load.file->self)] = minor->second;
+    all_minor_phy_data_map[minor->second] = hexTexts(load.file->words);
+  }
 }

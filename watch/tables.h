@@ -1,37 +1,53 @@
-// What a pass knows of the guest: the GPUs the driver has bound here, the
+// p2pwatch's device tables: the GPUs the driver has bound in this guest, the
 // minor under which it knows each, and each one's own peer configuration file,
-// which p2ptool stored here under the GPU's guest PCI address.
+// which p2ptool stored here under the GPU's guest PCI address. "virl" names the
+// guest's own view, "phy" the host's view from the files.
 //
-// Every pass reads all of it afresh, so nothing a GPU's earlier binding or an
-// earlier layout left behind survives. Only the files of GPUs bound here and
-// answering take part; the file of a GPU not bound here is named and ignored,
-// so that a stale file can never speak for a GPU this guest has.
-// Only checked text enters the tables: names that are PCI addresses and
+// Every pass starts from empty tables (clearTables) and fills them afresh, so
+// nothing a GPU's earlier binding or an earlier layout left behind survives.
+// Only the files of GPUs bound here and answering take part; any other file is
+// named and ignored, so that a stale file can never speak for a GPU this guest
+// has. Only checked text enters the tables: names that are PCI addresses and
 // decimal minors; anything else is reported naming its file and left out.
 #pragma once
 
-#include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "common/device/peer_file.h"
+// Guest BDF strings of the GPUs bound to the driver and answering.
+extern std::set<std::string> virl_gpu_name_set;
+// Names (guest BDF strings) of the peer configuration files that take part:
+// those of the GPUs in virl_gpu_name_set, whether they are there or not.
+extern std::set<std::string> phy_gpu_name_set;
+// Guest BDF string -> driver minor number (text).
+extern std::map<std::string, std::string> virl_bdf_minor_map;
+// Host packed BDF number (hex text) -> minor of the guest GPU whose file it is.
+extern std::map<std::string, std::string> phybdf_minor_map;
+// Minor -> the words of that GPU's peer file as hex texts, word 0 cut to its self field.
+extern std::map<std::string, std::vector<std::string>> all_minor_phy_data_map;
+// Guest BDF string -> why that bound GPU cannot be programmed: offline, no
+// usable minor, or no usable peer file.
+extern std::map<std::string, std::string> unusable_gpu_reason_map;
+// Names of the peer configuration files read in this pass that were there,
+// usable or not.
+extern std::set<std::string> phy_file_found_set;
 
-// One GPU bound to the driver, as a pass found it.
-struct BoundGpu {
-  std::string bdf;       // guest PCI address
-  bool offline = false;  // its configuration space reads 0xFF
-  std::string minor;     // empty when the GPU has none that can be used
-  PeerFileLoad peers;    // its own peer file (read only when it has a minor)
-  std::string failure;   // why it cannot be programmed; empty when it can
-};
+void clearTables();
 
-struct GuestTables {
-  std::vector<BoundGpu> gpus;                     // every GPU bound, ascending PCI address
-  std::map<uint64_t, std::string> minor_of_host;  // host packed BDF number -> guest minor
-};
-
-// Reads the driver's GPUs, their minors and their peer files, reporting what
-// cannot be used. A GPU whose configuration space reads 0xFF is reported as
-// offline and not programmed.
-GuestTables readGuestTables();
+// Fills virl_gpu_name_set from the driver's directory; a GPU whose
+// configuration space reads 0xFF is reported offline and enters
+// unusable_gpu_reason_map instead. False, after a message, when the directory
+// cannot be listed: then no GPU is bound and no peer file is judged.
+bool get_virl_Device();
+// Fills phy_gpu_name_set and names every other entry of the peer
+// configuration directory, once.
+void get_phy_Device();
+// Fills virl_bdf_minor_map; a GPU without a usable minor enters
+// unusable_gpu_reason_map.
+void read_virl_mem(std::set<std::string> names);
+// Reads the files of the GPUs that have a minor in `minors`; fills
+// phybdf_minor_map and all_minor_phy_data_map from the usable ones, and
+// unusable_gpu_reason_map with the GPUs whose file is not.
+void read_phy_mem(std::set<std::string> names, std::map<std::string, std::string> minors);

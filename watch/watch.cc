@@ -70,6 +70,18 @@ void runPending(PendingPass& pending) {
   pending.for_node = false;
 }
 
+// Reads the guest into empty tables and programs the driver from them; the
+// record of each GPU bound, none when the driver cannot be listed.
+std::vector<GpuPassRecord> runPass(const timespec& started) {
+  clearTables();
+  if (!get_virl_Device()) return {};
+  get_phy_Device();
+  read_virl_mem(virl_gpu_name_set);
+  read_phy_mem(phy_gpu_name_set, virl_bdf_minor_map);
+  return VM_WriteItrDebug(virl_gpu_name_set, all_minor_phy_data_map, virl_bdf_minor_map,
+                          phybdf_minor_map, unusable_gpu_reason_map, phy_file_found_set, started);
+}
+
 }  // namespace
 
 bool isDriverNodeCreation(const inotify_event& event) {
@@ -97,7 +109,7 @@ void watchPass() {
   clock_gettime(CLOCK_REALTIME, &started);
   std::vector<GpuPassRecord> records;
   try {
-    records = programDriver(readGuestTables(), started);
+    records = runPass(started);
   } catch (const std::exception& e) {
     report(Priority::kError, "Error: %s\n", e.what());
   }

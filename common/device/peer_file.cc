@@ -52,6 +52,7 @@ PeerFileLoad loadPeerFile(const std::string& bdf, const std::string& dir) {
   load.path = dir + bdf;
   const RegularFile opened = openRegularFile(load.path);
   load.found = opened.fd.valid() || opened.error != ENOENT;
+  load.error = opened.error;
   if (opened.fd.valid()) load.file = parsePeerFd(opened.fd.get());
   if (!load.file)
     load.problem = kSubject + load.path + " " +

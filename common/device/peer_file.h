@@ -30,6 +30,7 @@ struct PeerFileLoad {
   bool found = false;            // something of that name is there
   std::optional<PeerFile> file;  // the content, when the file is usable
   std::string problem;           // why it is not, as "<path> is missing"; empty when usable
+  int error = 0;                 // errno of a failed open; 0 when it opened
 };
 
 // Loads the peer file of `bdf` from `dir` (kPeerConfigDir), without a message.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -75,21 +76,25 @@ TEST(PeerFileTest, LoadingNamesEveryReasonAFileCannotBeUsed) {
   etc.write("qz/vm_p2p_cfg/0000:00:05.0", wordBytes({0x0000000300003B00, 0x3B00, 0x380}));
   etc.write("qz/vm_p2p_cfg/0000:00:06.0", "short");
   ASSERT_EQ(mkfifo((dir + "0000:00:07.0").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("0000:00:09.0", (dir + "0000:00:09.0").c_str()), 0);  // there, never opens
   const struct {
     std::string dir, bdf;
     bool found;
+    int error;            // of the open
     std::string problem;  // after "peer configuration file <path> "
   } cases[] = {
-      {dir, "0000:00:05.0", true, ""},
-      {dir, "0000:00:06.0", true, "is malformed"},
-      {dir, "0000:00:07.0", true, "is not a regular file"},
-      {dir, "0000:00:08.0", false, "is missing"},
-      {etc / "none/", "0000:00:05.0", false, "is missing, and so is " + etc / "none/"},
+      {dir, "0000:00:05.0", true, 0, ""},
+      {dir, "0000:00:06.0", true, 0, "is malformed"},
+      {dir, "0000:00:07.0", true, 0, "is not a regular file"},
+      {dir, "0000:00:08.0", false, ENOENT, "is missing"},
+      {dir, "0000:00:09.0", true, ELOOP, "cannot be opened: Too many levels of symbolic links"},
+      {etc / "none/", "0000:00:05.0", false, ENOENT, "is missing, and so is " + etc / "none/"},
   };
   for (const auto& c : cases) {
     const PeerFileLoad load = loadPeerFile(c.bdf, c.dir);
     EXPECT_EQ(load.path, c.dir + c.bdf);
     EXPECT_EQ(load.found, c.found) << load.path;
+    EXPECT_EQ(load.error, c.error) << load.path;
     EXPECT_EQ(load.file.has_value(), c.problem.empty()) << load.path;
     EXPECT_EQ(load.problem,
               c.problem.empty() ? "" : "peer configuration file " + load.path + " " + c.problem);

@@ -23,9 +23,11 @@ std::string minorFile(const std::string& bdf) {
   return std::string(kDriverDir) + "/" + bdf + kMinorName;
 }
 
-std::optional<std::string> readBoundMinor(const std::string& bdf, std::string* problem) {
+std::optional<std::string> readBoundMinor(const std::string& bdf, std::string* problem,
+                                          int* open_error) {
   const std::string path = minorFile(bdf);
   const RegularFile file = openRegularFile(path);
+  if (open_error) *open_error = file.error;
   char text[kMinorReadLength] = {};
   const ssize_t got = file.fd.valid() ? ::read(file.fd.get(), text, sizeof text) : -1;
   std::string word(text, got > 0 ? static_cast<size_t>(got) : 0);

@@ -20,6 +20,8 @@ std::string minorFile(const std::string& bdf);
 
 // The minor under which the driver knows the bound GPU `bdf`: the first word
 // of its minor file, when that is a minor number. Nothing otherwise; then
-// `problem`, when given, tells why, naming the file. The file is opened
+// `problem`, when given, tells why, naming the file. `open_error`, when given,
+// gets the errno of a failed open, 0 when the file opened. The file is opened
 // without blocking and only when it is a regular file.
-std::optional<std::string> readBoundMinor(const std::string& bdf, std::string* problem = nullptr);
+std::optional<std::string> readBoundMinor(const std::string& bdf, std::string* problem = nullptr,
+                                          int* open_error = nullptr);
