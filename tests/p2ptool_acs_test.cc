@@ -144,6 +144,15 @@ TEST_F(AcsTest, PortsThatAreNotReachedOrKeepTheirBitsAreWarnedAbout) {
   EXPECT_EQ(r.out, warning("0000:3c:08.0") + warning("0000:3c:10.0") + warning("0000:3c:18.0"));
   EXPECT_EQ(host_.acsControl("0000:3c:10.0"), sim::kDefaultAcsControl);
 
+  // A port that keeps ReqRedir whatever is written: read back, it is warned about.
+  sim::FakeCommand sticky = sim::loggingSetpci();
+  sim::keepAcsBits(sticky, "0000:3c:10.0", 0x0004);
+  box.path_prepend = {sticky.dir()};
+  EXPECT_EQ(sim::run(box, {systest::kP2ptool}).out,
+            warning("0000:3c:08.0") + warning("0000:3c:10.0") + warning("0000:3c:18.0"));
+  EXPECT_EQ(host_.acsControl("0000:3c:10.0"), 0x0015);
+  box.path_prepend = {inert.dir()};
+
   setenv("NO_COLOR", "", 1);  // set, even empty: the same words without escape codes
   const sim::Result plain = sim::run(box, {systest::kP2ptool});
   unsetenv("NO_COLOR");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,48 @@ TEST(SimCliTest, BuildsPresetsAndRunsCommandsOverThem) {
             "0000:00:07.0 +0x000  0000000300003d00\n"
             "0000:00:07.0 +0x008  0000000000003d00\n"
             "0000:00:07.0 +0x010  00000043d0000000\n");
+}
+
+TEST(SimCliTest, TheDemosQueriesExitNonZeroWhenTheFabricDisagrees) {
+  P2P_REQUIRE_SANDBOX();
+  sim::TempDir dir;
+  const std::string host = dir / "host", guest = dir / "guest", logs = dir.subdir("logs");
+  auto p2psim = [](std::vector<std::string> args) {
+    args.insert(args.begin(), kP2psim);
+    return sim::run({}, args);
+  };
+  ASSERT_EQ(p2psim({"build", host, "quad-host"}).status, 0);
+  const sim::Result given = p2psim({"build", guest, "guest", host, "--gpus", "0000:40:00.0"});
+  EXPECT_NE(given.out.find("guest 0000:00:05.0 is host 0000:40:00.0\n"), std::string::npos);
+  EXPECT_EQ(p2psim({"build", dir / "no", "guest", host, "--gpus", "0000:3c:00.0"}).status, 1);
+
+  p2psim({"acs", host, "--save", dir / "before"});
+  auto setpci = [&](const std::string& keeps) {
+    return p2psim({"run", "--sys", host, "--acs-keeps", keeps, "--", "setpci", "-s", "0000:3c:08.0",
+                   "ECAP_ACS+6.w=0000:002c"});
+  };
+  EXPECT_EQ(setpci("0000:3c:08.0=10000").status, 1);
+  EXPECT_EQ(setpci("0000:3c:08.0=0004").status, 0);
+  EXPECT_EQ(sim::Fabric(host).acsControl("0000:3c:08.0"), 0x0015);  // 0x001d: ReqRedir kept
+  EXPECT_EQ(p2psim({"acs", host, "--since", dir / "before", "--changed"}).out, "0000:3c:08.0\n");
+  EXPECT_EQ(p2psim({"acs", host, "--blocking"}).out,
+            "0000:3c:00.0 ReqRedir CmpltRedir\n0000:3c:08.0 ReqRedir\n"
+            "0000:3c:10.0 ReqRedir CmpltRedir\n0000:3c:18.0 ReqRedir CmpltRedir\n");
+  EXPECT_EQ(setpci("0000:3c:08.0=ffff").status, 0);  // the largest word
+  EXPECT_EQ(sim::Fabric(host).acsControl("0000:3c:08.0"), 0xffff);
+
+  EXPECT_EQ(p2psim({"decode", host, "0000:40:00.0"}).status, 1);  // no table yet
+  sim::Fabric(host).writeWindowWords("0000:40:00.0", sim::kAreaOffset,
+                                     {0x0000000300004000ULL, 0x4000, 0x4400000000ULL});
+  const sim::Result lonely = p2psim({"decode", host, "0000:40:00.0"});
+  EXPECT_EQ(lonely.status, 1);  // one member of a group of four
+  EXPECT_NE(lonely.out.find("NOT its group's"), std::string::npos) << lonely.out;
+
+  p2psim({"bind", guest, "0000:00:05.0", "0"});
+  EXPECT_EQ(p2psim({"received", guest, host, logs}).status, 1);  // told nothing
+  std::ofstream(logs + "/itr-0000:00:05.0.log") << "pt_p2p_cfg 0 4400000000\n";
+  const sim::Result told = p2psim({"received", guest, host, logs});
+  EXPECT_EQ(told.status, 0) << told.out;
 }
 
 }  // namespace

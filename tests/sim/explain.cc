@@ -1,9 +1,7 @@
 #include "tests/sim/explain.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -27,6 +25,17 @@ std::string hex16(uint16_t value) { return format("%04x", value); }
 // P2P Request Redirect, Completion Redirect and Egress Control: the ACS Control
 // bits that send requests between GPUs up towards the root.
 constexpr uint16_t kRedirectBits = 0x002c;
+constexpr size_t kMaxAreaWords = 32;
+
+// The redirect bits set in an ACS Control word, as lspci -vvv names them.
+std::string redirectNames(uint16_t value) {
+  static const std::pair<uint16_t, const char*> kNames[] = {
+      {0x0004, "ReqRedir"}, {0x0008, "CmpltRedir"}, {0x0020, "EgressCtrl"}};
+  std::string names;
+  for (const auto& [bit, name] : kNames)
+    if (value & bit) names += (names.empty() ? "" : " ") + std::string(name);
+  return names;
+}
 
 std::string joined(const std::set<std::string>& items) {
   std::string out;
@@ -179,7 +188,11 @@ std::string explainAcs(const Fabric& fabric, const AcsSnapshot& before) {
     const bool changed = was != before.end() && was->second != now;
     auto pick = picked.find(port);
     std::string verdict;
-    if (pick != picked.end())
+    if (pick != picked.end() && (now & kRedirectBits))
+      verdict = "STILL REDIRECTS (" + redirectNames(now) +
+                "), though picked: " + pick->second.first + " (" + joined(pick->second.second) +
+                ")";
+    else if (pick != picked.end())
       verdict = std::string(changed ? "changed: " : "NOT changed, yet picked: ") +
                 pick->second.first + " (" + joined(pick->second.second) + ")";
     else
@@ -197,21 +210,47 @@ std::string explainAcs(const Fabric& fabric, const AcsSnapshot& before) {
   return out;
 }
 
+std::vector<std::string> changedPorts(const Fabric& fabric, const AcsSnapshot& before) {
+  std::vector<std::string> changed;
+  for (const auto& [port, now] : acsSnapshot(fabric)) {
+    auto was = before.find(port);
+    if (was == before.end() || was->second != now) changed.push_back(port);
+  }
+  return changed;
+}
+
+std::map<std::string, std::string> blockingPorts(const Fabric& fabric) {
+  std::map<std::string, std::string> blocking;
+  const AcsSnapshot now = acsSnapshot(fabric);
+  for (const auto& [port, why] : pickedPorts(fabric)) {
+    auto value = now.find(port);
+    if (value != now.end() && (value->second & kRedirectBits))
+      blocking[port] = redirectNames(value->second);
+  }
+  return blocking;
+}
+
 std::string explainGpus(const Fabric& fabric) {
   std::map<std::string, std::set<std::string>> groups;
-  for (const auto& gpu : fabric.gpus()) groups[placementOf(fabric, gpu).group].insert(gpu);
+  std::map<std::string, std::set<std::string>> by_registers;  // register words -> GPUs
   std::string out;
   for (const auto& gpu : fabric.gpus()) {
     const Placement p = placementOf(fabric, gpu);
-    out += format("  %s  BAR0 %llx, %s\n", gpu.c_str(), (unsigned long long)fabric.bar0(gpu),
-                  p.where.c_str());
-    if (p.group.empty() && p.where.find("passed through") == std::string::npos)
-      out += "                in no group: p2ptool leaves it out of every exchange table\n";
-    else if (!p.group.empty())
-      out += "                group " + p.group + ": " + joined(groups[p.group]) + "\n";
-    out += "                " + commandMeaning(fabric.command(gpu)) + ", " +
-           powerMeaning(fabric.pmControl(gpu)) + "\n";
+    const bool passed_through = p.where.find("passed through") != std::string::npos;
+    out += format("  %s  BAR0 %llx, %s%s\n", gpu.c_str(), (unsigned long long)fabric.bar0(gpu),
+                  p.where.c_str(),
+                  p.group.empty() && !passed_through
+                      ? ": in no group, p2ptool leaves it out of every exchange table"
+                      : "");
+    if (!p.group.empty()) groups[p.group].insert(gpu);
+    by_registers[commandMeaning(fabric.command(gpu)) + ", " + powerMeaning(fabric.pmControl(gpu))]
+        .insert(gpu);
   }
+  for (const auto& [key, members] : groups) out += "  group " + key + ": " + joined(members) + "\n";
+  const size_t all = fabric.gpus().size();
+  for (const auto& [words, gpus] : by_registers)
+    out += "  " + words + ": " + (gpus.size() == all ? format("all %zu GPUs", all) : joined(gpus)) +
+           "\n";
   return out;
 }
 
@@ -233,99 +272,100 @@ std::string explainArea(const Fabric& host, const std::vector<uint64_t>& words) 
   return out;
 }
 
+std::string groupOf(const Fabric& fabric, const std::string& gpu) {
+  return placementOf(fabric, gpu).group;
+}
+
+std::vector<uint64_t> readArea(const Fabric& host, const std::string& gpu) {
+  const uint64_t first = host.readWindowWords(gpu, kAreaOffset, 1)[0];
+  const size_t count = std::clamp<size_t>(static_cast<size_t>(first >> 32), 1, kMaxAreaWords);
+  return host.readWindowWords(gpu, kAreaOffset, count);
+}
+
 namespace {
 
-// The host GPU a guest GPU passes through: the one sharing its memory file.
-std::string hostTwin(const Fabric& guest, const Fabric& host, const std::string& gpu) {
-  struct stat mine {
-  }, theirs{};
-  if (stat((guest.dir(gpu) + "/resource0").c_str(), &mine) != 0) return "?";
-  for (const auto& candidate : host.gpus())
-    if (stat((host.dir(candidate) + "/resource0").c_str(), &theirs) == 0 &&
-        theirs.st_ino == mine.st_ino && theirs.st_dev == mine.st_dev)
-      return candidate;
-  return "?";
+// Member words (1, 3, ...) of an area.
+std::vector<uint64_t> memberWords(const std::vector<uint64_t>& words) {
+  std::vector<uint64_t> members;
+  for (size_t i = 1; i < words.size(); i += 2) members.push_back(words[i]);
+  return members;
 }
 
-struct GuestGpu {
-  std::string bdf, host, minor;
-  std::vector<std::string> lines;
+// A line being built with a verdict: a part that states a fault makes it wrong.
+struct Judged {
+  std::string text;
+  bool right = true;
+  void add(const std::string& part, bool fault = false) {
+    text += part;
+    right = right && !fault;
+  }
 };
 
-std::vector<GuestGpu> boundGpus(const Fabric& guest, const Fabric& host, const std::string& logs) {
-  std::vector<GuestGpu> gpus;
-  for (const auto& gpu : guest.gpus()) {
-    std::ifstream minor_file(guest.dir(gpu) + "/minor");
-    GuestGpu g{gpu, hostTwin(guest, host, gpu), "", {}};
-    if (!std::getline(minor_file, g.minor)) continue;
-    std::ifstream log(logs + "/itr-" + gpu + ".log");
-    for (std::string line; std::getline(log, line);) g.lines.push_back(line);
-    gpus.push_back(g);
+// Whether the members are the group of the GPU named as self, and each
+// address its member's host BAR0.
+void judgeMembers(const Fabric& host, const std::vector<uint64_t>& words, const std::string& self,
+                  Judged& line) {
+  const auto names = gpusByPackedBdf(host);
+  std::set<std::string> members, group;
+  std::string wrong;
+  for (size_t i = 1; i + 1 < words.size(); i += 2) {
+    const std::string member = nameOf(names, words[i]);
+    members.insert(member);
+    const uint64_t bar0 = names.count(words[i]) ? host.bar0(member) : 0;
+    if (words[i + 1] != bar0 && wrong.empty())
+      wrong = format("WRONG address for %s: %llx, its host BAR0 is %llx", member.c_str(),
+                     (unsigned long long)words[i + 1], (unsigned long long)bar0);
   }
-  return gpus;
+  const std::string key = host.has(self) ? groupOf(host, self) : "";
+  for (const auto& gpu : host.gpus())
+    if (!key.empty() && groupOf(host, gpu) == key) group.insert(gpu);
+  if (members == group && !group.empty())
+    line.add(format("the %zu members of group %s", members.size(), key.c_str()));
+  else
+    line.add(format("%zu members (%s), NOT its group's (%s)", members.size(),
+                    joined(members).c_str(), joined(group).c_str()),
+             true);
+  if ((words[0] >> 32) != words.size()) line.add(", WORD COUNT WRONG", true);
+  line.add(wrong.empty() ? " at their host BAR0" : ", " + wrong, !wrong.empty());
 }
 
-// One "pt_p2p_cfg <minor> <ADDRESS>" line, checked against the fabrics.
-struct PeerLine {
-  std::string minor;  // set when the line names a guest GPU's minor and its right address
-  std::string meaning;
-};
-
-PeerLine readPeerLine(const std::vector<GuestGpu>& gpus, const Fabric& host,
-                      const std::string& line) {
-  std::istringstream in(line);
-  std::string keyword, minor, address;
-  if (!(in >> keyword >> minor >> address) || keyword != "pt_p2p_cfg")
-    return {"", "not a peer line"};
-  for (const auto& peer : gpus) {
-    if (peer.minor != minor) continue;
-    const uint64_t bar0 = peer.host == "?" ? 0 : host.bar0(peer.host);
-    const std::string named =
-        "peer minor " + minor + " = " + peer.bdf + " (host " + peer.host + ")";
-    if (address.find_first_not_of("0123456789ABCDEF") == std::string::npos &&
-        std::stoull(address, nullptr, 16) == bar0)
-      return {minor, named + ", the right host BAR0"};
-    return {"", named + format(", WRONG: its host BAR0 is %llX", (unsigned long long)bar0)};
+// One line on an area: its self GPU, members and addresses; a peer file
+// against its self GPU's window, a window against the areas before it.
+Judged summarizeArea(const Fabric& host, const NamedArea& area,
+                     const std::vector<NamedArea>& before) {
+  Judged line;
+  if (area.words.empty()) {
+    line.add("  " + area.name + ": NO WORDS", true);
+    return line;
   }
-  return {"", "no GPU of the guest has minor " + minor};
-}
-
-// Minors of the guest GPUs in gpu's group (none for a GPU in no group).
-std::set<std::string> groupMinors(const std::vector<GuestGpu>& gpus, const Fabric& host,
-                                  const GuestGpu& gpu) {
-  std::set<std::string> minors;
-  if (gpu.host == "?") return minors;
-  const std::string group = placementOf(host, gpu.host).group;
-  for (const auto& peer : gpus)
-    if (!group.empty() && peer.host != "?" && placementOf(host, peer.host).group == group)
-      minors.insert(peer.minor);
-  return minors;
+  const std::string self = nameOf(gpusByPackedBdf(host), area.words[0] & 0xffffffff);
+  line.add("  " + area.name + ": self " + self + "; ");
+  judgeMembers(host, area.words, self, line);
+  if (area.peer_file) {
+    const bool equal = host.has(self) && readArea(host, self) == area.words;
+    line.add(equal ? "; equals " + self + "'s window word for word"
+                   : "; DIFFERS from " + self + "'s window",
+             !equal);
+  }
+  for (const auto& earlier : before)
+    if (!area.peer_file && memberWords(earlier.words) == memberWords(area.words)) {
+      line.add("; same members as " + earlier.name);
+      break;
+    }
+  return line;
 }
 
 }  // namespace
 
-std::string explainReceived(const Fabric& guest, const Fabric& host, const std::string& log_dir,
-                            bool summary) {
-  const auto gpus = boundGpus(guest, host, log_dir);
-  std::string out;
-  for (const auto& gpu : gpus) {
-    const std::string title = gpu.bdf + " (host " + gpu.host + ", minor " + gpu.minor + ")";
-    if (!summary)
-      out += "  " + title + " received " + std::to_string(gpu.lines.size()) + " lines:\n";
-    std::set<std::string> learnt;
-    for (const auto& line : gpu.lines) {
-      const PeerLine peer = readPeerLine(gpus, host, line);
-      if (!peer.minor.empty()) learnt.insert(peer.minor);
-      if (!summary) out += "      " + line + "   " + peer.meaning + "\n";
-    }
-    if (!summary) continue;
-    const std::set<std::string> expected = groupMinors(gpus, host, gpu);
-    const bool complete = learnt == expected && learnt.size() == gpu.lines.size();
-    out += "  " + title + ": " +
-           (complete ? "every member of its group, addresses right" : "INCOMPLETE OR WRONG") +
-           " (peer minors " + joined(learnt) + "; its group: " + joined(expected) + ")\n";
+AreasReport explainAreas(const Fabric& host, const std::vector<NamedArea>& areas) {
+  AreasReport report;
+  for (size_t i = 0; i < areas.size(); ++i) {
+    const std::vector<NamedArea> before(areas.begin(), areas.begin() + static_cast<long>(i));
+    const Judged line = summarizeArea(host, areas[i], before);
+    report.text += line.text + (i == 0 ? ":\n" + explainArea(host, areas[i].words) : "\n");
+    report.right = report.right && line.right;
   }
-  return out;
+  return report;
 }
 
 }  // namespace sim

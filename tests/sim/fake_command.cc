@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <fstream>
+
+#include "tests/sim/fabric.h"
 
 namespace sim {
 namespace {
@@ -10,13 +13,16 @@ namespace {
 constexpr char kBinDir[] = "bin";
 constexpr char kAnswersDir[] = "answers";
 constexpr char kVanish[] = "vanish";
+constexpr char kThen[] = "then";
+constexpr char kNoRealCommand[] = "true";
 constexpr int kSetpciSlotArgument = 2;  // setpci -s <BDF> ...
 constexpr mode_t kOpenDirMode = 0755;
 constexpr mode_t kScriptMode = 0755;
 constexpr mode_t kLogMode = 0666;
 
 // An answer file holds the exit status (or "vanish") on its first line and
-// what to print on standard error below it.
+// what to print on standard error below it; or "then" and the arguments of a
+// second call of the real command.
 constexpr char kScript[] = R"sh(#!/bin/sh
 printf '%s\n' "$*" >> '@LOG@'
 key="${@KEY@}"
@@ -26,6 +32,10 @@ if [ -n "$key" ] && [ -f "$answer" ]; then
   if [ "$status" = @VANISH@ ]; then
     rm -rf "$(readlink -f "/sys/bus/pci/devices/$key")"
     exit 0
+  fi
+  if [ "$status" = @THEN@ ]; then
+    '@REAL@' "$@" || exit
+    exec '@REAL@' $(tail -n +2 "$answer")
   fi
   tail -n +2 "$answer" >&2
   exit "$status"
@@ -44,6 +54,8 @@ std::string script(int key_argument, const std::string& log, const std::string& 
   text = replaced(text, "@KEY@", std::to_string(key_argument));
   text = replaced(text, "@ANSWERS@", answers);
   text = replaced(text, "@VANISH@", kVanish);
+  text = replaced(text, "@THEN@", kThen);
+  text = replaced(text, "@REAL@", real.empty() ? kNoRealCommand : real);
   return text + (real.empty() ? std::string("exit 0\n") : "exec '" + real + "' \"$@\"\n");
 }
 
@@ -79,8 +91,19 @@ void FakeCommand::vanish(const std::string& key) const {
   temp_.write(std::string(kAnswersDir) + "/" + key, std::string(kVanish) + "\n");
 }
 
+void FakeCommand::thenRun(const std::string& key, const std::string& arguments) const {
+  temp_.write(std::string(kAnswersDir) + "/" + key, std::string(kThen) + "\n" + arguments + "\n");
+}
+
 FakeCommand fakeSetpci() { return FakeCommand("setpci", kSetpciSlotArgument); }
 
 FakeCommand loggingSetpci() { return FakeCommand("setpci", kSetpciSlotArgument, kRealSetpci); }
+
+void keepAcsBits(const FakeCommand& setpci, const std::string& port, uint16_t bits) {
+  packBdf(port);  // throws for a name that is no BDF
+  char write[32];
+  snprintf(write, sizeof write, "ECAP_ACS+6.w=%04x:%04x", unsigned{bits}, unsigned{bits});
+  setpci.thenRun(port, "-s " + port + " " + write);
+}
 
 }  // namespace sim

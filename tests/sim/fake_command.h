@@ -9,6 +9,7 @@
 // sandbox that drops root can use them too.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ class FakeCommand {
   // /sys/bus/pci/devices/<key>) and succeed: a device that goes away while a
   // program walks the tree.
   void vanish(const std::string& key) const;
+  // Calls with this key run the real command (nothing without one), then, if
+  // that succeeded, the real command once more with `arguments` (words
+  // separated by spaces); the status is that of the last call.
+  void thenRun(const std::string& key, const std::string& arguments) const;
 
  private:
   TempDir temp_;
@@ -47,5 +52,9 @@ class FakeCommand {
 FakeCommand fakeSetpci();
 // A setpci that only records its calls and lets the real one do the work.
 FakeCommand loggingSetpci();
+// Makes `setpci` (a loggingSetpci) set `bits` of port's ACS Control again
+// after every call for that port: a port whose bits a write cannot clear.
+// Throws std::invalid_argument when port is no BDF.
+void keepAcsBits(const FakeCommand& setpci, const std::string& port, uint16_t bits);
 
 }  // namespace sim

@@ -3,17 +3,19 @@
 //
 //   p2psim build <dir> host
 //   p2psim build <dir> real-host
-//   p2psim build <dir> guest <hostdir>
+//   p2psim build <dir> quad-host
+//   p2psim build <dir> guest <hostdir> [--gpus <host BDF>,...]
 //   p2psim build <dir> q35-guest <hostdir>
 //   p2psim show <dir>
 //   p2psim area <dir> <gpu>
 //   p2psim bind <dir> <gpu> <minor>
 //   p2psim run [--sys <dir>] [--etc-upper <dir>] [--dev <dir>] [--run <dir>] [--path <dir>]...
-//              [--bind <source>:<target>]... [--overlay <upper>:<target>]... -- <command...>
-//   p2psim acs <dir> [--save <file>] [--since <file>]
+//              [--bind <source>:<target>]... [--overlay <upper>:<target>]...
+//              [--acs-keeps <port>=<hex bits>]... -- <command...>
+//   p2psim acs <dir> [--save <file>] [--since <file> [--changed]] [--blocking]
 //   p2psim gpus <dir>
-//   p2psim decode <hostdir> <gpu|file>
-//   p2psim received <guestdir> <hostdir> <logdir> [--summary]
+//   p2psim decode <hostdir> <gpu|file>...
+//   p2psim received <guestdir> <hostdir> <logdir> [--in-full <n>]
 #include <sys/types.h>
 
 #include <CLI/CLI.hpp>
@@ -23,6 +25,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -31,7 +35,9 @@
 
 #include "tests/sim/explain.h"
 #include "tests/sim/fabric.h"
+#include "tests/sim/fake_command.h"
 #include "tests/sim/presets.h"
+#include "tests/sim/received.h"
 #include "tests/sim/sandbox.h"
 
 namespace {
@@ -40,12 +46,16 @@ namespace fs = std::filesystem;
 
 constexpr char kHostPreset[] = "host";
 constexpr char kRealHostPreset[] = "real-host";
+constexpr char kQuadHostPreset[] = "quad-host";
 constexpr char kGuestPreset[] = "guest";
 constexpr char kQ35GuestPreset[] = "q35-guest";
 constexpr char kSysSubdir[] = "sys";
-constexpr size_t kMaxAreaWords = 32;
 constexpr int kUsageStatus = 2;
+constexpr int kNotRightStatus = 1;  // decode, received: the words state a fault
 constexpr char kCommandSeparator[] = "--";
+constexpr char kPairShape[] = "<directory>:<target>";
+constexpr char kHexDigits[] = "0123456789abcdefABCDEF";
+constexpr size_t kHex16Digits = 4;
 
 struct Options {
   std::string dir;
@@ -53,29 +63,44 @@ struct Options {
   std::string host_dir;
   std::string gpu;
   std::string minor;
+  std::vector<std::string> guest_gpus;  // host GPUs a guest preset is given (none: all)
   sim::Sandbox box;
-  std::vector<std::string> binds;     // <source>:<target>
-  std::vector<std::string> overlays;  // <upper>:<target>
+  std::vector<std::string> binds;      // <source>:<target>
+  std::vector<std::string> overlays;   // <upper>:<target>
+  std::vector<std::string> acs_keeps;  // <port>=<ACS Control bits a write leaves set>
   std::vector<std::string> command;
   int timeout = 0;
 };
 
+void buildHost(const std::string& preset, sim::Fabric& fabric) {
+  if (preset == kRealHostPreset)
+    sim::buildRealHostPreset(fabric);
+  else if (preset == kQuadHostPreset)
+    sim::buildQuadHostPreset(fabric);
+  else
+    sim::buildHostPreset(fabric);
+}
+
 int build(const Options& o) {
-  bool real_preset = o.preset == kRealHostPreset && o.host_dir.empty();
-  bool host_preset = (o.preset == kHostPreset || real_preset) && o.host_dir.empty();
-  bool q35_preset = o.preset == kQ35GuestPreset && !o.host_dir.empty();
-  bool guest_preset = (o.preset == kGuestPreset || q35_preset) && !o.host_dir.empty();
+  const bool host_preset =
+      (o.preset == kHostPreset || o.preset == kRealHostPreset || o.preset == kQuadHostPreset) &&
+      o.host_dir.empty() && o.guest_gpus.empty();
+  const bool q35_preset = o.preset == kQ35GuestPreset && !o.host_dir.empty();
+  const bool guest_preset = (o.preset == kGuestPreset || q35_preset) && !o.host_dir.empty() &&
+                            (o.guest_gpus.empty() || !q35_preset);
   if (!host_preset && !guest_preset) {
-    std::cerr << "presets: host | real-host | guest <hostdir> | q35-guest <hostdir>\n";
+    std::cerr << "presets: host | real-host | quad-host | guest <hostdir> [--gpus <host BDF>,...]"
+                 " | q35-guest <hostdir>\n";
     return kUsageStatus;
   }
   fs::create_directories(o.dir);
   sim::Fabric fabric(o.dir);
-  if (host_preset) real_preset ? sim::buildRealHostPreset(fabric) : sim::buildHostPreset(fabric);
+  if (host_preset) buildHost(o.preset, fabric);
   if (guest_preset) {
     sim::Fabric host(o.host_dir);
-    const auto pairs =
-        q35_preset ? sim::buildQ35GuestPreset(fabric, host) : sim::buildGuestPreset(fabric, host);
+    const std::set<std::string> only(o.guest_gpus.begin(), o.guest_gpus.end());
+    const auto pairs = q35_preset ? sim::buildQ35GuestPreset(fabric, host)
+                                  : sim::buildGuestPreset(fabric, host, only);
     for (const auto& [guest, from] : pairs)
       std::cout << "guest " << guest << " is host " << from << "\n";
   }
@@ -91,11 +116,7 @@ int show(const Options& o) {
 // The exchange area of a GPU's memory window: word 0, then as many words as
 // its high half counts (at most 32).
 int area(const Options& o) {
-  sim::Fabric fabric(o.dir);
-  uint64_t first = fabric.readWindowWords(o.gpu, sim::kAreaOffset, 1)[0];
-  size_t count = static_cast<size_t>(first >> 32);
-  if (count == 0 || count > kMaxAreaWords) count = 1;
-  auto words = fabric.readWindowWords(o.gpu, sim::kAreaOffset, count);
+  const auto words = sim::readArea(sim::Fabric(o.dir), o.gpu);
   for (size_t i = 0; i < words.size(); ++i)
     printf("%s +0x%03zx  %016llx\n", o.gpu.c_str(), i * 8,
            static_cast<unsigned long long>(words[i]));
@@ -109,19 +130,37 @@ int bind(const Options& o) {
   return 0;
 }
 
-// "<first>:<second>", split at its last ':' (a target holds none).
-std::pair<std::string, std::string> splitPair(const std::string& text) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
-    throw std::invalid_argument("expected <directory>:<target>, got \"" + text + "\"");
-  return {text.substr(0, colon), text.substr(colon + 1)};
+// "<first><separator><second>", split at the last separator (a second part holds none).
+std::pair<std::string, std::string> splitPair(const std::string& text, char separator,
+                                              const char* shape) {
+  const size_t at = text.rfind(separator);
+  if (at == std::string::npos || at == 0 || at + 1 == text.size())
+    throw std::invalid_argument(std::string("expected ") + shape + ", got \"" + text + "\"");
+  return {text.substr(0, at), text.substr(at + 1)};
+}
+
+// A setpci before the real one that sets the given ACS Control bits of a port
+// again after every write to it; nothing when no port is given.
+std::optional<sim::FakeCommand> stickySetpci(const std::vector<std::string>& keeps) {
+  if (keeps.empty()) return std::nullopt;
+  std::optional<sim::FakeCommand> setpci(sim::loggingSetpci());
+  for (const auto& keep : keeps) {
+    const auto [port, bits] = splitPair(keep, '=', "<port>=<hex bits>");
+    if (bits.size() > kHex16Digits || bits.find_first_not_of(kHexDigits) != std::string::npos)
+      throw std::invalid_argument("\"" + bits + "\" is no 16-bit hex number");
+    sim::keepAcsBits(*setpci, port, static_cast<uint16_t>(std::stoul(bits, nullptr, 16)));
+  }
+  return setpci;
 }
 
 int run(Options o) {
   if (!o.box.sys.empty() && fs::is_directory(fs::path(o.box.sys) / kSysSubdir / "devices"))
     o.box.sys = (fs::path(o.box.sys) / kSysSubdir).string();
-  for (const auto& bind : o.binds) o.box.binds.push_back(splitPair(bind));
-  for (const auto& overlay : o.overlays) o.box.overlays.push_back(splitPair(overlay));
+  for (const auto& bind : o.binds) o.box.binds.push_back(splitPair(bind, ':', kPairShape));
+  for (const auto& overlay : o.overlays)
+    o.box.overlays.push_back(splitPair(overlay, ':', kPairShape));
+  const auto setpci = stickySetpci(o.acs_keeps);
+  if (setpci) o.box.path_prepend.insert(o.box.path_prepend.begin(), setpci->dir());
   if (std::string reason = sim::sandboxUnavailableReason(); !reason.empty()) {
     std::cerr << "p2psim: " << reason << "\n";
     return sim::kSetupFailedStatus;
@@ -134,11 +173,13 @@ int run(Options o) {
 struct ExplainOptions {
   std::string dir;
   std::string host_dir;
-  std::string what;  // decode: a GPU of the host fabric or a peer file
+  std::vector<std::string> what;  // decode: GPUs of the host fabric or peer files
   std::string log_dir;
   std::string save;
   std::string since;
-  bool summary = false;
+  bool changed = false;
+  bool blocking = false;
+  size_t in_full = 1;
 };
 
 struct ExplainCommands {
@@ -154,38 +195,49 @@ int acs(const ExplainOptions& o) {
     std::ofstream(o.save) << sim::formatSnapshot(sim::acsSnapshot(fabric));
     return 0;
   }
+  if (o.blocking) {
+    for (const auto& [port, bits] : sim::blockingPorts(fabric))
+      std::cout << port << " " << bits << "\n";
+    return 0;
+  }
   std::ifstream since(o.since);
   std::stringstream text;
   text << since.rdbuf();
-  std::cout << sim::explainAcs(fabric, sim::parseSnapshot(text.str()));
+  const sim::AcsSnapshot before = sim::parseSnapshot(text.str());
+  if (!o.changed) return std::cout << sim::explainAcs(fabric, before), 0;
+  for (const auto& port : sim::changedPorts(fabric, before)) std::cout << port << "\n";
   return 0;
 }
 
-// An exchange area read from a GPU's memory window, or a peer file's words.
+// Exchange areas read from GPUs' memory windows, or peer files' words.
 int decode(const ExplainOptions& o) {
   sim::Fabric host(o.host_dir);
-  std::vector<uint64_t> words;
-  if (host.has(o.what)) {
-    uint64_t first = host.readWindowWords(o.what, sim::kAreaOffset, 1)[0];
-    size_t count = std::clamp<size_t>(static_cast<size_t>(first >> 32), 1, kMaxAreaWords);
-    words = host.readWindowWords(o.what, sim::kAreaOffset, count);
-  } else {
-    std::ifstream file(o.what, std::ios::binary);
-    if (!file) throw std::runtime_error("cannot read " + o.what);
+  std::vector<sim::NamedArea> areas;
+  for (const auto& what : o.what) {
+    if (host.has(what)) {
+      areas.push_back({what, sim::readArea(host, what), false});
+      continue;
+    }
+    std::ifstream file(what, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot read " + what);
+    sim::NamedArea area{fs::path(what).filename().string(), {}, true};
     for (uint64_t word; file.read(reinterpret_cast<char*>(&word), sizeof word);)
-      words.push_back(word);
+      area.words.push_back(word);
+    areas.push_back(area);
   }
-  std::cout << sim::explainArea(host, words);
-  return 0;
+  const sim::AreasReport report = sim::explainAreas(host, areas);
+  std::cout << report.text;
+  return report.right ? 0 : kNotRightStatus;
 }
 
 int explain(const ExplainCommands& cmds, const ExplainOptions& o) {
   if (*cmds.acs) return acs(o);
   if (*cmds.gpus) return std::cout << sim::explainGpus(sim::Fabric(o.dir)), 0;
   if (*cmds.decode) return decode(o);
-  std::cout << sim::explainReceived(sim::Fabric(o.dir), sim::Fabric(o.host_dir), o.log_dir,
-                                    o.summary);
-  return 0;
+  const sim::ReceivedReport report =
+      sim::explainReceived(sim::Fabric(o.dir), sim::Fabric(o.host_dir), o.log_dir, o.in_full);
+  std::cout << report.text;
+  return report.right ? 0 : kNotRightStatus;
 }
 
 ExplainCommands addExplainCommands(CLI::App& app, ExplainOptions& o) {
@@ -193,18 +245,27 @@ ExplainCommands addExplainCommands(CLI::App& app, ExplainOptions& o) {
   cmds.acs = app.add_subcommand("acs", "ACS Control of every port, changes marked, with reasons");
   cmds.acs->add_option("dir", o.dir, "Fabric directory")->required()->check(CLI::ExistingDirectory);
   auto* save = cmds.acs->add_option("--save", o.save, "Only store the values in this file");
-  cmds.acs->add_option("--since", o.since, "Values stored earlier with --save")
-      ->check(CLI::ExistingFile)
-      ->excludes(save);
+  auto* since = cmds.acs->add_option("--since", o.since, "Values stored earlier with --save")
+                    ->check(CLI::ExistingFile)
+                    ->excludes(save);
+  cmds.acs->add_flag("--changed", o.changed, "Only the ports that changed since, one a line")
+      ->needs(since);
+  cmds.acs
+      ->add_flag("--blocking", o.blocking,
+                 "Only the ports p2ptool picks that still redirect, with the bits")
+      ->excludes(save)
+      ->excludes(since);
   cmds.gpus = app.add_subcommand("gpus", "Each GPU: its place, its group, its registers in words");
   cmds.gpus->add_option("dir", o.dir, "Fabric directory")
       ->required()
       ->check(CLI::ExistingDirectory);
-  cmds.decode = app.add_subcommand("decode", "An exchange area or peer file, word by word");
+  cmds.decode = app.add_subcommand(
+      "decode", "The first exchange area or peer file word by word, the others in a line each");
   cmds.decode->add_option("hostdir", o.host_dir, "Host fabric (names the packed BDFs)")
       ->required()
       ->check(CLI::ExistingDirectory);
-  cmds.decode->add_option("what", o.what, "GPU of the host fabric, or a peer file")->required();
+  cmds.decode->add_option("what", o.what, "GPUs of the host fabric, or peer files")->required();
+  cmds.decode->footer("Exit status 1 when an area is not what p2ptool -w writes");
   cmds.received = app.add_subcommand("received", "What each guest GPU's driver received");
   cmds.received->add_option("dir", o.dir, "Guest fabric")
       ->required()
@@ -215,7 +276,8 @@ ExplainCommands addExplainCommands(CLI::App& app, ExplainOptions& o) {
   cmds.received->add_option("logdir", o.log_dir, "Directory of the itr-<BDF>.log files")
       ->required()
       ->check(CLI::ExistingDirectory);
-  cmds.received->add_flag("--summary", o.summary, "One line per GPU");
+  cmds.received->add_option("--in-full", o.in_full, "Show every line of the first N GPUs");
+  cmds.received->footer("Exit status 1 when a driver did not receive exactly its group");
   return cmds;
 }
 
@@ -236,6 +298,11 @@ void addSandboxOptions(CLI::App* cmd, Options& o) {
                   "<upper>:<target>, an overlay over an existing directory (repeatable)")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  cmd->add_option("--acs-keeps", o.acs_keeps,
+                  "<port>=<hex bits>: setpci writes leave these ACS Control bits of the port set "
+                  "(repeatable)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   cmd->add_option("--uid", o.box.uid, "Run as this user");
   cmd->add_option("--gid", o.box.gid, "Run as this group");
   cmd->add_option("--timeout", o.timeout, "Kill the command after this many seconds");
@@ -253,9 +320,12 @@ int main(int argc, char** argv) {
 
   auto* build_cmd = app.add_subcommand("build", "Lay out a preset fabric in a directory");
   build_cmd->add_option("dir", o.dir, "Directory to build in")->required();
-  build_cmd->add_option("preset", o.preset, "host | real-host | guest | q35-guest")->required();
+  build_cmd->add_option("preset", o.preset, "host | real-host | quad-host | guest | q35-guest")
+      ->required();
   build_cmd->add_option("hostdir", o.host_dir, "Host fabric of a guest")
       ->check(CLI::ExistingDirectory);
+  build_cmd->add_option("--gpus", o.guest_gpus, "guest: only these host GPUs (comma-separated)")
+      ->delimiter(',');
 
   auto* show_cmd = app.add_subcommand("show", "Print a fabric with its live register values");
   show_cmd->add_option("dir", o.dir, "Fabric directory")->required()->check(CLI::ExistingDirectory);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <set>
+#include <stdexcept>
 
 namespace sim {
 namespace {
@@ -46,6 +47,20 @@ constexpr Row kHostLayout[] = {
     // a GPU directly below a root port: in no group
     {Part::kRootPort,     "0000:85:00.0", "pci0000:85"},
     {Part::kGpu,          "0000:86:00.0", "0000:85:00.0"},
+};
+
+// One switch with four single-chip GPUs: a group larger than one guest's share.
+constexpr Row kQuadHostLayout[] = {
+    {Part::kRootPort,     "0000:3a:00.0", "pci0000:3a"},
+    {Part::kUpstream,     "0000:3b:00.0", "0000:3a:00.0"},
+    {Part::kDownstream,   "0000:3c:00.0", "0000:3b:00.0"},
+    {Part::kDownstream,   "0000:3c:08.0", "0000:3b:00.0"},
+    {Part::kDownstream,   "0000:3c:10.0", "0000:3b:00.0"},
+    {Part::kDownstream,   "0000:3c:18.0", "0000:3b:00.0"},
+    {Part::kGpu,          "0000:3d:00.0", "0000:3c:00.0"},
+    {Part::kGpu,          "0000:3e:00.0", "0000:3c:08.0"},
+    {Part::kGpu,          "0000:3f:00.0", "0000:3c:10.0"},
+    {Part::kGpu,          "0000:40:00.0", "0000:3c:18.0"},
 };
 // clang-format on
 
@@ -132,6 +147,10 @@ void buildHostPreset(Fabric& host) {
   for (const Row& row : kHostLayout) addRow(host, row);
 }
 
+void buildQuadHostPreset(Fabric& host) {
+  for (const Row& row : kQuadHostLayout) addRow(host, row);
+}
+
 void buildRealHostPreset(Fabric& host) {
   buildHostPreset(host);
   PortOptions bare;
@@ -163,12 +182,15 @@ bool isGroupedGpu(const Fabric& fabric, const std::string& gpu) {
   return fabric.has(parent) && fabric.has(fabric.parentOf(parent));
 }
 
-std::vector<std::pair<std::string, std::string>> buildGuestPreset(Fabric& guest,
-                                                                  const Fabric& host) {
+std::vector<std::pair<std::string, std::string>> buildGuestPreset(
+    Fabric& guest, const Fabric& host, const std::set<std::string>& only) {
+  for (const auto& gpu : only)
+    if (!host.has(gpu) || host.kindOf(gpu) != Kind::kGpu || !isGroupedGpu(host, gpu))
+      throw std::invalid_argument(gpu + " is no GPU below a switch of the host fabric");
   std::vector<std::pair<std::string, std::string>> pairs;
   unsigned device = kFirstGuestDevice;
   for (const auto& gpu : host.gpus()) {
-    if (!isGroupedGpu(host, gpu)) continue;
+    if (!isGroupedGpu(host, gpu) || (!only.empty() && !only.count(gpu))) continue;
     std::string bdf = format(kGuestBdfFormat, device++);
     guest.addGuestGpu(bdf, host, gpu);
     pairs.emplace_back(bdf, gpu);

@@ -2,6 +2,7 @@
 // fabric with the live values of the registers the tools change.
 #pragma once
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,11 @@ namespace sim {
 // port 0000:85:00.0.
 void buildHostPreset(Fabric& host);
 
+// Host with one group of four: switch 0000:3b:00.0 (below root port
+// 0000:3a:00.0) with GPUs 0000:3d:00.0, 0000:3e:00.0, 0000:3f:00.0 and
+// 0000:40:00.0, one below each of its downstream ports.
+void buildQuadHostPreset(Fabric& host);
+
 // The host preset plus what snapshots of real servers show: a VMD-style
 // domain 10000 (switch 10000:01:00.0, GPUs 10000:03:00.0 and 10000:04:00.0
 // below a bare downstream port without a bus/pci/devices link and a
@@ -30,8 +36,10 @@ void buildRealHostPreset(Fabric& host);
 // Guest of a host fabric: one GPU on the root bus pci0000:00 per host GPU
 // that sits below a switch, 0000:00:05.0, 0000:00:06.0, ... in host BDF
 // order, passed through (addGuestGpu). Returns the {guest, host} BDF pairs.
-std::vector<std::pair<std::string, std::string>> buildGuestPreset(Fabric& guest,
-                                                                  const Fabric& host);
+// With `only`, just those host GPUs (each must sit below a switch, else
+// std::invalid_argument): a guest given part of a group.
+std::vector<std::pair<std::string, std::string>> buildGuestPreset(
+    Fabric& guest, const Fabric& host, const std::set<std::string>& only = {});
 
 // The same guest laid out like a q35 machine: each GPU behind a root port of
 // its own (root ports 0000:00:10.0, 0000:00:11.0, ... on pci0000:00, GPUs

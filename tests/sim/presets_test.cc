@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/sim/tempdir.h"
 
@@ -27,6 +30,22 @@ TEST(PresetsTest, HostPresetGroupsEveryGpuButTheOneBelowARootPort) {
   EXPECT_EQ(host.kindOf("0000:3f:00.0"), Kind::kOther);
   EXPECT_EQ(host.readConfig("0000:1c:00.0", 2, 2), kDualChipDevice);
   EXPECT_EQ(host.readConfig("0000:3d:00.0", 2, 2), kSingleChipDevice);
+}
+
+TEST(PresetsTest, QuadHostGroupsFourGpusAndAGuestMayBeGivenPartOfThem) {
+  TempDir dir, guest_dir, other_dir;
+  Fabric host(dir.path()), guest(guest_dir.path()), other(other_dir.path());
+  buildQuadHostPreset(host);
+  const std::vector<std::string> gpus = {"0000:3d:00.0", "0000:3e:00.0", "0000:3f:00.0",
+                                         "0000:40:00.0"};
+  EXPECT_EQ(host.gpus(), gpus);
+  for (const auto& gpu : gpus) EXPECT_EQ(host.parentOf(host.parentOf(gpu)), "0000:3b:00.0");
+  const auto pairs = buildGuestPreset(guest, host, {"0000:40:00.0", "0000:3e:00.0"});
+  EXPECT_EQ(pairs, (std::vector<std::pair<std::string, std::string>>{
+                       {"0000:00:05.0", "0000:3e:00.0"}, {"0000:00:06.0", "0000:40:00.0"}}));
+  EXPECT_EQ(guest.gpus().size(), 2u);
+  EXPECT_THROW(buildGuestPreset(other, host, {"0000:3c:00.0"}), std::invalid_argument);
+  EXPECT_THROW(buildGuestPreset(other, host, {"0000:41:00.0"}), std::invalid_argument);
 }
 
 TEST(PresetsTest, RealHostPresetAddsAWideDomainAnOldBarAndABareBridge) {
