@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -90,6 +91,8 @@ TEST(PeerFileTest, LoadingNamesEveryReasonAFileCannotBeUsed) {
     const PeerFileLoad load = loadPeerFile(c.bdf, c.dir);
     EXPECT_EQ(load.path, c.dir + c.bdf);
     EXPECT_EQ(load.found, c.found) << load.path;
+    EXPECT_EQ(load.error, c.found ? 0 : ENOENT) << load.path;
+    EXPECT_EQ(load.regular, c.found && c.problem != "is not a regular file") << load.path;
     EXPECT_EQ(load.file.has_value(), c.problem.empty()) << load.path;
     EXPECT_EQ(load.problem,
               c.problem.empty() ? "" : "peer configuration file " + load.path + " " + c.problem);
