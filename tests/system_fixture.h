@@ -75,6 +75,8 @@ class FabricTest : public ::testing::Test {
  protected:
   void SetUp() override {
     P2P_REQUIRE_SANDBOX();
+    for (const sim::TempDir* dir : {&etc_, &run_})  // every user may enter /etc and /run
+      std::filesystem::permissions(dir->path(), std::filesystem::perms(0755));
     box_.sys = host_.sysDir();
     box_.etc_upper = etc_.path();
     box_.dev = dev_.path();
