@@ -553,12 +553,7 @@ TEST_F(StatusTest, GroupMembersHeldByDifferentGuestsAreNamed) {
             std::string::npos);
   const sim::Result other = tool({"-s"}, host_, systest::kNobody);
   EXPECT_EQ(other.out.find("WARNING"), std::string::npos);
-  size_t unknown = 0;
-  for (size_t at = 0;
-       (at = other.out.find("\n    in use: unknown (run as root)\n", at)) != std::string::npos;
-       ++at)
-    ++unknown;
-  EXPECT_EQ(unknown, 4u) << other.out;
+  EXPECT_NE(other.out.find("\n    in use: unknown (run as root)\n"), std::string::npos);
   const json doc = json::parse(tool({"-s", "--json"}, host_, systest::kNobody).out);
   EXPECT_TRUE(doc["host"]["gpus"][4]["tenants"].is_null());     // 0000:60:00.0
   EXPECT_EQ(doc["host"]["gpus"][0]["tenants"], json::array());  // 0000:1c:00.0: not bound

@@ -1,8 +1,10 @@
-// p2ptool --status: what the default mode would find and change, and what a
-// guest's GPUs hold, gathered strictly read-only. Configuration space is read
-// straight from sysfs `config`, windows and peer files through read-only
-// mappings: no configuration word or memory byte is written, no file made, no
-// process started.
+// p2ptool --status: what the default mode would find and change, which
+// running guests hold the GPUs, and what a guest's GPUs hold and what
+// p2pwatch last did with them, gathered strictly read-only. Configuration
+// space is read straight from sysfs `config`, windows and peer files through
+// read-only mappings, p2pwatch's record and /proc/PID/fd as files: no
+// configuration word or memory byte is written, no file made, no process
+// started.
 //
 // A GPU gets the host view when a port lies above it (it does not hang
 // directly on a root bus), the guest view when it hangs directly on a root bus
