@@ -2,6 +2,10 @@
 // JSON document against the text, and that nothing of the fabric changes.
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <regex>
+
+#include "tests/sim/guest_process.h"
 #include "tests/sim/presets.h"
 #include "tests/system_fixture.h"
 
@@ -60,16 +64,35 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
   return files;
 }
 
+// The report with every local time as "T".
+std::string withoutTimes(const std::string& text) {
+  static const std::regex kLocalTime("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}");
+  return std::regex_replace(text, kLocalTime, "T");
+}
+
 class StatusTest : public systest::PresetTest {
  protected:
   // Host after the default mode and -w; guest after -r with every GPU bound.
-  void setUpEverything() {
+  void setUpGuest() {
     ASSERT_EQ(tool().status, 0);
     ASSERT_EQ(tool({"-w"}).status, 0);
     ASSERT_EQ(tool({"-r"}, guest_).status, 0);
     for (size_t i = 0; i < pairs_.size(); ++i)
       guest_.bindDriver(pairs_[i].first, std::to_string(i), false);
   }
+  // ... and one pass of p2pwatch over them.
+  void setUpEverything() {
+    setUpGuest();
+    runPass();
+  }
+  // p2pwatch in the guest, stopped once its start-up pass is recorded.
+  void runPass() {
+    sim::Sandbox box = box_;
+    box.sys = guest_.sysDir();
+    systest::Daemon watch(box, {systest::kP2pwatch});
+    ASSERT_TRUE(systest::eventually([&] { return fs::exists(record()); })) << watch.err();
+  }
+  std::string record() const { return run_.path() + "/p2pwatch/status"; }
 };
 
 TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
@@ -205,7 +228,7 @@ TEST_F(StatusTest, APortThatCannotBeReadMakesItsGroupUnknownAndStaysInTheParamet
                        fs::copy_options::overwrite_existing);
          fs::resize_file(config, 256);
        },
-       "no ACS capability", nullptr, 0},
+       "ACS Control unreadable (configuration space of 256 bytes)", "ACS Control unknown: ", 3},
   };
   for (const auto& row : rows) {
     row.spoil();
@@ -218,49 +241,105 @@ TEST_F(StatusTest, APortThatCannotBeReadMakesItsGroupUnknownAndStaysInTheParamet
   }
 }
 
+// Each guest GPU's window, peer file, minor and p2pwatch's last pass; spoilt
+// before that pass (phase 0) or after it (phase 1).
 TEST_F(StatusTest, AGuestGpuWithoutAUsablePeerFileOrMinorIsNotReady) {
-  setUpEverything();
+  setUpGuest();
+  const sim::Result before = tool({"-s"}, guest_);  // before any pass
+  EXPECT_EQ(before.status, 1);
+  EXPECT_NE(
+      guestBlock(before.out, "0000:00:05.0")
+          .find("    no record of p2pwatch: is p2pwatch running? (systemctl status p2pwatch)\n"
+                "    not ready: no record of p2pwatch\n"),
+      std::string::npos)
+      << before.out;
   const auto resizePeer = [&](const char* gpu, size_t size) {
     return [this, gpu, size] { fs::resize_file(peerFile(gpu), size); };
   };
+  const std::string missing = "failed at T: peer configuration file /etc/qz/vm_p2p_cfg/";
+  const std::string programmed = "programmed at T with ";
   const struct {
     const char* gpu;
+    int phase;
     std::function<void()> spoil;
+    std::string pass;  // the p2pwatch line after "p2pwatch: "
     const char* verdict;
   } rows[] = {
-      {"0000:00:05.0", [] {}, "ready"},
-      {"0000:00:06.0", [&] { fs::remove(peerFile("0000:00:06.0")); }, "not ready: no peer file"},
-      {"0000:00:07.0", [&] { fs::remove(guest_.dir("0000:00:07.0") + "/minor"); },
-       "not ready: no minor"},
-      {"0000:00:08.0", resizePeer("0000:00:08.0", 0), "not ready: peer file malformed"},
+      {"0000:00:05.0", 0, [] {}, programmed + "1 peer", "ready"},  // its pair member failed
+      {"0000:00:06.0", 0, [&] { fs::remove(peerFile("0000:00:06.0")); },
+       missing + "0000:00:06.0 is missing", "not ready: no peer file, p2pwatch failed"},
+      {"0000:00:07.0", 0, [&] { fs::remove(guest_.dir("0000:00:07.0") + "/minor"); },
+       "failed at T: minor file /sys/bus/pci/drivers/tamberon/0000:00:07.0/minor: No such file or "
+       "directory",
+       "not ready: no minor, p2pwatch failed"},
+      {"0000:00:08.0", 0, resizePeer("0000:00:08.0", 0), missing + "0000:00:08.0 is malformed",
+       "not ready: peer file malformed, p2pwatch failed"},
       // Five words of a group of two: one byte short of them, and one past.
-      {"0000:00:09.0", resizePeer("0000:00:09.0", 39), "not ready: peer file malformed"},
-      {"0000:00:0a.0", resizePeer("0000:00:0a.0", 41), "ready"},
+      {"0000:00:09.0", 0, resizePeer("0000:00:09.0", 39), missing + "0000:00:09.0 is malformed",
+       "not ready: peer file malformed, p2pwatch failed"},
+      {"0000:00:0a.0", 0, resizePeer("0000:00:0a.0", 41), programmed + "1 peer", "ready"},
+      {"0000:00:05.0", 1,
+       [&] {  // edited by hand: another address for its pair member
+         std::fstream file(peerFile("0000:00:05.0"),
+                           std::ios::in | std::ios::out | std::ios::binary);
+         file.seekp(4 * sizeof(uint64_t));
+         file.write("\x01", 1);
+       },
+       programmed + "1 peer",
+       "not ready: peer file differs from the exchange table, peer file newer than p2pwatch's last "
+       "pass"},
+      {"0000:00:0a.0", 1,
+       [&] {
+         fs::remove(peerFile("0000:00:0a.0"));
+         ASSERT_EQ(mkfifo(peerFile("0000:00:0a.0").c_str(), 0644), 0);
+       },
+       programmed + "1 peer", "not ready: peer file not a regular file"},
   };
-  for (const auto& row : rows) {
-    row.spoil();
+  for (const int phase : {0, 1}) {
+    for (const auto& row : rows)
+      if (row.phase == phase) row.spoil();
+    if (phase == 0) runPass();
+    const auto start = std::chrono::steady_clock::now();
     const sim::Result r = tool({"-s"}, guest_);
-    EXPECT_EQ(r.status, std::string(row.gpu) == "0000:00:05.0" ? 0 : 1) << row.gpu;
-    const std::string block = guestBlock(r.out, row.gpu);
-    EXPECT_NE(block.find("    exchange table: 5 words\n"), std::string::npos) << block;
-    EXPECT_NE(block.find("\n    " + std::string(row.verdict) + "\n"), std::string::npos)
-        << row.gpu << "\n"
-        << r.out;
+    // A FIFO is never opened for reading: the run ends at once, far below the sandbox's 60 s.
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count(),
+              5000);
+    EXPECT_EQ(r.status, 1);
+    for (const auto& row : rows) {
+      if (row.phase != phase) continue;
+      const std::string block = withoutTimes(guestBlock(r.out, row.gpu));
+      EXPECT_NE(block.find("    exchange table: 5 words\n"), std::string::npos) << block;
+      EXPECT_NE(block.find("\n    p2pwatch: " + row.pass + "\n    "), std::string::npos)
+          << row.gpu << "\n"
+          << block;
+      EXPECT_TRUE(endsWith(block, "\n    " + std::string(row.verdict) + "\n")) << row.gpu << "\n"
+                                                                               << r.out;
+    }
   }
   // A minor file that holds no number, nor UTF-8: quoted in the text, replaced in the document.
   std::ofstream(guest_.dir("0000:00:05.0") + "/minor") << "\xff\xfe\n";
   const sim::Result text = tool({"-s"}, guest_);
-  EXPECT_NE(guestBlock(text.out, "0000:00:05.0")
-                .find("    driver: tamberon, minor \"\\xff\\xfe\" is no number\n"
-                      "    not ready: minor is no number\n"),
+  const std::string block = guestBlock(text.out, "0000:00:05.0");
+  EXPECT_NE(block.find("    driver: tamberon, minor \"\\xff\\xfe\" is no number\n"),
             std::string::npos)
       << text.out;
+  EXPECT_TRUE(endsWith(block,
+                       "    not ready: peer file differs from the exchange table, minor is no "
+                       "number, peer file newer than p2pwatch's last pass\n"))
+      << block;
   const sim::Result doc = tool({"-s", "--json"}, guest_);
   EXPECT_EQ(doc.status, 1);
   const json status = json::parse(doc.out);
   EXPECT_EQ(status["guest"]["gpus"][0]["minor"], "\xef\xbf\xbd\xef\xbf\xbd");  // U+FFFD twice
   EXPECT_EQ(status["guest"]["gpus"][5]["minor"], 5);
   EXPECT_EQ(status["guest"]["gpus"][0]["state"], "not ready");
+  // A record only root may read is unknown to another user, not missing.
+  fs::permissions(run_.path() + "/p2pwatch", fs::perms(0700));
+  EXPECT_NE(guestBlock(tool({"-s"}, guest_, systest::kNobody).out, "0000:00:0a.0")
+                .find("    p2pwatch: record /run/p2pwatch/status unknown (run as root)\n"),
+            std::string::npos);
 }
 
 TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
@@ -323,9 +402,12 @@ TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
 }
 
 TEST_F(StatusTest, TheGuestJsonDecodesThePeerFiles) {
-  setUpEverything();
+  setUpGuest();
+  guest_.unbindDriver("0000:00:0a.0");  // bound again after the pass
+  runPass();
+  guest_.bindDriver("0000:00:0a.0", "5", false);
   const sim::Result doc = tool({"-s", "--json"}, guest_);
-  EXPECT_EQ(doc.status, 0) << doc.out;
+  EXPECT_EQ(doc.status, 1) << doc.out;
   const json status = json::parse(doc.out);
   ASSERT_EQ(status["guest"]["gpus"].size(), pairs_.size());
   const json& first = status["guest"]["gpus"][0];  // 0000:00:05.0, host 0000:1c:00.0
@@ -335,6 +417,18 @@ TEST_F(StatusTest, TheGuestJsonDecodesThePeerFiles) {
   EXPECT_EQ(first["peer_file"]["self"], hexText(sim::packBdf("0000:1c:00.0"), 8));
   EXPECT_EQ(first["peer_file"]["peers"][1]["packed"], hexText(sim::packBdf("0000:1d:00.0"), 8));
   EXPECT_EQ(first["peer_file"]["peers"][1]["address"], hexText(host_.bar0("0000:1d:00.0"), 16));
+  EXPECT_EQ(first["peer_file"]["matches_exchange_table"], true);
+  // The last pass as its record gives it.
+  const std::string record = sim::readFile(this->record());
+  const size_t time = record.find("\npass ") + 6;
+  const std::string pass = record.substr(time, record.find('\n', time) - time);
+  EXPECT_EQ(first["p2pwatch"], json::parse(R"({"state": "programmed", "peers": 2, "reason": null,
+                                               "peer_file_newer": false, "time": ")" +
+                                           pass + "\"}"));
+  const json& last = status["guest"]["gpus"][5];
+  EXPECT_EQ(last["p2pwatch"]["state"], "not-in-record");
+  EXPECT_EQ(last["p2pwatch"]["time"], pass);
+  EXPECT_EQ(last["state"], "not ready");
 }
 
 // Each grouped GPU's table against the one -w would write now, and -w agreeing.
@@ -342,6 +436,7 @@ TEST_F(StatusTest, EveryTableIsComparedWithWhatWriteModeWouldWrite) {
   ASSERT_EQ(tool().status, 0);
   ASSERT_EQ(tool({"-w"}).status, 0);
   const uint64_t moved = host_.bar0("0000:3e:00.0") + 0x100000000;
+  std::optional<sim::GuestProcess> guest;
   const struct {
     const char* name;
     std::function<void()> spoil;
@@ -365,6 +460,16 @@ TEST_F(StatusTest, EveryTableIsComparedWithWhatWriteModeWouldWrite) {
       {"BAR0 unassigned", [&] { host_.writeConfig("0000:1d:00.0", 0x10, 8, 0xC); }, "0000:1d:00.0",
        "none, p2ptool -w leaves this GPU out (BAR0 unassigned)", 1},
       {"-w again", [&] { ASSERT_EQ(tool({"-w"}).status, 0); }, "0000:3d:00.0", "current", 1},
+      {"in use while its BAR0 moves: -w leaves its table",
+       [&] {
+         guest.emplace(host_.bindVfio("0000:3e:00.0", 3, dev_.path()));
+         host_.writeConfig("0000:3e:00.0", 0x10, 8, (moved + 0x200000000) | 0xC);
+         ASSERT_EQ(tool({"-w"}).status, 0);
+       },
+       "0000:3e:00.0",
+       "stale, BAR0 or members changed since (in use by a running guest: p2ptool -w must wait "
+       "until it has stopped)",
+       1},
   };
   for (const auto& row : rows) {
     row.spoil();
@@ -383,7 +488,9 @@ TEST_F(StatusTest, EveryTableIsComparedWithWhatWriteModeWouldWrite) {
   EXPECT_NE(r.out.find("\n      -w would write:  " + words + "\n"), std::string::npos) << r.out;
   EXPECT_TRUE(has(r.out,
                   "0000:3b:00.0  GPUs 0000:3d:00.0 0000:3e:00.0: no current table: "
-                  "0000:3d:00.0, 0000:3e:00.0"));
+                  "0000:3d:00.0, 0000:3e:00.0; in use by a running guest: 0000:3e:00.0 (p2ptool "
+                  "-w must wait until its guest has stopped)"))
+      << r.out;
 }
 
 // Exit statuses 0 ready, 1 not ready, 3 unknown; another user gets no guess.
@@ -422,6 +529,35 @@ TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
   const json unreadable = json::parse(doc.out);
   EXPECT_EQ(unreadable["state"], "unknown");
   EXPECT_EQ(unreadable["error"], "cannot read /sys/bus/pci/devices/: No such file or directory");
+}
+
+// One group, one tenant: members held by different processes are named, a
+// warning that changes no verdict. Another user sees none of root's processes:
+// for it a GPU bound to vfio-pci is in use or not, unknown.
+TEST_F(StatusTest, GroupMembersHeldByDifferentGuestsAreNamed) {
+  ASSERT_EQ(tool().status, 0);
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const sim::GuestProcess first(host_.bindVfio("0000:60:00.0", 7, dev_.path()));
+  const sim::GuestProcess second(host_.bindVfio("0000:61:00.0", 8, dev_.path()), "qemu-kvm");
+  host_.bindVfio("0000:3d:00.0", 9, dev_.path());  // one IOMMU group: one guest holds both
+  const sim::GuestProcess both(host_.bindVfio("0000:3e:00.0", 9, dev_.path()));
+  const std::string holder = std::to_string(first.pid()) + " qemu-system-x86";
+  const sim::Result r = tool({"-s"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(has(r.out, "0000:5e:00.0  WARNING: held by different processes: 0000:60:00.0 by " +
+                             holder + "; 0000:61:00.0 by " + std::to_string(second.pid()) +
+                             " qemu-kvm (they reach each other's memory without the IOMMU)"))
+      << r.out;
+  EXPECT_EQ(r.out.find("0000:3b:00.0  WARNING"), std::string::npos);
+  EXPECT_NE(r.out.find("\n    table: current\n    in use by a running guest: " + holder + "\n"),
+            std::string::npos);
+  const sim::Result other = tool({"-s"}, host_, systest::kNobody);
+  EXPECT_EQ(other.out.find("WARNING"), std::string::npos);
+  EXPECT_NE(other.out.find("\n    in use: unknown (run as root)\n"), std::string::npos);
+  const json doc = json::parse(tool({"-s", "--json"}, host_, systest::kNobody).out);
+  EXPECT_TRUE(doc["host"]["gpus"][4]["tenants"].is_null());     // 0000:60:00.0
+  EXPECT_EQ(doc["host"]["gpus"][0]["tenants"], json::array());  // 0000:1c:00.0: not bound
+  EXPECT_EQ(json::parse(tool({"-s", "--json"}).out)["host"]["groups"][2]["tenants_differ"], true);
 }
 
 // Under the journal the problems are warnings, the rest information; the words
@@ -480,10 +616,15 @@ TEST_F(StatusTest, StatusChangesNoByteAndStartsNoProcess) {
   const auto guest_before = snapshot(guest_dir_.path());
   const auto etc_before = snapshot(etc_.path());
   const size_t setpci_before = setpci_.calls().size();
+  sim::TempDir host_etc("p2p-host-etc");  // the host's own /etc, without peer files
+  fs::permissions(host_etc.path(), fs::perms(0755));
   for (const auto& args : {std::vector<std::string>{"-s"}, {"-s", "--json"}}) {
-    EXPECT_EQ(tool(args).status, 1);
     EXPECT_EQ(tool(args, guest_).status, 0);
+    EXPECT_EQ(tool(args, guest_, systest::kNobody).status, 3);  // windows unknown, all else ready
+    box_.etc_upper = host_etc.path();
+    EXPECT_EQ(tool(args).status, 1);
     EXPECT_EQ(tool(args, host_, systest::kNobody).status, 3);  // any user may ask
+    box_.etc_upper = etc_.path();
   }
   EXPECT_TRUE(snapshot(dir_.path()) == host_before);
   EXPECT_TRUE(snapshot(guest_dir_.path()) == guest_before);

@@ -12,9 +12,12 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 
 #include "common/device/enumeration.h"
 #include "common/device/exchange_area.h"
+#include "common/device/pci_config.h"
+#include "common/device/tamberon_driver.h"
 #include "tool/status_guest.h"
 #include "tool/status_host.h"
 #include "tool/topology.h"
@@ -26,7 +29,6 @@ namespace {
 constexpr const char* kVendorFile = "/vendor";
 constexpr const char* kHostBridgePrefix = "pci";
 constexpr const char* kRunAsRoot = "run as root";
-constexpr size_t kMaxMinorDigits = 10;  // as p2pwatch takes a minor
 
 constexpr const char* kAcsBitNames[] = {"SrcValid",    "TransBlk",   "ReqRedir",   "CmpltRedir",
                                         "UpstreamFwd", "EgressCtrl", "DirectTrans"};
@@ -88,6 +90,66 @@ Verdict verdictOf(bool not_ready, bool unknown) {
   return not_ready ? Verdict::kNotReady : unknown ? Verdict::kUnknown : Verdict::kReady;
 }
 
+void windowProblems(const GuestGpu& gpu, std::vector<GuestProblem>& problems) {
+  switch (gpu.window) {
+    case WindowState::kNone:
+      return problems.push_back({Verdict::kNotReady, "no exchange table"});
+    case WindowState::kMalformed:
+      return problems.push_back({Verdict::kNotReady, "exchange table malformed"});
+    case WindowState::kUnreadable:
+      return problems.push_back({Verdict::kUnknown, "exchange table unknown"});
+    case WindowState::kTable:
+      break;
+  }
+}
+
+void peerProblems(const GuestGpu& gpu, std::vector<GuestProblem>& problems) {
+  switch (gpu.peer_state) {
+    case PeerState::kNone:
+      return problems.push_back({Verdict::kNotReady, "no peer file"});
+    case PeerState::kMalformed:
+      return problems.push_back({Verdict::kNotReady, "peer file malformed"});
+    case PeerState::kNotAFile:
+      return problems.push_back({Verdict::kNotReady, "peer file not a regular file"});
+    case PeerState::kUnreadable:
+      return problems.push_back({Verdict::kUnknown, "peer file unknown"});
+    case PeerState::kWellFormed:
+      break;
+  }
+  if (gpu.peer_matches == false)
+    problems.push_back({Verdict::kNotReady, "peer file differs from the exchange table"});
+}
+
+void minorProblems(const GuestGpu& gpu, std::vector<GuestProblem>& problems) {
+  if (!gpu.minor_reason.empty())
+    problems.push_back({Verdict::kUnknown, "minor unknown"});
+  else if (!gpu.minor)
+    problems.push_back({Verdict::kNotReady, "no minor"});
+  else if (!isMinorNumber(*gpu.minor))
+    problems.push_back({Verdict::kNotReady, "minor is no number"});
+}
+
+void passProblems(const GuestGpu& gpu, std::vector<GuestProblem>& problems) {
+  switch (gpu.pass.state) {
+    case PassState::kFailed:
+      problems.push_back({Verdict::kNotReady, "p2pwatch failed"});
+      break;
+    case PassState::kNotInRecord:
+      problems.push_back({Verdict::kNotReady, "not in p2pwatch's last pass"});
+      break;
+    case PassState::kNoRecord:
+      problems.push_back({Verdict::kNotReady, "no record of p2pwatch"});
+      break;
+    case PassState::kUnreadable:
+      problems.push_back({Verdict::kUnknown, "record of p2pwatch unknown"});
+      break;
+    case PassState::kProgrammed:
+      break;
+  }
+  if (gpu.peer_newer == true)
+    problems.push_back({Verdict::kNotReady, "peer file newer than p2pwatch's last pass"});
+}
+
 }  // namespace
 
 Verdict worse(Verdict a, Verdict b) {
@@ -120,6 +182,20 @@ Verdict HostGpu::verdict() const {
   return table ? table->verdict() : Verdict::kReady;
 }
 
+bool PortStatus::redirects() const {
+  return state == PortState::kAcs && (acs_control & kAcsRedirectMask) != 0;
+}
+
+bool GroupStatus::tenantsDiffer() const {
+  std::set<std::vector<pid_t>> holders;
+  for (const auto& entry : tenants) {
+    std::vector<pid_t> pids;
+    for (const Tenant& tenant : entry.second) pids.push_back(tenant.pid);
+    holders.insert(pids);
+  }
+  return holders.size() > 1;
+}
+
 Verdict GroupStatus::verdict() const {
   return verdictOf(!blocking.empty() || !tables_not_current.empty(),
                    !unreadable_ports.empty() || !tables_unknown.empty());
@@ -127,11 +203,19 @@ Verdict GroupStatus::verdict() const {
 
 Verdict HostStatus::verdict() const { return worse(worst(gpus), worst(groups)); }
 
+std::vector<GuestProblem> GuestGpu::problems() const {
+  std::vector<GuestProblem> list;
+  windowProblems(*this, list);
+  peerProblems(*this, list);
+  minorProblems(*this, list);
+  passProblems(*this, list);
+  return list;
+}
+
 Verdict GuestGpu::verdict() const {
-  const bool peer_missing = peer_state == PeerState::kNone || peer_state == PeerState::kMalformed;
-  const bool minor_missing = minor ? !minorNumber(*minor) : minor_reason.empty();
-  return verdictOf(peer_missing || minor_missing,
-                   peer_state == PeerState::kUnreadable || !minor_reason.empty());
+  Verdict verdict = Verdict::kReady;
+  for (const GuestProblem& problem : problems()) verdict = worse(verdict, problem.verdict);
+  return verdict;
 }
 
 Verdict guestVerdict(const std::vector<GuestGpu>& gpus) { return worst(gpus); }
@@ -141,13 +225,6 @@ Verdict Status::verdict() const {
   if (!host && !guest) return Verdict::kNotReady;  // no GPU at all is nothing to be ready
   return worse(host ? host->verdict() : Verdict::kReady,
                guest ? guestVerdict(*guest) : Verdict::kReady);
-}
-
-std::optional<uint64_t> minorNumber(const std::string& minor) {
-  const bool decimal = !minor.empty() && minor.size() <= kMaxMinorDigits &&
-                       minor.find_first_not_of("0123456789") == std::string::npos;
-  if (!decimal) return std::nullopt;
-  return std::stoull(minor);
 }
 
 std::string decodeAcsControl(uint16_t control) {
@@ -197,10 +274,11 @@ Status collectStatus() {
     if (!onRootBus(device)) host_gpus[bdf] = device;
     if (onRootBus(device) || peer_dir) guest_gpus[bdf] = device;
   }
-  if (!host_gpus.empty()) status.host = hostStatus(host_gpus);
+  if (!host_gpus.empty()) status.host = hostStatus(host_gpus, status.as_root);
   if (!guest_gpus.empty()) {
+    const RecordRead record = readRecord();
     status.guest.emplace();
-    for (const auto& entry : guest_gpus) status.guest->push_back(guestGpu(entry.first));
+    for (const auto& entry : guest_gpus) status.guest->push_back(guestGpu(entry.first, record));
   }
   return status;
 }

@@ -1,8 +1,10 @@
-// p2ptool --status: what the default mode would find and change, and what a
-// guest's GPUs hold, gathered strictly read-only. Configuration space is read
-// straight from sysfs `config`, windows and peer files through read-only
-// mappings: no configuration word or memory byte is written, no file made, no
-// process started.
+// p2ptool --status: what the default mode would find and change, which
+// running guests hold the GPUs, and what a guest's GPUs hold and what
+// p2pwatch last did with them, gathered strictly read-only. Configuration
+// space is read straight from sysfs `config`, windows and peer files through
+// read-only mappings, p2pwatch's record and /proc/PID/fd as files: no
+// configuration word or memory byte is written, no file made, no process
+// started.
 //
 // A GPU gets the host view when a port lies above it (it does not hang
 // directly on a root bus), the guest view when it hangs directly on a root bus
@@ -15,12 +17,17 @@
 // Nothing is guessed: a fact that could not be read carries the reason.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/device/pass_record.h"
 #include "common/device/peer_file.h"
+#include "common/device/vfio.h"
 #include "common/log/console.h"
 
 enum class Verdict { kReady, kNotReady, kUnknown };
@@ -29,10 +36,6 @@ enum class Verdict { kReady, kNotReady, kUnknown };
 Verdict worse(Verdict a, Verdict b);
 // "ready", "not ready", "unknown".
 const char* verdictName(Verdict verdict);
-
-// ACS Control bits that redirect peer traffic up to the root complex (and the
-// ones pci=disable_acs_redir= clears): ReqRedir, CmpltRedir, EgressCtrl.
-inline constexpr uint16_t kAcsRedirectBits = 0x0004 | 0x0008 | 0x0020;
 
 enum class GpuState { kOnline, kOffline, kUnreadable };
 enum class Board { kSingleChip, kDualChip, kUnknown };
@@ -66,6 +69,11 @@ struct HostGpu {
   std::string group;   // "" when in no group
   bool below_root_port = false;
   std::optional<TableStatus> table;  // for the GPUs of a group
+  // The processes of running guests that hold it (vfio.h); nothing when that
+  // cannot be seen: it is bound to vfio-pci and, for a caller other than
+  // root, none of the caller's own processes holds it (other users' are hidden).
+  std::optional<std::vector<Tenant>> tenants = std::vector<Tenant>{};
+  bool inUse() const { return tenants && !tenants->empty(); }
   Verdict verdict() const;
 };
 
@@ -76,9 +84,7 @@ struct PortStatus {
   PortState state = PortState::kUnreadable;
   uint16_t acs_control = 0;  // meaningful for kAcs only
   std::string reason;        // kUnreadable: why
-  bool redirects() const {
-    return state == PortState::kAcs && (acs_control & kAcsRedirectBits) != 0;
-  }
+  bool redirects() const;
 };
 
 struct GroupStatus {
@@ -89,6 +95,13 @@ struct GroupStatus {
   std::vector<std::string> unreadable_ports;    // those whose ACS Control cannot be read
   std::vector<std::string> tables_not_current;  // members whose table -w would change
   std::vector<std::string> tables_unknown;      // members whose window cannot be read
+  // Those of tables_not_current a running guest holds: -w leaves them alone.
+  std::vector<std::string> tables_in_use;
+  // Member -> the processes holding it, for the members in use.
+  std::map<std::string, std::vector<Tenant>> tenants;
+  // True when members are held by different processes: different guests
+  // reach each other's memory without the IOMMU.
+  bool tenantsDiffer() const;
   Verdict verdict() const;
 };
 
@@ -102,11 +115,35 @@ struct HostStatus {
   Verdict verdict() const;
 };
 
-enum class PeerState { kNone, kWellFormed, kMalformed, kUnreadable };
+enum class PeerState { kNone, kWellFormed, kMalformed, kNotAFile, kUnreadable };
 enum class WindowState { kTable, kNone, kMalformed, kUnreadable };
 
-// A guest GPU is ready when it has a well-formed peer file for p2pwatch and a
-// decimal minor under tamberon; the table in its window is shown beside them.
+// What p2pwatch's record (pass_record.h) says of a guest GPU.
+enum class PassState {
+  kProgrammed,   // its last pass programmed the GPU
+  kFailed,       // its last pass did not, for `reason`
+  kNotInRecord,  // its last pass did not find the GPU bound to tamberon
+  kNoRecord,     // no record, or none of version 1: p2pwatch never ran a pass
+  kUnreadable,   // the record cannot be opened, for `reason`
+};
+
+struct PassStatus {
+  PassState state = PassState::kNoRecord;
+  timespec time{};     // the start of the last pass; for the first three states
+  unsigned lines = 0;  // kProgrammed: driver lines sent, one per member it was told of
+  std::string reason;  // kFailed: as p2pwatch gave it; kUnreadable: the errno text
+};
+
+// One reason a guest GPU is not ready, or unknown.
+struct GuestProblem {
+  Verdict verdict;
+  std::string text;
+};
+
+// A guest GPU is ready when the table in its window, its peer file, its minor
+// under tamberon and p2pwatch's last pass all agree: the window holds a
+// table, the peer file is well-formed and equals it, the minor is decimal, and
+// that pass programmed the GPU after the peer file was last changed.
 struct GuestGpu {
   std::string bdf;
   WindowState window = WindowState::kUnreadable;  // the exchange table in its memory window
@@ -115,9 +152,19 @@ struct GuestGpu {
   PeerState peer_state = PeerState::kNone;
   std::optional<PeerFile> peer;      // decoded peer file when kWellFormed
   std::string peer_reason;           // kUnreadable: why
+  timespec peer_modified{};          // its modification time, when kWellFormed or kMalformed
   std::string driver;                // name of the bound driver, "" when unbound
   std::optional<std::string> minor;  // first word of the tamberon minor file
   std::string minor_reason;          // why that file cannot be read; "" when read or absent
+  // Whether the peer file equals the window's table; nothing when they cannot
+  // be compared (no well-formed peer file, or the window holds no table).
+  std::optional<bool> peer_matches;
+  PassStatus pass;
+  // Whether the peer file changed after p2pwatch's last pass; nothing when
+  // there is no record or no peer file could be opened.
+  std::optional<bool> peer_newer;
+  // What keeps it from being ready, each with its verdict; empty when ready.
+  std::vector<GuestProblem> problems() const;
   Verdict verdict() const;
 };
 
@@ -131,10 +178,6 @@ struct Status {
   std::optional<std::vector<GuestGpu>> guest;  // when some GPU gets the guest view
   Verdict verdict() const;
 };
-
-// The minor as a number when it is decimal (1 to 10 digits, as p2pwatch takes
-// it), else nothing.
-std::optional<uint64_t> minorNumber(const std::string& minor);
 
 // The ACS Control word as lspci -vvv prints it: "SrcValid+ TransBlk- ...".
 std::string decodeAcsControl(uint16_t control);

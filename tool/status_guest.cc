@@ -1,30 +1,29 @@
 #include "tool/status_guest.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "common/device/enumeration.h"
 #include "common/device/exchange_area.h"
+#include "common/device/peer_file.h"
 #include "common/device/tamberon_driver.h"
-#include "common/util/scoped.h"
+#include "common/util/paths.h"
 #include "tool/status_table.h"
 
 namespace {
 
 constexpr const char* kDriverLink = "/driver";
-constexpr const char* kMinorFile = "/minor";
-constexpr size_t kMinorReadLimit = 64;  // a minor file holds a short number
 
-ScopedFd openReadOnly(const std::string& path) {
-  return ScopedFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// The window's table as the peer file holds it: word 0 cut to the self field.
+std::vector<uint64_t> asPeerWords(const WindowTable& table) {
+  std::vector<uint64_t> words = table.words;
+  words[0] = areaSelf(words[0]);
+  return words;
 }
 
-void readWindow(const std::string& bdf, GuestGpu& gpu) {
-  const WindowTable table = readWindowTable(bdf);
+void readWindow(const WindowTable& table, GuestGpu& gpu) {
   gpu.table_words = table.count();
   gpu.window_reason = table.reason;
   switch (table.shape) {
@@ -43,31 +42,35 @@ void readWindow(const std::string& bdf, GuestGpu& gpu) {
   }
 }
 
-void readPeer(const std::string& bdf, GuestGpu& gpu) {
-  const std::string path = kPeerConfigDir + bdf;
-  ScopedFd fd = openReadOnly(path);
-  if (!fd.valid()) {
-    gpu.peer_state = errno == ENOENT ? PeerState::kNone : PeerState::kUnreadable;
-    gpu.peer_reason = readFailure(errno);
-    return;
-  }
-  gpu.peer = readPeerFd(fd.get(), path);
-  gpu.peer_state = gpu.peer ? PeerState::kWellFormed : PeerState::kMalformed;
+PeerState peerState(const PeerFileLoad& load) {
+  if (load.file) return PeerState::kWellFormed;
+  if (load.regular) return PeerState::kMalformed;
+  if (!load.found) return PeerState::kNone;
+  return load.error ? PeerState::kUnreadable : PeerState::kNotAFile;
 }
 
-// The first word of the minor file; nothing with the reason when it cannot be read.
-void readMinor(const std::string& bdf, GuestGpu& gpu) {
-  ScopedFd fd = openReadOnly(std::string(kDriverDir) + "/" + bdf + kMinorFile);
-  char text[kMinorReadLimit];
-  const ssize_t n = fd.valid() ? ::read(fd.get(), text, sizeof text) : -1;
-  if (n < 0) {
-    if (errno != ENOENT) gpu.minor_reason = readFailure(errno);
-    return;
+// The peer file as p2pwatch loads it, compared with the window's table.
+void readPeer(const std::string& bdf, const WindowTable& table, GuestGpu& gpu) {
+  const PeerFileLoad load = loadPeerFile(bdf);
+  gpu.peer_state = peerState(load);
+  gpu.peer = load.file;
+  if (gpu.peer_state == PeerState::kUnreadable) gpu.peer_reason = readFailure(load.error);
+  if (gpu.peer && gpu.window == WindowState::kTable) {
+    const std::vector<uint64_t> expected = asPeerWords(table);
+    gpu.peer_matches = std::equal(gpu.peer->words.begin(), gpu.peer->words.end(), expected.begin(),
+                                  expected.end());
   }
-  const std::string content(text, static_cast<size_t>(n));
-  const size_t start = content.find_first_not_of(" \t\n");
-  if (start == std::string::npos) return;
-  gpu.minor = content.substr(start, content.find_first_of(" \t\n", start) - start);
+  if (load.regular) gpu.peer_modified = load.modified;
+}
+
+// The first word of the minor file, as p2pwatch reads it.
+void readMinor(const std::string& bdf, GuestGpu& gpu) {
+  const MinorFile file = readMinorFile(bdf);
+  if (file.read) {
+    if (!file.word.empty()) gpu.minor = file.word;
+  } else if (file.error != ENOENT) {
+    gpu.minor_reason = openFailure(file.error);
+  }
 }
 
 void readDriver(const std::string& bdf, GuestGpu& gpu) {
@@ -78,13 +81,49 @@ void readDriver(const std::string& bdf, GuestGpu& gpu) {
   if (gpu.driver == kDriverName) readMinor(bdf, gpu);
 }
 
+bool later(const timespec& a, const timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+// What the record says of the GPU, and whether its peer file changed since.
+void readPass(const std::string& bdf, const RecordRead& read, GuestGpu& gpu) {
+  const std::optional<PassRecord>& record = read.record;
+  if (!record) {
+    const bool unreadable = read.error != 0 && read.error != ENOENT;
+    if (unreadable) gpu.pass = {PassState::kUnreadable, {}, 0, readFailure(read.error)};
+    return;
+  }
+  const auto& gpus = record->second;
+  const auto entry = std::find_if(gpus.begin(), gpus.end(),
+                                  [&](const GpuPassRecord& pass) { return pass.bdf == bdf; });
+  gpu.pass.time = record->first;
+  gpu.pass.state = PassState::kNotInRecord;
+  if (entry != gpus.end()) {
+    gpu.pass.state = entry->programmed ? PassState::kProgrammed : PassState::kFailed;
+    gpu.pass.time = entry->time;
+    gpu.pass.lines = entry->lines;
+    gpu.pass.reason = entry->reason;
+  }
+  const bool opened =
+      gpu.peer_state == PeerState::kWellFormed || gpu.peer_state == PeerState::kMalformed;
+  if (opened) gpu.peer_newer = later(gpu.peer_modified, gpu.pass.time);
+}
+
 }  // namespace
 
-GuestGpu guestGpu(const std::string& bdf) {
+RecordRead readRecord() {
+  RecordRead read;
+  read.record = readPassRecord(kPassRecordFile, &read.error);
+  return read;
+}
+
+GuestGpu guestGpu(const std::string& bdf, const RecordRead& read) {
   GuestGpu gpu;
   gpu.bdf = bdf;
-  readWindow(bdf, gpu);
-  readPeer(bdf, gpu);
+  const WindowTable table = readWindowTable(bdf);
+  readWindow(table, gpu);
+  readPeer(bdf, table, gpu);
   readDriver(bdf, gpu);
+  readPass(bdf, read, gpu);
   return gpu;
 }

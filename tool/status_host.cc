@@ -8,6 +8,7 @@
 #include "common/device/enumeration.h"
 #include "common/device/pci_address.h"
 #include "common/device/pci_config.h"
+#include "common/device/vfio.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
 #include "tool/status_table.h"
@@ -17,10 +18,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kVendorOffset = 0x00;
 constexpr size_t kBar0Offset = 0x10;
 constexpr size_t kBar1Offset = 0x14;
-constexpr uint64_t kNoAnswer = 0xFFFF;  // vendor ID of a function that does not answer
 // The sizes sysfs gives root: a function without and with extended space.
 constexpr size_t kConventionalConfigSize = 0x100;
 constexpr size_t kExtendedConfigSize = 0x1000;
@@ -43,10 +42,6 @@ std::optional<ConfigSpace> readConfig(const std::string& dir, std::string& reaso
   std::optional<ConfigSpace> config = readConfigSpace(dir);
   if (!config) reason = readFailure(errno);
   return config;
-}
-
-bool answers(const ConfigSpace& config) {
-  return config.read(kVendorOffset, 2).value_or(kNoAnswer) != kNoAnswer;
 }
 
 Board boardOf(const std::string& bdf, std::string& reason) {
@@ -77,7 +72,7 @@ HostGpu readGpu(const std::string& bdf, const fs::path& device) {
     gpu.reason = sizeReason(config->size());
     return gpu;
   }
-  gpu.state = answers(*config) ? GpuState::kOnline : GpuState::kOffline;
+  gpu.state = config->answers() ? GpuState::kOnline : GpuState::kOffline;
   if (gpu.state == GpuState::kOffline) return gpu;
   gpu.bar0 = decodeBar0(static_cast<uint32_t>(*config->read(kBar0Offset, 4)),
                         static_cast<uint32_t>(*bar1));
@@ -165,6 +160,9 @@ std::map<std::string, TableStatus> groupTables(const BarMap& group) {
   return tables;
 }
 
+// A port's ACS as the default mode judges it (acs.cc): only a space of a
+// size sysfs gives, read whole from a function that answers, tells that it
+// has no ACS capability.
 PortStatus portStatus(const std::string& port) {
   PortStatus status;
   status.port = port;
@@ -175,24 +173,44 @@ PortStatus portStatus(const std::string& port) {
   if (!config) return status;
   const size_t size = config->size();
   const bool sysfs_size = size == kConventionalConfigSize || size == kExtendedConfigSize;
-  if (size >= 2 && !answers(*config)) {
-    status.reason = kNotAnswering;
-  } else if (!sysfs_size) {
-    status.reason = sizeReason(size);
-  } else {
-    const auto control = config->acsControl();  // none without extended space
-    status.state = control ? PortState::kAcs : PortState::kNoAcs;
-    status.acs_control = control.value_or(0);
+  switch (sysfs_size ? config->acsPresence() : AcsPresence::kUnknown) {
+    case AcsPresence::kPresent:
+      status.state = PortState::kAcs;
+      status.acs_control = config->acsControl().value_or(0);
+      break;
+    case AcsPresence::kAbsent:
+      status.state = PortState::kNoAcs;
+      break;
+    case AcsPresence::kUnknown:
+      status.reason = config->answers() ? sizeReason(size) : kNotAnswering;
+      break;
   }
   return status;
 }
 
+// The members in use: the processes holding each, read in one walk. A GPU
+// bound to vfio-pci that no visible process holds is unknown to a caller other
+// than root.
+void addTenants(std::vector<HostGpu>& gpus, bool as_root) {
+  std::vector<std::string> bdfs;
+  for (const HostGpu& gpu : gpus) bdfs.push_back(gpu.bdf);
+  const auto held = gpuTenants(bdfs);
+  for (HostGpu& gpu : gpus) {
+    const auto tenants = held.find(gpu.bdf);
+    if (tenants != held.end())
+      gpu.tenants = tenants->second;
+    else if (!as_root && boundToVfio(gpu.bdf))
+      gpu.tenants.reset();
+  }
+}
+
 void addMember(GroupStatus& group, const HostGpu& gpu) {
   group.gpus.push_back(gpu.bdf);
+  if (gpu.inUse()) group.tenants[gpu.bdf] = *gpu.tenants;
   if (gpu.table->current()) return;
-  auto& list =
-      gpu.table->state == TableState::kUnreadable ? group.tables_unknown : group.tables_not_current;
-  list.push_back(gpu.bdf);
+  if (gpu.table->state == TableState::kUnreadable) return group.tables_unknown.push_back(gpu.bdf);
+  group.tables_not_current.push_back(gpu.bdf);
+  if (gpu.inUse()) group.tables_in_use.push_back(gpu.bdf);
 }
 
 std::vector<GroupStatus> groupStatus(const HostScan& scan) {
@@ -216,12 +234,13 @@ std::vector<GroupStatus> groupStatus(const HostScan& scan) {
 
 }  // namespace
 
-HostStatus hostStatus(const std::map<std::string, fs::path>& gpus) {
+HostStatus hostStatus(const std::map<std::string, fs::path>& gpus, bool as_root) {
   HostScan scan;
   for (const auto& [bdf, device] : gpus) {
     scan.host.gpus.push_back(readGpu(bdf, device));
     place(scan.host.gpus.back(), device, scan);
   }
+  addTenants(scan.host.gpus, as_root);
   std::map<std::string, TableStatus> tables;
   for (const auto& entry : scan.groups) tables.merge(groupTables(entry.second));
   for (HostGpu& gpu : scan.host.gpus)

@@ -1,6 +1,7 @@
 // The host view of p2ptool --status, read without writing: every GPU with its
 // board, BAR0 and group, the ports the default mode changes, and each grouped
-// GPU's exchange table against the one `p2ptool -w` would write now.
+// GPU's exchange table against the one `p2ptool -w` would write now, and the
+// running guests that hold GPUs.
 #pragma once
 
 #include <filesystem>
@@ -9,5 +10,6 @@
 
 #include "tool/status.h"
 
-// The host view of the GPUs given as BDF string -> resolved device path.
-HostStatus hostStatus(const std::map<std::string, std::filesystem::path>& gpus);
+// The host view of the GPUs given as BDF string -> resolved device path;
+// `as_root` tells whether every process's holders could be seen.
+HostStatus hostStatus(const std::map<std::string, std::filesystem::path>& gpus, bool as_root);

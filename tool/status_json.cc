@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/device/exchange_area.h"
+#include "common/device/tamberon_driver.h"
 #include "tool/status.h"
 
 namespace {
@@ -105,10 +106,33 @@ const char* name(PeerState state) {
       return "none";
     case PeerState::kMalformed:
       return "malformed";
+    case PeerState::kNotAFile:
+      return "not-a-file";
     case PeerState::kUnreadable:
       break;
   }
   return "unreadable";
+}
+
+const char* name(PassState state) {
+  switch (state) {
+    case PassState::kProgrammed:
+      return "programmed";
+    case PassState::kFailed:
+      return "failed";
+    case PassState::kNotInRecord:
+      return "not-in-record";
+    case PassState::kUnreadable:
+      return "unreadable";
+    case PassState::kNoRecord:
+      break;
+  }
+  return "no-record";
+}
+
+template <typename T>
+json optionalJson(const std::optional<T>& value) {
+  return value ? json(*value) : json();
 }
 
 json tableJson(const Status& status, const TableStatus& table) {
@@ -122,6 +146,12 @@ json tableJson(const Status& status, const TableStatus& table) {
       {"expected", orNull(!table.expected.empty(), hexWords(table.expected))}};
 }
 
+json tenantsJson(const std::vector<Tenant>& tenants) {
+  json list = json::array();
+  for (const Tenant& tenant : tenants) list.push_back({{"pid", tenant.pid}, {"name", tenant.name}});
+  return list;
+}
+
 json gpuJson(const Status& status, const HostGpu& gpu) {
   const bool online = gpu.state == GpuState::kOnline;
   const bool unknown =
@@ -133,7 +163,8 @@ json gpuJson(const Status& status, const HostGpu& gpu) {
           {"bar0", orNull(online, hexNumber(gpu.bar0, kWordDigits))},
           {"group", textOrNull(gpu.group)},
           {"below_root_port", gpu.below_root_port},
-          {"table", gpu.table ? tableJson(status, *gpu.table) : json()}};
+          {"table", gpu.table ? tableJson(status, *gpu.table) : json()},
+          {"tenants", gpu.tenants ? tenantsJson(*gpu.tenants) : json()}};
 }
 
 json portJson(const Status& status, const PortStatus& port) {
@@ -155,6 +186,8 @@ json groupJson(const GroupStatus& group) {
           {"unreadable_ports", group.unreadable_ports},
           {"tables_not_current", group.tables_not_current},
           {"tables_unknown", group.tables_unknown},
+          {"tables_in_use", group.tables_in_use},
+          {"tenants_differ", group.tenantsDiffer()},
           {"state", verdictName(group.verdict())}};
 }
 
@@ -175,7 +208,8 @@ json peerJson(const Status& status, const GuestGpu& gpu) {
   json out = {{"state", name(gpu.peer_state)},
               {"reason", orNull(unreadable, unknownReason(status, gpu.peer_reason))},
               {"self", json()},
-              {"peers", json()}};
+              {"peers", json()},
+              {"matches_exchange_table", optionalJson(gpu.peer_matches)}};
   if (!gpu.peer) return out;
   out["self"] = hexNumber(gpu.peer->self, kPackedDigits);
   out["peers"] = json::array();
@@ -187,8 +221,19 @@ json peerJson(const Status& status, const GuestGpu& gpu) {
 
 json minorJson(const GuestGpu& gpu) {
   if (!gpu.minor) return json();
-  const auto number = minorNumber(*gpu.minor);
-  return number ? json(*number) : json(*gpu.minor);
+  return isMinorNumber(*gpu.minor) ? json(std::stoull(*gpu.minor)) : json(*gpu.minor);
+}
+
+json passJson(const Status& status, const GuestGpu& gpu) {
+  const PassStatus& pass = gpu.pass;
+  const bool recorded = pass.state != PassState::kNoRecord && pass.state != PassState::kUnreadable;
+  const bool unreadable = pass.state == PassState::kUnreadable;
+  return {{"state", name(pass.state)},
+          {"time", orNull(recorded, passTimeText(pass.time))},
+          {"peers", orNull(pass.state == PassState::kProgrammed, pass.lines)},
+          {"reason", unreadable ? json(unknownReason(status, pass.reason))
+                                : orNull(pass.state == PassState::kFailed, pass.reason)},
+          {"peer_file_newer", optionalJson(gpu.peer_newer)}};
 }
 
 json guestGpuJson(const Status& status, const GuestGpu& gpu) {
@@ -203,6 +248,7 @@ json guestGpuJson(const Status& status, const GuestGpu& gpu) {
       {"driver", textOrNull(gpu.driver)},
       {"minor", minorJson(gpu)},
       {"minor_reason", orNull(!gpu.minor_reason.empty(), unknownReason(status, gpu.minor_reason))},
+      {"p2pwatch", passJson(status, gpu)},
       {"state", verdictName(gpu.verdict())}};
 }
 

@@ -1,5 +1,7 @@
 // The text report of p2ptool --status: a line per fact, warning priority for
 // the lines that state a problem.
+#include <time.h>
+
 #include <string>
 
 #include "common/device/exchange_area.h"
@@ -10,6 +12,10 @@ namespace {
 
 constexpr const char* kGroupReady = "P2P ready";
 constexpr const char* kRunWrite = " (run p2ptool -w)";
+constexpr const char* kWaitForGuest =
+    " (in use by a running guest: p2ptool -w must wait until it has stopped)";
+constexpr const char* kNoRecord =
+    "no record of p2pwatch: is p2pwatch running? (systemctl status p2pwatch)";
 
 class Lines {
  public:
@@ -77,16 +83,17 @@ std::string gpuLine(const Status& status, const HostGpu& gpu) {
          placement(gpu);
 }
 
-std::string tableText(const Status& status, const TableStatus& table) {
+// What the table says; `remedy` follows a table -w would change.
+std::string tableText(const Status& status, const TableStatus& table, const char* remedy) {
   switch (table.state) {
     case TableState::kCurrent:
       return "current";
     case TableState::kMissing:
-      return std::string("missing") + kRunWrite;
+      return std::string("missing") + remedy;
     case TableState::kStale:
-      return std::string("stale, BAR0 or members changed since") + kRunWrite;
+      return std::string("stale, BAR0 or members changed since") + remedy;
     case TableState::kMalformed:
-      return "malformed, word count " + std::to_string(areaWordCount(table.words[0])) + kRunWrite;
+      return "malformed, word count " + std::to_string(areaWordCount(table.words[0])) + remedy;
     case TableState::kUnreadable:
       return "unknown (" + unknownReason(status, table.reason) + ")";
     case TableState::kLeftOut:
@@ -95,8 +102,10 @@ std::string tableText(const Status& status, const TableStatus& table) {
   return "none, p2ptool -w leaves this GPU out (" + table.reason + ")";
 }
 
-void addTable(const Status& status, const TableStatus& table, Lines& lines) {
-  lines.add(!table.current(), "    table: " + tableText(status, table));
+void addTable(const Status& status, const HostGpu& gpu, Lines& lines) {
+  const TableStatus& table = *gpu.table;
+  lines.add(!table.current(),
+            "    table: " + tableText(status, table, gpu.inUse() ? kWaitForGuest : kRunWrite));
   if (table.state != TableState::kStale && table.state != TableState::kMalformed) return;
   lines.problem("      window holds:    " + hexWords(table.words));
   lines.problem("      -w would write:  " + hexWords(table.expected));
@@ -123,10 +132,33 @@ std::string groupLine(const GroupStatus& group) {
     reasons.push_back("no current table: " + join(group.tables_not_current, ", "));
   if (!group.unreadable_ports.empty())
     reasons.push_back("ACS Control unknown: " + join(group.unreadable_ports, ", "));
+  if (!group.tables_in_use.empty())
+    reasons.push_back("in use by a running guest: " + join(group.tables_in_use, ", ") +
+                      " (p2ptool -w must wait until its guest has stopped)");
   if (!group.tables_unknown.empty())
     reasons.push_back("tables unknown: " + join(group.tables_unknown, ", "));
   const std::string verdict = reasons.empty() ? kGroupReady : join(reasons, "; ");
   return group.key + "  GPUs " + join(group.gpus, " ") + ": " + verdict;
+}
+
+// Who holds the GPU: said for a GPU in use, and where that cannot be seen.
+// Process names are anyone's choice: they pass through printable().
+void addTenants(const Status& status, const HostGpu& gpu, Lines& lines) {
+  if (!gpu.tenants)
+    lines.info("    in use: unknown (" +
+               unknownReason(status, "processes of other users are hidden") + ")");
+  if (gpu.inUse())
+    lines.info("    in use by a running guest: " + printable(tenantList(*gpu.tenants)));
+}
+
+// One group, one tenant: members held by different processes are named.
+void addTenantWarning(const GroupStatus& group, Lines& lines) {
+  if (!group.tenantsDiffer()) return;
+  std::vector<std::string> held;
+  for (const auto& [gpu, tenants] : group.tenants)
+    held.push_back(gpu + " by " + printable(tenantList(tenants)));
+  lines.problem("  " + group.key + "  WARNING: held by different processes: " + join(held, "; ") +
+                " (they reach each other's memory without the IOMMU)");
 }
 
 void addHost(const Status& status, const HostStatus& host, Lines& lines) {
@@ -134,15 +166,24 @@ void addHost(const Status& status, const HostStatus& host, Lines& lines) {
   for (const auto& gpu : host.gpus) {
     const bool placement_unknown = gpu.board == Board::kUnknown && !gpu.below_root_port;
     lines.add(gpu.state != GpuState::kOnline || placement_unknown, "  " + gpuLine(status, gpu));
-    if (gpu.table) addTable(status, *gpu.table, lines);
+    if (gpu.table) addTable(status, gpu, lines);
+    addTenants(status, gpu, lines);
   }
   lines.info("Ports the default mode changes:");
   for (const auto& port : host.ports)
     lines.add(port.redirects() || port.state == PortState::kUnreadable,
               "  " + portLine(status, port));
   lines.info("Groups:");
-  for (const auto& group : host.groups)
+  for (const auto& group : host.groups) {
     lines.add(group.verdict() != Verdict::kReady, "  " + groupLine(group));
+    addTenantWarning(group, lines);
+  }
+}
+
+std::string peerMatch(const GuestGpu& gpu) {
+  if (!gpu.peer_matches) return "";
+  if (*gpu.peer_matches) return ", matches the exchange table";
+  return ", differs from the exchange table (run p2ptool -r)";
 }
 
 void addPeer(const Status& status, const GuestGpu& gpu, Lines& lines) {
@@ -151,16 +192,52 @@ void addPeer(const Status& status, const GuestGpu& gpu, Lines& lines) {
       return lines.problem("    peer file: none");
     case PeerState::kMalformed:
       return lines.problem("    peer file: malformed");
+    case PeerState::kNotAFile:
+      return lines.problem("    peer file: not a regular file");
     case PeerState::kUnreadable:
       return lines.problem("    peer file: unknown (" + unknownReason(status, gpu.peer_reason) +
                            ")");
     case PeerState::kWellFormed:
       break;
   }
-  lines.info("    peer file: self " + hexNumber(gpu.peer->self, 8));
+  lines.add(gpu.peer_matches == false,
+            "    peer file: self " + hexNumber(gpu.peer->self, 8) + peerMatch(gpu));
   for (size_t i = 1; i + 1 < gpu.peer->words.size(); i += 2)
     lines.info("      peer " + hexNumber(gpu.peer->words[i], 8) + "  address " +
                hexNumber(gpu.peer->words[i + 1], 16));
+}
+
+// The local time, to the second: "2026-12-07 18:52:50".
+std::string localTime(const timespec& time) {
+  struct tm local {};
+  char text[32] = "";
+  if (localtime_r(&time.tv_sec, &local)) strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+std::string passText(const Status& status, const PassStatus& pass) {
+  const std::string at = " at " + localTime(pass.time);
+  switch (pass.state) {
+    case PassState::kProgrammed:
+      return "p2pwatch: programmed" + at + " with " + std::to_string(pass.lines) +
+             (pass.lines == 1 ? " peer" : " peers");
+    case PassState::kFailed:
+      return "p2pwatch: failed" + at + ": " + printable(pass.reason);
+    case PassState::kNotInRecord:
+      return "p2pwatch: its last pass" + at + " did not find it bound to " + kDriverName;
+    case PassState::kUnreadable:
+      return std::string("p2pwatch: record ") + kPassRecordFile + " unknown (" +
+             unknownReason(status, pass.reason) + ")";
+    case PassState::kNoRecord:
+      break;
+  }
+  return kNoRecord;
+}
+
+void addPass(const Status& status, const GuestGpu& gpu, Lines& lines) {
+  lines.add(gpu.pass.state != PassState::kProgrammed, "    " + passText(status, gpu.pass));
+  if (gpu.peer_newer == true)
+    lines.problem("    peer file newer than that pass: p2pwatch has not served it");
 }
 
 std::string windowText(const Status& status, const GuestGpu& gpu) {
@@ -181,18 +258,13 @@ std::string minorText(const Status& status, const GuestGpu& gpu) {
   if (!gpu.minor_reason.empty())
     return ", minor unknown (" + unknownReason(status, gpu.minor_reason) + ")";
   if (!gpu.minor) return gpu.driver == kDriverName ? ", no minor" : "";
-  if (!minorNumber(*gpu.minor)) return ", minor \"" + printable(*gpu.minor) + "\" is no number";
+  if (!isMinorNumber(*gpu.minor)) return ", minor \"" + printable(*gpu.minor) + "\" is no number";
   return ", minor " + *gpu.minor;
 }
 
 std::string guestVerdict(const GuestGpu& gpu) {
   std::vector<std::string> problems;
-  if (gpu.peer_state == PeerState::kNone) problems.push_back("no peer file");
-  if (gpu.peer_state == PeerState::kMalformed) problems.push_back("peer file malformed");
-  if (gpu.peer_state == PeerState::kUnreadable) problems.push_back("peer file unknown");
-  if (!gpu.minor_reason.empty()) problems.push_back("minor unknown");
-  if (gpu.minor && !minorNumber(*gpu.minor)) problems.push_back("minor is no number");
-  if (!gpu.minor && gpu.minor_reason.empty()) problems.push_back("no minor");
+  for (const GuestProblem& problem : gpu.problems()) problems.push_back(problem.text);
   const std::string verdict = verdictName(gpu.verdict());
   return problems.empty() ? verdict : verdict + ": " + join(problems, ", ");
 }
@@ -203,9 +275,10 @@ void addGuest(const Status& status, const std::vector<GuestGpu>& gpus, Lines& li
     lines.info("  " + gpu.bdf);
     lines.add(gpu.window != WindowState::kTable, "    exchange table: " + windowText(status, gpu));
     addPeer(status, gpu, lines);
-    lines.add(!gpu.minor_reason.empty() || (gpu.minor && !minorNumber(*gpu.minor)),
+    lines.add(!gpu.minor_reason.empty() || (gpu.minor && !isMinorNumber(*gpu.minor)),
               "    driver: " + (gpu.driver.empty() ? "none" : printable(gpu.driver)) +
                   minorText(status, gpu));
+    addPass(status, gpu, lines);
     lines.add(gpu.verdict() != Verdict::kReady, "    " + guestVerdict(gpu));
   }
 }

@@ -33,13 +33,6 @@ constexpr mode_t kDirMode = 0755;
 // A record of this size would list tens of thousands of GPUs.
 constexpr size_t kMaxRecordBytes = 1 << 20;
 
-std::string timeText(const timespec& time) {
-  char text[48];
-  snprintf(text, sizeof text, "%" PRIdMAX ".%09ld", static_cast<intmax_t>(time.tv_sec),
-           time.tv_nsec);
-  return text;
-}
-
 std::string plainLine(const std::string& text) {
   std::string line = withoutEscapes(text);
   for (char& c : line)
@@ -118,10 +111,17 @@ bool writeAll(int fd, const std::string& text) {
 
 }  // namespace
 
+std::string passTimeText(const timespec& time) {
+  char text[48];
+  snprintf(text, sizeof text, "%" PRIdMAX ".%09ld", static_cast<intmax_t>(time.tv_sec),
+           time.tv_nsec);
+  return text;
+}
+
 std::string formatPassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus) {
-  std::string text = std::string(kHeader) + "\n" + kPassTag + timeText(pass) + "\n";
+  std::string text = std::string(kHeader) + "\n" + kPassTag + passTimeText(pass) + "\n";
   for (const auto& gpu : gpus) {
-    text += std::string(kGpuTag) + kTab + gpu.bdf + kTab + timeText(gpu.time) + kTab +
+    text += std::string(kGpuTag) + kTab + gpu.bdf + kTab + passTimeText(gpu.time) + kTab +
             (gpu.programmed ? kProgrammed : kFailed) + kTab + std::to_string(gpu.lines) + kTab +
             (gpu.peer_file.empty() ? kNoFile : plainLine(gpu.peer_file)) + kTab +
             plainLine(gpu.reason) + "\n";
@@ -162,8 +162,9 @@ bool writePassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpu
   return ok;
 }
 
-std::optional<PassRecord> readPassRecord(const std::string& path) {
+std::optional<PassRecord> readPassRecord(const std::string& path, int* error) {
   const RegularFile file = openRegularFile(path);
+  if (error) *error = file.error;
   if (!file.fd.valid()) return std::nullopt;
   std::string text(kMaxRecordBytes + 1, '\0');
   size_t got = 0;

@@ -30,6 +30,9 @@ struct GpuPassRecord {
 
 using PassRecord = std::pair<timespec, std::vector<GpuPassRecord>>;
 
+// A time as the record gives it: "<seconds>.<nanoseconds, 9 digits>".
+std::string passTimeText(const timespec& time);
+
 // The record's text. Escape codes, TABs and line ends in a reason become
 // nothing, blanks and blanks.
 std::string formatPassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus);
@@ -44,5 +47,8 @@ bool writePassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpu
                      const std::string& path = kPassRecordFile);
 
 // The record in `path`: read only when it is a regular file, without blocking;
-// nothing when it is missing, unreadable or malformed.
-std::optional<PassRecord> readPassRecord(const std::string& path = kPassRecordFile);
+// nothing when it is missing, unreadable or malformed. Then `error`, when
+// given, is the errno of the failed open (ENOENT: missing), or 0 when the file
+// opened but is no regular file or no well-formed record.
+std::optional<PassRecord> readPassRecord(const std::string& path = kPassRecordFile,
+                                         int* error = nullptr);

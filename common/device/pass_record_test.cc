@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -70,8 +71,11 @@ TEST(PassRecordTest, WrittenWholeWithItsModesWhateverTheUmask) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run / "p2pwatch"), {}), 1);
   EXPECT_EQ(formatPassRecord(kPass, readPassRecord(path)->second), kText);
   ASSERT_EQ(mkfifo((run / "fifo").c_str(), 0644), 0);
-  EXPECT_FALSE(readPassRecord(run / "fifo"));  // never blocks
-  EXPECT_FALSE(readPassRecord(run / "none"));
+  int error = -1;
+  EXPECT_FALSE(readPassRecord(run / "fifo", &error));  // never blocks
+  EXPECT_EQ(error, 0);
+  EXPECT_FALSE(readPassRecord(run / "none", &error));
+  EXPECT_EQ(error, ENOENT);
 }
 
 }  // namespace

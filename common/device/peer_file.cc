@@ -52,8 +52,12 @@ PeerFileLoad loadPeerFile(const std::string& bdf, const std::string& dir) {
   load.path = dir + bdf;
   const RegularFile opened = openRegularFile(load.path);
   load.found = opened.fd.valid() || opened.error != ENOENT;
+  load.regular = opened.fd.valid();
   load.error = opened.error;
-  if (opened.fd.valid()) load.file = parsePeerFd(opened.fd.get());
+  if (load.regular) {
+    load.modified = opened.status.st_mtim;
+    load.file = parsePeerFd(opened.fd.get());
+  }
   if (!load.file)
     load.problem = kSubject + load.path + " " +
                    (opened.fd.valid() ? "is malformed" : openProblem(opened, dir));

@@ -2,6 +2,8 @@
 // stored it in the guest (layout: exchange_area.h).
 #pragma once
 
+#include <time.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,9 +30,11 @@ std::optional<PeerFile> readPeerFd(int fd, const std::string& path);
 struct PeerFileLoad {
   std::string path;              // dir + bdf
   bool found = false;            // something of that name is there
+  bool regular = false;          // it opened as a regular file
+  int error = 0;                 // errno of a failed open (ENOENT: missing); else 0
+  timespec modified{};           // its modification time, when regular
   std::optional<PeerFile> file;  // the content, when the file is usable
   std::string problem;           // why it is not, as "<path> is missing"; empty when usable
-  int error = 0;                 // errno of a failed open; 0 when it opened
 };
 
 // Loads the peer file of `bdf` from `dir` (kPeerConfigDir), without a message.

@@ -95,6 +95,8 @@ TEST(PeerFileTest, LoadingNamesEveryReasonAFileCannotBeUsed) {
     EXPECT_EQ(load.path, c.dir + c.bdf);
     EXPECT_EQ(load.found, c.found) << load.path;
     EXPECT_EQ(load.error, c.error) << load.path;
+    EXPECT_EQ(load.regular, c.found && c.error == 0 && c.problem != "is not a regular file")
+        << load.path;
     EXPECT_EQ(load.file.has_value(), c.problem.empty()) << load.path;
     EXPECT_EQ(load.problem,
               c.problem.empty() ? "" : "peer configuration file " + load.path + " " + c.problem);

@@ -23,21 +23,27 @@ std::string minorFile(const std::string& bdf) {
   return std::string(kDriverDir) + "/" + bdf + kMinorName;
 }
 
+MinorFile readMinorFile(const std::string& bdf) {
+  MinorFile minor;
+  const RegularFile file = openRegularFile(minorFile(bdf));
+  minor.read = file.fd.valid();
+  minor.error = file.error;
+  char text[kMinorReadLength] = {};
+  const ssize_t got = minor.read ? ::read(file.fd.get(), text, sizeof text) : -1;
+  const std::string content(text, got > 0 ? static_cast<size_t>(got) : 0);
+  const size_t start = content.find_first_not_of(kBlanks);
+  if (start != std::string::npos)
+    minor.word = content.substr(start, content.find_first_of(kBlanks, start) - start);
+  return minor;
+}
+
 std::optional<std::string> readBoundMinor(const std::string& bdf, std::string* problem,
                                           int* open_error) {
-  const std::string path = minorFile(bdf);
-  const RegularFile file = openRegularFile(path);
-  if (open_error) *open_error = file.error;
-  char text[kMinorReadLength] = {};
-  const ssize_t got = file.fd.valid() ? ::read(file.fd.get(), text, sizeof text) : -1;
-  std::string word(text, got > 0 ? static_cast<size_t>(got) : 0);
-  const size_t start = word.find_first_not_of(kBlanks);
-  word = start == std::string::npos
-             ? ""
-             : word.substr(start, word.find_first_of(kBlanks, start) - start);
-  if (isMinorNumber(word)) return word;
+  const MinorFile minor = readMinorFile(bdf);
+  if (open_error) *open_error = minor.error;
+  if (isMinorNumber(minor.word)) return minor.word;
   if (problem)
-    *problem = "minor file " + path +
-               (file.fd.valid() ? " holds no decimal number" : ": " + openFailure(file));
+    *problem = "minor file " + minorFile(bdf) +
+               (minor.read ? " holds no decimal number" : ": " + openFailure(minor.error));
   return std::nullopt;
 }

@@ -18,6 +18,16 @@ bool isMinorNumber(const std::string& text);
 // The `minor` file of the bound GPU `bdf`.
 std::string minorFile(const std::string& bdf);
 
+// What the minor file of the bound GPU `bdf` holds. It is opened without
+// blocking and only when it is a regular file.
+struct MinorFile {
+  bool read = false;  // it opened as a regular file
+  // errno of a failed open (ENOENT: missing); 0 when it opened or is no regular file.
+  int error = 0;
+  std::string word;  // its first word when read; "" when it holds none
+};
+MinorFile readMinorFile(const std::string& bdf);
+
 // The minor under which the driver knows the bound GPU `bdf`: the first word
 // of its minor file, when that is a minor number. Nothing otherwise; then
 // `problem`, when given, tells why, naming the file. `open_error`, when given,

@@ -44,9 +44,8 @@ using NodeMap = std::map<FileId, std::vector<std::string>>;
 // The node of the GPU's VFIO group; nothing unless the GPU is bound to
 // vfio-pci and its group node exists.
 std::optional<FileId> groupNode(const std::string& bdf) {
-  const std::string dir = kSysPciDevices + bdf;
-  if (linkTargetName(dir + kDriverLink) != kVfioDriverName) return std::nullopt;
-  const std::string group = linkTargetName(dir + kIommuGroupLink);
+  if (!boundToVfio(bdf)) return std::nullopt;
+  const std::string group = linkTargetName(kSysPciDevices + bdf + kIommuGroupLink);
   struct stat st {};
   if (!isNumber(group) || ::stat((kVfioDevDir + group).c_str(), &st) != 0) return std::nullopt;
   return FileId{st.st_dev, st.st_ino};
@@ -74,6 +73,10 @@ std::string processName(const std::string& pid) {
 }
 
 }  // namespace
+
+bool boundToVfio(const std::string& bdf) {
+  return linkTargetName(kSysPciDevices + bdf + kDriverLink) == kVfioDriverName;
+}
 
 std::map<std::string, std::vector<Tenant>> gpuTenants(const std::vector<std::string>& bdfs) {
   NodeMap nodes;

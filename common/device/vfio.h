@@ -24,6 +24,10 @@ struct Tenant {
 inline constexpr const char* kVfioDriverName = "vfio-pci";
 inline constexpr const char* kVfioDevDir = "/dev/vfio/";
 
+// True when the `driver` link of GPU `bdf` names vfio-pci: only such a GPU
+// can have tenants.
+bool boundToVfio(const std::string& bdf);
+
 // The processes holding the VFIO group of GPU `bdf` open, by ascending PID;
 // empty unless the GPU's `driver` link names vfio-pci, its `iommu_group` link
 // names a group and some process holds that group's node open.

@@ -48,16 +48,15 @@ RegularFile openRegularFile(const std::string& path) {
     file.error = errno;
     return file;
   }
-  struct stat st {};
-  if (::fstat(file.fd.get(), &st) != 0) {
+  if (::fstat(file.fd.get(), &file.status) != 0) {
     file.error = errno;
     file.fd.reset();
-  } else if (!S_ISREG(st.st_mode)) {
+  } else if (!S_ISREG(file.status.st_mode)) {
     file.fd.reset();
   }
   return file;
 }
 
-std::string openFailure(const RegularFile& file) {
-  return file.error ? std::strerror(file.error) : "not a regular file";
-}
+std::string openFailure(const RegularFile& file) { return openFailure(file.error); }
+
+std::string openFailure(int error) { return error ? std::strerror(error) : "not a regular file"; }

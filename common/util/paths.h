@@ -1,6 +1,8 @@
 // Path tests and the running executable's directory.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "common/util/scoped.h"
@@ -17,8 +19,9 @@ std::string get_current_dir();
 
 // A file opened for reading its content.
 struct RegularFile {
-  ScopedFd fd;    // valid when the path named a regular file that could be opened
-  int error = 0;  // errno of the failed open; 0 when it opened but is no regular file
+  ScopedFd fd;            // valid when the path named a regular file that could be opened
+  int error = 0;          // errno of the failed open; 0 when it opened but is no regular file
+  struct stat status {};  // the file's status, when fd is valid
 };
 
 // Opens `path` (links followed) read-only without blocking, so that a FIFO or
@@ -28,3 +31,5 @@ RegularFile openRegularFile(const std::string& path);
 
 // Why openRegularFile gave no descriptor: the errno text, or "not a regular file".
 std::string openFailure(const RegularFile& file);
+// The same from the `error` it gave (0: no regular file).
+std::string openFailure(int error);

@@ -55,6 +55,10 @@ constexpr char kConfigName[] = "config";
 constexpr char kDevicesSubdir[] = "/devices";
 constexpr size_t kUserConfigBytes = 64;  // what sysfs shows an unprivileged reader
 constexpr mode_t kUserConfigMode = 0644;
+constexpr char kWindowPrefix[] =
+    "resource";                       // resource0, resource2...: memory and register windows
+constexpr mode_t kWindowMode = 0600;  // root's alone, as sysfs makes them
+constexpr char kWindowStandIn[] = "window";
 
 // An overlay the child mounts; options are complete (lower, upper, work).
 struct OverlayMount {
@@ -104,9 +108,10 @@ struct Plan {
   std::optional<OverlayMount> etc;
   std::vector<OverlayMount> overlays;
   std::string dev_null;
-  // {64-byte copy, config file as the child sees it} for an unprivileged child.
-  std::vector<std::pair<std::string, std::string>> short_configs;
-  std::optional<TempDir> short_config_dir;
+  // {stand-in, sysfs file as the child sees it} for an unprivileged child: a
+  // 64-byte copy of each config, an empty root-only file for each window.
+  std::vector<std::pair<std::string, std::string>> user_view;
+  std::optional<TempDir> user_view_dir;
   std::string join_namespace;  // /proc/<pid>/ns/mnt of the process to join
   std::vector<std::string> env_strings;
   std::vector<char*> envp;
@@ -145,18 +150,33 @@ void prepareEnvironment(Plan& plan) {
   plan.envp.push_back(nullptr);
 }
 
-// Copies of the first 64 bytes of every config file below sys/devices, each
-// to be bound over its file.
-void prepareShortConfigs(Plan& plan) {
+bool isWindowName(const std::string& name) {
+  const size_t prefix = sizeof kWindowPrefix - 1;
+  return name.size() > prefix && name.compare(0, prefix, kWindowPrefix) == 0 &&
+         name.find_first_not_of("0123456789", prefix) == std::string::npos;
+}
+
+// What sysfs shows a user other than root below sys/devices: of every config
+// file its first 64 bytes, and every memory or register window (resourceN)
+// mode 0600 and owned by root. Each stand-in is bound over its file.
+void prepareUserView(Plan& plan) {
   const std::string sys = fs::absolute(plan.box->sys).lexically_normal().string();
-  plan.short_config_dir.emplace("p2psim-config");
+  plan.user_view_dir.emplace("p2psim-view");
+  const std::string window = plan.user_view_dir->write(kWindowStandIn, "");
+  chmod(window.c_str(), kWindowMode);
   size_t count = 0;
   for (const auto& entry : fs::recursive_directory_iterator(sys + kDevicesSubdir)) {
-    if (entry.path().filename() != kConfigName || !entry.is_regular_file()) continue;
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file() || (name != kConfigName && !isWindowName(name))) continue;
+    const std::string target = kSysTarget + entry.path().string().substr(sys.size());
+    if (name != kConfigName) {
+      plan.user_view.emplace_back(window, target);
+      continue;
+    }
     std::string bytes = readFile(entry.path().string()).substr(0, kUserConfigBytes);
-    const std::string copy = plan.short_config_dir->write(std::to_string(count++), bytes);
+    const std::string copy = plan.user_view_dir->write(std::to_string(count++), bytes);
     chmod(copy.c_str(), kUserConfigMode);
-    plan.short_configs.emplace_back(copy, kSysTarget + entry.path().string().substr(sys.size()));
+    plan.user_view.emplace_back(copy, target);
   }
 }
 
@@ -192,7 +212,7 @@ std::unique_ptr<Plan> makePlan(const Sandbox& box, const std::vector<std::string
   for (const auto& [upper, target] : box.overlays)
     plan->overlays.push_back(makeOverlay(plan->work, upper, target));
   if (!box.dev.empty()) plan->dev_null = box.dev + kDevNullName;
-  if (box.uid != 0 && !box.sys.empty()) prepareShortConfigs(*plan);
+  if (box.uid != 0 && !box.sys.empty()) prepareUserView(*plan);
   prepareEnvironment(*plan);
   return plan;
 }
@@ -278,7 +298,7 @@ void childMount(const Plan& plan) {
   if (mount(kNoSource, kRootDir, nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     childMakePrivateFail();
   if (!box.sys.empty()) childBind(box.sys, kSysTarget);
-  for (const auto& [copy, config] : plan.short_configs) childBind(copy, config.c_str());
+  for (const auto& [stand_in, file] : plan.user_view) childBind(stand_in, file.c_str());
   if (plan.etc) childOverlay(*plan.etc);
   if (!box.dev.empty()) childDev(plan);
   if (!box.run.empty()) childBind(box.run, kRunTarget);

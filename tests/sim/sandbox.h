@@ -30,9 +30,10 @@ struct Sandbox {
   // Directories put first on PATH, in this order.
   std::vector<std::string> path_prepend;
   // Run as this user and group (for example 65534 to test a non-root caller).
-  // Such a caller sees of every `config` file below sys/devices only the first
-  // 64 bytes, as sysfs shows configuration space to an unprivileged reader
-  // (the sys tree's resource files are root's alone already).
+  // Such a caller sees below sys/devices what sysfs shows an unprivileged
+  // reader: of every `config` file the first 64 bytes, and every memory or
+  // register window (resource0, resource2...) as an empty file of mode 0600
+  // owned by root, which it cannot open.
   uid_t uid = 0;
   gid_t gid = 0;
 };

@@ -201,19 +201,23 @@ TEST(SandboxTest, PathPrependAndBindsAndOverlays) {
   EXPECT_FALSE(fs::exists(dir / "lower/new"));
 }
 
-TEST(SandboxTest, DropsToTheGivenUserWhoSeesTheFirst64BytesOfConfigSpace) {
+TEST(SandboxTest, DropsToTheGivenUserWhoSeesTheFirst64BytesOfConfigSpaceAndNoWindow) {
   P2P_REQUIRE_SANDBOX();
   TempDir dir;
   const std::string config = "devices/pci0000:00/0000:00:01.0/config";
+  const std::string window = "devices/pci0000:00/0000:00:01.0/resource0";
   dir.write("sys/" + config, std::string(4096, 'c'));
+  dir.write("sys/" + window, "w");  // readable by all here; root's alone in sysfs
+  chmod((dir / ("sys/" + window)).c_str(), 0644);
   Sandbox box;
   box.sys = dir / "sys";
   EXPECT_EQ(sh(box, "wc -c < /sys/" + config).out, "4096\n");
   box.uid = 65534;
   box.gid = 65534;
-  Result r = sh(box, "id -u; id -g; id -G; wc -c < /sys/" + config);
+  Result r = sh(box, "id -u; id -g; id -G; wc -c < /sys/" + config + "; stat -c '%a %u' /sys/" +
+                         window + "; cat /sys/" + window + " || echo denied");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "65534\n65534\n65534\n64\n");
+  EXPECT_EQ(r.out, "65534\n65534\n65534\n64\n600 0\ndenied\n");
   EXPECT_EQ(readFile(dir / ("sys/" + config)), std::string(4096, 'c'));
 }
 
