@@ -181,8 +181,10 @@ void prepareUserView(Plan& plan) {
 }
 
 // Waits until `pid`, started by start(), runs its program: its sandbox is set
-// up then. Throws when that does not happen in time.
+// up then. Throws when that does not happen in time, and at once for the
+// caller itself, which is never a sandbox.
 void awaitSandboxed(pid_t pid) {
+  if (pid == getpid()) throw std::runtime_error("sandbox: the caller itself is no sandbox to join");
   const std::string proc = "/proc/" + std::to_string(pid);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(kProbeTimeoutSeconds);
