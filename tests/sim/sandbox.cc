@@ -113,6 +113,7 @@ struct Plan {
   std::vector<std::pair<std::string, std::string>> user_view;
   std::optional<TempDir> user_view_dir;
   std::string join_namespace;  // /proc/<pid>/ns/mnt of the process to join
+  std::string join_root;       // /proc/<pid>/root: its root, which may be a chroot
   std::vector<std::string> env_strings;
   std::vector<char*> envp;
   bool own_group = true;
@@ -207,6 +208,7 @@ std::unique_ptr<Plan> makePlan(const Sandbox& box, const std::vector<std::string
   if (box.join) {
     awaitSandboxed(box.join);
     plan->join_namespace = "/proc/" + std::to_string(box.join) + "/ns/mnt";
+    plan->join_root = "/proc/" + std::to_string(box.join) + "/root";
     prepareEnvironment(*plan);
     return plan;
   }
@@ -278,9 +280,13 @@ void childDropUser(const Sandbox& box) {
   if (setuid(box.uid) != 0) childFail("setuid", nullptr);
 }
 
-// Joins the mount namespace of the sandbox to join; never the caller's own,
+// Joins the mount namespace of the sandbox to join, and its root: setns()
+// leaves the caller at the namespace's own root, which is not the sandbox's
+// when the sandbox runs inside a chroot. Never the caller's own namespace,
 // whose /etc and /run are the machine's.
 void childJoin(const Plan& plan) {
+  const int root = open(plan.join_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0) childFail("cannot open", plan.join_root.c_str());
   const int fd = open(plan.join_namespace.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat target {
   }, own{};
@@ -292,6 +298,9 @@ void childJoin(const Plan& plan) {
   }
   if (setns(fd, CLONE_NEWNS) != 0) childFail("cannot join", plan.join_namespace.c_str());
   close(fd);
+  if (fchdir(root) != 0 || chroot(".") != 0 || chdir("/") != 0)
+    childFail("cannot enter the root of", plan.join_root.c_str());
+  close(root);
 }
 
 void childMount(const Plan& plan) {
