@@ -310,8 +310,9 @@ check "with systemd: an upgrade restarts p2pwatch only if it runs, no p2ptool un
 in_box "$ROUND" sh -ec 'mkdir -p /etc/qz/vm_p2p_cfg && touch /etc/qz/vm_p2p_cfg/0000:00:05.0 /etc/qz/keep'
 check "with systemd: removing both succeeds" \
   logged "$LOG" in_box "$ROUND" dpkg --remove p2pwatch p2ptool
-check "with systemd: removal stops p2pwatch, no p2ptool unit" \
-  same_text "$(calls)" "deb-systemd-invoke stop p2pwatch.service"
+check "with systemd: removal stops p2pwatch and both p2ptool units" \
+  same_text "$(calls)" "deb-systemd-invoke stop p2pwatch.service
+deb-systemd-invoke stop p2ptool.service p2ptool-guest.service"
 check "with systemd: purging both succeeds" \
   logged "$LOG" in_box "$ROUND" dpkg --purge p2pwatch p2ptool
 check "with systemd: purge keeps /etc/qz with a file of another's" \
