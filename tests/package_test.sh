@@ -22,10 +22,11 @@
 #    replaced by stubs that log their arguments: which units the scripts start,
 #    restart or stop on install, upgrade and removal.
 # 4. Upgrades from p2ptoolkit, the earlier single package (a stand-in with its
-#    file list and maintainer scripts), by dpkg -i in either order and by
-#    apt-get install of the two files: every file of the new packages in place
-#    (dpkg -V), the units disabled, each package naming its unit to enable
-#    again; and an install that fails midway, which leaves p2ptoolkit intact.
+#    file list and maintainer scripts), by dpkg -i of both in either order or
+#    of p2ptool alone (a host), and by apt-get install of the two files: every
+#    file of the new packages in place (dpkg -V), the units disabled, each
+#    package naming its unit to enable again; and an install that fails
+#    midway, which leaves p2ptoolkit intact.
 # The packaged programs run only as an unprivileged user.
 #
 # Needs root for the sandbox, and neither package installed on this machine:
@@ -364,8 +365,10 @@ old_package() {
 }
 check "p2ptoolkit stand-in builds" old_package
 
-NOTICE_TOOL="p2ptool: p2ptoolkit's removal disabled p2ptool.service; if it was enabled, enable it again: systemctl enable p2ptool.service"
-NOTICE_WATCH="p2pwatch: p2ptoolkit's removal disabled p2pwatch.service; if it was enabled, enable it again: systemctl enable p2pwatch.service"
+# What each package says on its first install after p2ptoolkit's removal.
+notice() {
+  echo "$1: p2ptoolkit's removal disabled $1.service; if it was enabled, enable it again: systemctl enable $1.service"
+}
 # apt-get with no package source but the files it is given: it cannot reach
 # the network, and what it installs does not depend on this machine's lists.
 APT=(env DEBIAN_FRONTEND=noninteractive apt-get -q -y -o Dpkg::Use-Pty=false
@@ -374,49 +377,43 @@ APT=(env DEBIAN_FRONTEND=noninteractive apt-get -q -y -o Dpkg::Use-Pty=false
 mkdir -p "$SCRATCH/apt/lists/partial"
 touch "$SCRATCH/apt/sources.list"
 
-# upgrade_round <name> <command...>: p2ptoolkit installed and both its units
-# enabled, as on a guest; then the command installs p2ptool and p2pwatch over
-# it (the root has no systemd running, so the old prerm only disables). Sets
-# ROUND and LOG for the checks that follow.
+# upgrade_round <name> <packages> <command...>: p2ptoolkit installed and the
+# units enabled that it shipped for the packages (each named after its
+# package); then the command installs the packages over it. The root has no
+# systemd running, so p2ptoolkit's prerm only disables. Sets ROUND and LOG.
 upgrade_round() {
-  local name=$1
-  shift
+  local name=$1 package packages
+  read -ra packages <<<"$2"
+  shift 2
   ROUND=$SCRATCH/upgrade-${name// /-}
   LOG=$ROUND.log
   new_round "$ROUND"
   logged "$LOG" in_box "$ROUND" dpkg -i "$OLD_DEB" &&
-    in_box "$ROUND" systemctl enable --quiet p2ptool.service p2pwatch.service
+    in_box "$ROUND" systemctl enable --quiet "${packages[@]/%/.service}"
   check "$name: p2ptoolkit installed, its units enabled" same_text \
-    "$(in_box "$ROUND" systemctl is-enabled p2ptool.service p2pwatch.service)" "enabled
-enabled"
-  check "$name: installs p2ptool and p2pwatch over p2ptoolkit" \
-    logged "$LOG" in_box "$ROUND" "$@"
-  check "$name: p2ptoolkit removed, the new packages installed" \
-    same_text "$(dpkg_status "$ROUND")" "p2ptool installed
-p2ptoolkit config-files
-p2pwatch installed"
+    "$(in_box "$ROUND" systemctl is-enabled "${packages[@]/%/.service}" | sort -u)" enabled
+  check "$name: installs ${packages[*]} over p2ptoolkit" logged "$LOG" in_box "$ROUND" "$@"
+  check "$name: p2ptoolkit removed, ${packages[*]} installed" \
+    same_text "$(dpkg_status "$ROUND")" \
+    "$(printf '%s installed\n' "${packages[@]}" | sed '1a p2ptoolkit config-files')"
   check "$name: dpkg -V finds every file in place" \
-    same_text "$(in_box "$ROUND" dpkg -V p2ptool p2pwatch 2>&1)" ""
-  check "$name: the units are there, disabled" \
-    same_text "$(in_box "$ROUND" systemctl is-enabled "${UNITS[@]}")" "disabled
-disabled
-disabled"
-  check "$name: p2ptool names its unit to enable again" has_line "$LOG" "$NOTICE_TOOL"
-  check "$name: p2pwatch names its unit to enable again" has_line "$LOG" "$NOTICE_WATCH"
+    same_text "$(in_box "$ROUND" dpkg -V "${packages[@]}" 2>&1)" ""
+  check "$name: the units stay disabled" same_text \
+    "$(in_box "$ROUND" systemctl is-enabled "${packages[@]/%/.service}" | sort -u)" disabled
+  check "$name: each package names its unit to enable again" \
+    same_text "$(grep -F "p2ptoolkit's removal" "$LOG" | sort)" \
+    "$(for package in "${packages[@]}"; do notice "$package"; done)"
   check "$name: no diversion left" same_text "$(in_box "$ROUND" dpkg-divert --list '*p2p*')" ""
 }
 
-upgrade_round "dpkg -i p2ptool p2pwatch" dpkg -i "$TOOL_DEB" "$WATCH_DEB"
-check "dpkg -i p2ptool p2pwatch: purging p2ptoolkit's remains keeps the units" \
-  logged "$LOG" in_box "$ROUND" dpkg --purge p2ptoolkit
-check "dpkg -i p2ptool p2pwatch: still every file in place" \
-  same_text "$(in_box "$ROUND" dpkg -V p2ptool p2pwatch 2>&1)" ""
-check "dpkg -i p2ptool p2pwatch: purging both leaves nothing" \
-  logged "$LOG" in_box "$ROUND" dpkg --purge p2pwatch p2ptool
+upgrade_round "dpkg -i p2ptool p2pwatch" "p2ptool p2pwatch" dpkg -i "$TOOL_DEB" "$WATCH_DEB"
+check "dpkg -i p2ptool p2pwatch: purging all three leaves nothing" \
+  logged "$LOG" in_box "$ROUND" dpkg --purge p2ptoolkit p2pwatch p2ptool
 check "dpkg -i p2ptool p2pwatch: nothing left" same_text "$(leftovers_in "$ROUND")" ""
 # dpkg removes p2ptoolkit in favour of the first package it unpacks.
-upgrade_round "dpkg -i p2pwatch p2ptool" dpkg -i "$WATCH_DEB" "$TOOL_DEB"
-upgrade_round "apt-get install" "${APT[@]}" install "$TOOL_DEB" "$WATCH_DEB"
+upgrade_round "dpkg -i p2pwatch p2ptool" "p2ptool p2pwatch" dpkg -i "$WATCH_DEB" "$TOOL_DEB"
+upgrade_round "host dpkg -i p2ptool" p2ptool dpkg -i "$TOOL_DEB"
+upgrade_round "apt-get install" "p2ptool p2pwatch" "${APT[@]}" install "$TOOL_DEB" "$WATCH_DEB"
 check "apt-get install: a later install says nothing more" \
   same_text "$(in_box "$ROUND" dpkg -i "$TOOL_DEB" "$WATCH_DEB" 2>&1 | grep -F p2ptoolkit)" ""
 
