@@ -21,6 +21,12 @@
 #    with /run/systemd/system present and systemctl and deb-systemd-invoke
 #    replaced by stubs that log their arguments: which units the scripts start,
 #    restart or stop on install, upgrade and removal.
+# 4. Upgrades from p2ptoolkit, the earlier single package (a stand-in with its
+#    file list and maintainer scripts), by dpkg -i of both in either order or
+#    of p2ptool alone (a host), and by apt-get install of the two files: every
+#    file of the new packages in place (dpkg -V), the units disabled, each
+#    package naming its unit to enable again; and an install that fails
+#    midway, which leaves p2ptoolkit intact.
 # The packaged programs run only as an unprivileged user.
 #
 # Needs root for the sandbox, and neither package installed on this machine:
@@ -236,9 +242,11 @@ in_box() {
 new_round() {
   mkdir -p "$1"/{etc,usr,var,run,stubs}
 }
-# The packages dpkg knows, with their state.
+# The packages dpkg knows, with their state (p2ptoolkit, named in the new
+# packages' Conflicts, is known as not installed).
 dpkg_status() {
-  in_box "$1" dpkg-query -W -f='${Package} ${db:Status-Status}\n' p2ptool p2pwatch 2>/dev/null
+  in_box "$1" dpkg-query -W -f='${Package} ${db:Status-Status}\n' p2ptool p2ptoolkit p2pwatch \
+    2>/dev/null | grep -v ' not-installed$'
 }
 # Every path the round's upper directories and /run hold whose name is
 # p2ptool's or p2pwatch's or /etc/qz; man's cache of the pages it formatted
@@ -260,6 +268,8 @@ check "without systemd: both packages install" \
 check "without systemd: both packages installed" same_text "$(dpkg_status "$ROUND")" \
   "p2ptool installed
 p2pwatch installed"
+check "without systemd: a first install without p2ptoolkit says nothing of it" \
+  same_text "$(grep -F p2ptoolkit "$LOG")" ""
 check "without systemd: every unit installed disabled" \
   same_text "$(in_box "$ROUND" systemctl is-enabled "${UNITS[@]}")" "disabled
 disabled
@@ -310,13 +320,118 @@ check "with systemd: an upgrade restarts p2pwatch only if it runs, no p2ptool un
 in_box "$ROUND" sh -ec 'mkdir -p /etc/qz/vm_p2p_cfg && touch /etc/qz/vm_p2p_cfg/0000:00:05.0 /etc/qz/keep'
 check "with systemd: removing both succeeds" \
   logged "$LOG" in_box "$ROUND" dpkg --remove p2pwatch p2ptool
-check "with systemd: removal stops p2pwatch, no p2ptool unit" \
-  same_text "$(calls)" "deb-systemd-invoke stop p2pwatch.service"
+check "with systemd: removal stops p2pwatch and both p2ptool units" \
+  same_text "$(calls)" "deb-systemd-invoke stop p2pwatch.service
+deb-systemd-invoke stop p2ptool.service p2ptool-guest.service"
 check "with systemd: purging both succeeds" \
   logged "$LOG" in_box "$ROUND" dpkg --purge p2pwatch p2ptool
 check "with systemd: purge keeps /etc/qz with a file of another's" \
   same_text "$(leftovers_in "$ROUND")" "etc/qz
 etc/qz/keep"
+
+# --- upgrading from p2ptoolkit -------------------------------------------------
+
+# A stand-in for p2ptoolkit 1.0.0, the single package that p2ptool and p2pwatch
+# replace: its file list (the units under /usr/lib/systemd/system, on a merged
+# /usr the same files as the new packages' /lib/systemd/system ones) and its
+# maintainer scripts (tests/p2ptoolkit/, as its build shipped them: prerm on
+# removal stops p2pwatch and disables p2pwatch.service and p2ptool.service).
+OLD_FILES="/usr/lib/systemd/system/p2ptool.service
+/usr/lib/systemd/system/p2pwatch.service
+/usr/sbin/p2ptool
+/usr/sbin/p2pwatch
+/usr/share/doc/p2ptoolkit/changelog.gz
+/usr/share/doc/p2ptoolkit/copyright
+/usr/share/man/man8/p2ptool.8.gz
+/usr/share/man/man8/p2pwatch.8.gz"
+OLD_DEB=$SCRATCH/p2ptoolkit_1.0.0_$ARCH.deb
+# stand_in <tree> <package> <deb>: the tree's files as a package of that name.
+stand_in() {
+  install -d "$1/DEBIAN"
+  printf '%s\n' "Package: $2" "Version: 1.0.0" "Architecture: $ARCH" \
+    "Maintainer: p2ptoolkit maintainers <p2ptoolkit@example.org>" \
+    "Description: stand-in for the package test" >"$1/DEBIAN/control"
+  dpkg-deb --root-owner-group --build "$1" "$3" >/dev/null
+}
+old_package() {
+  local tree=$SCRATCH/p2ptoolkit file
+  for file in $OLD_FILES; do
+    install -D -m 644 "$ROOT$(sed -e 's|^/usr/lib/|/lib/|' -e 's|/p2ptoolkit/|/p2ptool/|' <<<"$file")" \
+      "$tree$file"
+  done
+  chmod 755 "$tree"/usr/sbin/*
+  install -D -m 755 -t "$tree/DEBIAN" "$CHECKOUT"/tests/p2ptoolkit/{postinst,prerm,postrm}
+  stand_in "$tree" p2ptoolkit "$OLD_DEB"
+}
+check "p2ptoolkit stand-in builds" old_package
+
+# What each package says on its first install after p2ptoolkit's removal.
+notice() {
+  echo "$1: p2ptoolkit's removal disabled $1.service; if it was enabled, enable it again: systemctl enable $1.service"
+}
+# apt-get with no package source but the files it is given: it cannot reach
+# the network, and what it installs does not depend on this machine's lists.
+APT=(env DEBIAN_FRONTEND=noninteractive apt-get -q -y -o Dpkg::Use-Pty=false
+  -o "Dir::Etc::SourceList=$SCRATCH/apt/sources.list" -o "Dir::Etc::SourceParts=$SCRATCH/apt"
+  -o "Dir::State::Lists=$SCRATCH/apt/lists")
+mkdir -p "$SCRATCH/apt/lists/partial"
+touch "$SCRATCH/apt/sources.list"
+
+# upgrade_round <name> <packages> <command...>: p2ptoolkit installed and the
+# units enabled that it shipped for the packages (each named after its
+# package); then the command installs the packages over it. The root has no
+# systemd running, so p2ptoolkit's prerm only disables. Sets ROUND and LOG.
+upgrade_round() {
+  local name=$1 package packages
+  read -ra packages <<<"$2"
+  shift 2
+  ROUND=$SCRATCH/upgrade-${name// /-}
+  LOG=$ROUND.log
+  new_round "$ROUND"
+  logged "$LOG" in_box "$ROUND" dpkg -i "$OLD_DEB" &&
+    in_box "$ROUND" systemctl enable --quiet "${packages[@]/%/.service}"
+  check "$name: p2ptoolkit installed, its units enabled" same_text \
+    "$(in_box "$ROUND" systemctl is-enabled "${packages[@]/%/.service}" | sort -u)" enabled
+  check "$name: installs ${packages[*]} over p2ptoolkit" logged "$LOG" in_box "$ROUND" "$@"
+  check "$name: p2ptoolkit removed, ${packages[*]} installed" \
+    same_text "$(dpkg_status "$ROUND")" \
+    "$(printf '%s installed\n' "${packages[@]}" | sed '1a p2ptoolkit config-files')"
+  check "$name: dpkg -V finds every file in place" \
+    same_text "$(in_box "$ROUND" dpkg -V "${packages[@]}" 2>&1)" ""
+  check "$name: the units stay disabled" same_text \
+    "$(in_box "$ROUND" systemctl is-enabled "${packages[@]/%/.service}" | sort -u)" disabled
+  check "$name: each package names its unit to enable again" \
+    same_text "$(grep -F "p2ptoolkit's removal" "$LOG" | sort)" \
+    "$(for package in "${packages[@]}"; do notice "$package"; done)"
+  check "$name: no diversion left" same_text "$(in_box "$ROUND" dpkg-divert --list '*p2p*')" ""
+}
+
+upgrade_round "dpkg -i p2ptool p2pwatch" "p2ptool p2pwatch" dpkg -i "$TOOL_DEB" "$WATCH_DEB"
+check "dpkg -i p2ptool p2pwatch: purging all three leaves nothing" \
+  logged "$LOG" in_box "$ROUND" dpkg --purge p2ptoolkit p2pwatch p2ptool
+check "dpkg -i p2ptool p2pwatch: nothing left" same_text "$(leftovers_in "$ROUND")" ""
+# dpkg removes p2ptoolkit in favour of the first package it unpacks.
+upgrade_round "dpkg -i p2pwatch p2ptool" "p2ptool p2pwatch" dpkg -i "$WATCH_DEB" "$TOOL_DEB"
+upgrade_round "host dpkg -i p2ptool" p2ptool dpkg -i "$TOOL_DEB"
+upgrade_round "apt-get install" "p2ptool p2pwatch" "${APT[@]}" install "$TOOL_DEB" "$WATCH_DEB"
+check "apt-get install: a later install says nothing more" \
+  same_text "$(in_box "$ROUND" dpkg -i "$TOOL_DEB" "$WATCH_DEB" 2>&1 | grep -F p2ptoolkit)" ""
+
+# An install that fails after p2ptool's preinst, on a file of another package
+# in its way, leaves p2ptoolkit with every file and no diversion behind.
+ROUND=$SCRATCH/upgrade-aborted
+LOG=$ROUND.log
+new_round "$ROUND"
+CLASH_DEB=$SCRATCH/p2pclash.deb
+install -D -m 644 /dev/null "$SCRATCH/p2pclash/lib/systemd/system/p2ptool-guest.service"
+stand_in "$SCRATCH/p2pclash" p2pclash "$CLASH_DEB"
+logged "$LOG" in_box "$ROUND" dpkg -i "$OLD_DEB" "$CLASH_DEB"
+check "aborted: dpkg -i p2ptool fails on the other package's file" \
+  [ "$(in_box "$ROUND" dpkg -i "$TOOL_DEB" 2>&1 | grep -c 'also in package p2pclash')" -eq 1 ]
+check "aborted: p2ptoolkit still installed" same_text "$(dpkg_status "$ROUND")" "p2ptoolkit installed"
+check "aborted: p2ptoolkit's files in place" \
+  same_text "$(in_box "$ROUND" dpkg -V p2ptoolkit 2>&1)" ""
+check "aborted: no diversion left" same_text "$(in_box "$ROUND" dpkg-divert --list '*p2p*')" ""
 
 # --- man pages ---------------------------------------------------------------
 
