@@ -160,6 +160,7 @@ exactly p2ptool.service WantedBy multi-user.target
 readonly metrics_dir=/var/lib/prometheus/node-exporter
 exactly p2ptool-metrics.service ExecStart "/usr/sbin/p2ptool -s --metrics $metrics_dir/p2ptool.prom"
 exactly p2ptool-metrics.service SuccessExitStatus "1 3"
+exactly p2ptool-metrics.service TimeoutStartSec 2min  # within the timer's period
 exactly p2ptool-metrics.service StateDirectory "${metrics_dir#/var/lib/}"
 exactly p2ptool-metrics.service StateDirectoryMode 0755
 exactly p2ptool-metrics.service CapabilityBoundingSet "CAP_SYS_ADMIN CAP_SYS_PTRACE CAP_DAC_READ_SEARCH"
