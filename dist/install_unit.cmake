@@ -1,6 +1,7 @@
 # Runs at install time: writes a unit (p2ptool's, p2ptool-guest's,
-# p2pwatch's) with ExecStart naming the program under the prefix of this very
-# install (cmake --install --prefix, the Debian build's /usr).
+# p2pwatch's, p2ptool-metrics' service and timer) with ExecStart naming the
+# program under the prefix of this very install (cmake --install --prefix,
+# the Debian build's /usr).
 #
 # In: P2P_UNIT_TEMPLATE, P2P_UNIT_DIR (empty: automatic, see CMakeLists.txt)
 # and P2P_SBINDIR (each relative to the prefix unless absolute), and the

@@ -112,12 +112,15 @@ as_nobody() {
 PREFIX=$SCRATCH/prefix
 UNITS_REL=lib/systemd/system
 EXPECTED_INSTALL="$UNITS_REL/p2ptool-guest.service
+$UNITS_REL/p2ptool-metrics.service
+$UNITS_REL/p2ptool-metrics.timer
 $UNITS_REL/p2ptool.service
 $UNITS_REL/p2pwatch.service
 sbin/p2ptool
 sbin/p2pwatch
 share/doc/p2ptool/changelog.gz
 share/doc/p2ptool/copyright
+share/doc/p2ptool/examples/p2ptool.rules.yml
 share/doc/p2pwatch/changelog.gz
 share/doc/p2pwatch/copyright
 share/man/man8/p2ptool.8.gz
@@ -126,12 +129,15 @@ share/man/man8/p2pwatch.8.gz"
 EXPECTED_USR=$(sed -e 's|^lib/|/lib/|' -e 's|^[^/]|/usr/&|' <<<"$EXPECTED_INSTALL" | LC_ALL=C sort)
 
 if cmake --install "$BUILD" --prefix "$PREFIX" >"$SCRATCH/install.log" 2>&1; then
-  check "install: exactly the programs, the units, the man pages and the documents" \
+  check "install: exactly the programs, the units, the man pages, the documents and the example rules" \
     same_text "$(files_below "$PREFIX")" "$EXPECTED_INSTALL"
   check "install: the units run the installed programs" \
     has_line "$PREFIX/$UNITS_REL/p2ptool-guest.service" "ExecStart=$PREFIX/sbin/p2ptool -r"
   check "install: p2pwatch's unit starts the installed p2pwatch" \
     has_line "$PREFIX/$UNITS_REL/p2pwatch.service" "ExecStart=$PREFIX/sbin/p2pwatch"
+  check "install: the metrics unit runs the installed p2ptool" has_line \
+    "$PREFIX/$UNITS_REL/p2ptool-metrics.service" \
+    "ExecStart=$PREFIX/sbin/p2ptool -s --metrics /var/lib/prometheus/node-exporter/p2ptool.prom"
 else
   check "cmake --install succeeds" false
   cat "$SCRATCH/install.log"
@@ -176,7 +182,7 @@ ROOT=$SCRATCH/root
 for deb in "$TOOL_DEB" "$WATCH_DEB"; do dpkg-deb -x "$deb" "$ROOT"; done
 chmod 755 "$ROOT"
 contents() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | LC_ALL=C sort; }
-check "packages: p2ptool carries the program, its man page and the two p2ptool units" \
+check "packages: p2ptool carries the program, its man page, the p2ptool units and the rules" \
   same_text "$(contents "$TOOL_DEB")" "$(grep -v p2pwatch <<<"$EXPECTED_USR")"
 check "packages: p2pwatch carries the daemon, its man page and its unit" \
   same_text "$(contents "$WATCH_DEB")" "$(grep p2pwatch <<<"$EXPECTED_USR")"
@@ -261,7 +267,7 @@ new_round "$ROUND"
 if ! out=$(in_box "$ROUND" true 2>&1); then
   skip_or_fail "sandbox unavailable: $out"
 fi
-UNITS=(p2ptool.service p2ptool-guest.service p2pwatch.service)
+UNITS=(p2ptool.service p2ptool-guest.service p2pwatch.service p2ptool-metrics.timer)
 LOG=$ROUND.log
 check "without systemd: both packages install" \
   logged "$LOG" in_box "$ROUND" dpkg -i "$TOOL_DEB" "$WATCH_DEB"
@@ -270,30 +276,38 @@ check "without systemd: both packages installed" same_text "$(dpkg_status "$ROUN
 p2pwatch installed"
 check "without systemd: a first install without p2ptoolkit says nothing of it" \
   same_text "$(grep -F p2ptoolkit "$LOG")" ""
-check "without systemd: every unit installed disabled" \
+check "without systemd: every unit installed disabled, the metrics timer too" \
   same_text "$(in_box "$ROUND" systemctl is-enabled "${UNITS[@]}")" "disabled
 disabled
+disabled
 disabled"
+check "without systemd: the metrics service is started by its timer alone" \
+  same_text "$(in_box "$ROUND" systemctl is-enabled p2ptool-metrics.service)" static
 check "without systemd: the installed units verify" \
-  same_text "$(in_box "$ROUND" systemd-analyze verify "${UNITS[@]/#//lib/systemd/system/}" 2>&1)" ""
+  same_text "$(in_box "$ROUND" systemd-analyze verify "${UNITS[@]/#//lib/systemd/system/}" \
+    /lib/systemd/system/p2ptool-metrics.service 2>&1)" ""
 check "without systemd: reinstalling (an upgrade's scripts) succeeds" \
   logged "$LOG" in_box "$ROUND" dpkg -i "$TOOL_DEB" "$WATCH_DEB"
 check "without systemd: the units stay disabled on upgrade" \
   same_text "$(in_box "$ROUND" systemctl is-enabled "${UNITS[@]}")" "disabled
 disabled
+disabled
 disabled"
 # What the programs and an administrator leave: enabled units, peer files,
-# p2pwatch's record.
+# p2pwatch's record, the metrics beside another collector's.
 in_box "$ROUND" sh -ec 'systemctl enable --quiet "$@"
-  mkdir -p /etc/qz/vm_p2p_cfg /run/p2pwatch
-  touch /etc/qz/vm_p2p_cfg/0000:00:05.0 /etc/qz/vm_p2p_cfg/.peer-abcdef /run/p2pwatch/status' \
+  mkdir -p /etc/qz/vm_p2p_cfg /run/p2pwatch /var/lib/prometheus/node-exporter
+  touch /etc/qz/vm_p2p_cfg/0000:00:05.0 /etc/qz/vm_p2p_cfg/.peer-abcdef /run/p2pwatch/status
+  touch /var/lib/prometheus/node-exporter/p2ptool.prom /var/lib/prometheus/node-exporter/other.prom' \
   sh "${UNITS[@]}"
 check "without systemd: purging both succeeds" \
   logged "$LOG" in_box "$ROUND" dpkg --purge p2pwatch p2ptool
 check "without systemd: dpkg knows neither package any more" \
   same_text "$(dpkg_status "$ROUND")" ""
-check "without systemd: purge leaves nothing (files, links, state, /etc/qz, /run/p2pwatch)" \
+check "without systemd: purge leaves nothing (files, links, state, /etc/qz, /run/p2pwatch, metrics)" \
   same_text "$(leftovers_in "$ROUND")" ""
+check "without systemd: purge keeps another collector's metrics" \
+  [ -e "$ROUND/var/lib/prometheus/node-exporter/other.prom" ]
 
 # Second round: the scripts see a running systemd, whose commands are logged.
 ROUND=$SCRATCH/round-with-systemd
@@ -320,9 +334,9 @@ check "with systemd: an upgrade restarts p2pwatch only if it runs, no p2ptool un
 in_box "$ROUND" sh -ec 'mkdir -p /etc/qz/vm_p2p_cfg && touch /etc/qz/vm_p2p_cfg/0000:00:05.0 /etc/qz/keep'
 check "with systemd: removing both succeeds" \
   logged "$LOG" in_box "$ROUND" dpkg --remove p2pwatch p2ptool
-check "with systemd: removal stops p2pwatch and both p2ptool units" \
+check "with systemd: removal stops p2pwatch and every p2ptool unit" \
   same_text "$(calls)" "deb-systemd-invoke stop p2pwatch.service
-deb-systemd-invoke stop p2ptool.service p2ptool-guest.service"
+deb-systemd-invoke stop p2ptool.service p2ptool-guest.service p2ptool-metrics.timer p2ptool-metrics.service"
 check "with systemd: purging both succeeds" \
   logged "$LOG" in_box "$ROUND" dpkg --purge p2pwatch p2ptool
 check "with systemd: purge keeps /etc/qz with a file of another's" \
@@ -458,6 +472,9 @@ check "man p2ptool: help texts of the options" \
   grep -qF "Read HBM data and write data to vm_p2p_cfg." "$SCRATCH/p2ptool.8"
 check "man p2ptool: FILES names the guest unit" \
   grep -qxF ".I /lib/systemd/system/p2ptool\\-guest.service" \
+  <(sed -n '/^\.SH FILES/,/^\.SH/p' "$SCRATCH/p2ptool.8")
+check "man p2ptool: FILES names the metrics file" \
+  grep -qxF ".I /var/lib/prometheus/node\\-exporter/p2ptool.prom" \
   <(sed -n '/^\.SH FILES/,/^\.SH/p' "$SCRATCH/p2ptool.8")
 
 # --- the packaged programs -----------------------------------------------------

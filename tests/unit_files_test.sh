@@ -1,8 +1,10 @@
 #!/bin/bash
-# Checks the installed systemd units: every *.service that the install puts in
-# place passes systemd-analyze verify and stays within its own exposure limit
-# (systemd-analyze security --offline=true on the installed file); the boot
-# units keep their place in the boot and their commands.
+# Checks the installed systemd units: every *.service and *.timer that the
+# install puts in place passes systemd-analyze verify, every service stays
+# within its own exposure limit (systemd-analyze security --offline=true on the
+# installed file); the boot units keep their place in the boot and their
+# commands, the metrics service its command, its rights and node_exporter's
+# directory, its timer the periods.
 #
 #   unit_files_test.sh BUILD_DIR
 set -euo pipefail
@@ -14,7 +16,10 @@ declare -A max_exposure=(
   [p2ptool.service]=1.9
   [p2ptool-guest.service]=2.5
   [p2pwatch.service]=2.0
+  [p2ptool-metrics.service]=1.8
 )
+# Installed units without an exposure rating.
+readonly timers=(p2ptool-metrics.timer)
 
 if ! command -v systemd-analyze >/dev/null; then
   echo "unit_files_test: systemd-analyze missing (scripts/deps installs systemd)" >&2
@@ -37,7 +42,8 @@ trap cleanup EXIT
 root="$scratch/root"
 DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
 
-mapfile -t units < <(cd "$root" && find . -name '*.service' -printf '/%P\n' | sort)
+mapfile -t units < <(cd "$root" && find . \( -name '*.service' -o -name '*.timer' \) -printf '/%P\n' |
+  sort)
 if [ ${#units[@]} -eq 0 ]; then
   echo "unit_files_test: the install put no *.service in place" >&2
   exit 1
@@ -96,6 +102,7 @@ for unit in "${units[@]}"; do
   else
     echo "verified: $unit"
   fi
+  [ "${name%.timer}" = "$name" ] || continue
   limit=${max_exposure[$name]:-}
   rating=$(exposure "$name")
   if [ -z "$limit" ]; then
@@ -108,7 +115,7 @@ for unit in "${units[@]}"; do
     echo "$name exposure: $rating (at most $limit)"
   fi
 done
-for name in "${!max_exposure[@]}"; do
+for name in "${!max_exposure[@]}" "${timers[@]}"; do
   [ -e "$unit_dir/$name" ] || fail "$name not installed"
 done
 [ "$failed" -eq 0 ] || exit 1
@@ -146,5 +153,39 @@ exactly p2ptool.service ExecStart "/usr/sbin/p2ptool
 /usr/sbin/p2ptool -s"
 exactly p2ptool.service WantedBy multi-user.target
 
-[ "$failed" -eq 0 ] && echo "unit_files_test: boot order and commands as expected"
+# The metrics, on host and guest: p2ptool -s into node_exporter's textfile
+# directory, which the unit makes; not ready (1) and unknown (3) are runs that
+# wrote the file. The read rights of p2ptool.service, no write but to that
+# directory, the real /dev/vfio and other users' /proc/PID/fd (in-use check).
+readonly metrics_dir=/var/lib/prometheus/node-exporter
+exactly p2ptool-metrics.service ExecStart "/usr/sbin/p2ptool -s --metrics $metrics_dir/p2ptool.prom"
+exactly p2ptool-metrics.service SuccessExitStatus "1 3"
+exactly p2ptool-metrics.service TimeoutStartSec 2min  # within the timer's period
+exactly p2ptool-metrics.service StateDirectory "${metrics_dir#/var/lib/}"
+exactly p2ptool-metrics.service StateDirectoryMode 0755
+exactly p2ptool-metrics.service CapabilityBoundingSet "CAP_SYS_ADMIN CAP_SYS_PTRACE CAP_DAC_READ_SEARCH"
+mapfile -t host_capabilities < <(words p2ptool.service CapabilityBoundingSet)
+has p2ptool-metrics.service CapabilityBoundingSet "${host_capabilities[@]}"
+exactly p2ptool-metrics.service ProtectSystem strict
+exactly p2ptool-metrics.service ProtectKernelTunables yes
+exactly p2ptool-metrics.service ReadWritePaths ""
+lacks p2ptool-metrics.service PrivateDevices yes
+lacks p2ptool-metrics.service ProtectProc invisible noaccess ptraceable
+exactly p2ptool-metrics.service WantedBy ""  # started by its timer alone
+exactly p2ptool-metrics.timer OnBootSec 2min
+exactly p2ptool-metrics.timer OnUnitActiveSec 5min
+exactly p2ptool-metrics.timer WantedBy timers.target
+# node_exporter's textfile collector reads that directory unless told otherwise.
+if command -v prometheus-node-exporter >/dev/null; then
+  textfile_dir=$(prometheus-node-exporter --help 2>&1 |
+    sed -n 's/.*--collector\.textfile\.directory="\([^"]*\)".*/\1/p')
+  [ "$textfile_dir" = "$metrics_dir" ] ||
+    fail "node_exporter reads \"$textfile_dir\" by default, not $metrics_dir"
+elif [ "${CI:-}" = true ]; then
+  fail "prometheus-node-exporter missing (scripts/deps installs it)"
+else
+  echo "unit_files_test: prometheus-node-exporter missing: its directory not compared" >&2
+fi
+
+[ "$failed" -eq 0 ] && echo "unit_files_test: boot order, commands and rights as expected"
 exit $failed
