@@ -76,7 +76,7 @@ bool isBoundHere(const std::string& bdf) {
 
 // Reports why a GPU's peer file could not be opened, when it is there.
 void reportUnopenedPeerFile(const std::string& bdf, const PeerFileLoad& load) {
-  if (!load.found || load.error == 0) return;
+  if (!load.found || load.error == 0 || load.regular) return;
   report(Priority::kError, "Error: Failed to open %s\n", bdf.c_str());
   reportReason(Priority::kError, load.path, load.error);
 }
