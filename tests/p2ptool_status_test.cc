@@ -404,6 +404,9 @@ TEST_F(StatusTest, GuestGpusClaimingOneHostGpuOrOneMinorAreNotReady) {
   fs::copy_file(peerFile("0000:00:05.0"), peerFile("0000:00:06.0"),
                 fs::copy_options::overwrite_existing);
   std::ofstream(guest_.dir("0000:00:08.0") + "/minor") << "2\n";  // that of 0000:00:07.0
+  // A GPU without a minor of its own has no say: p2pwatch never reads its file.
+  fs::copy_file(peerFile("0000:00:09.0"), peerFile("0000:00:08.0"),
+                fs::copy_options::overwrite_existing);
   const sim::Result r = tool({"-s"}, guest_);
   EXPECT_EQ(r.status, 1);
   const std::string peers = "peer configuration file /etc/qz/vm_p2p_cfg/";
