@@ -21,17 +21,4 @@ TEST(GuestClaimsTest, EveryGpuOfASharedMinorIsNamedWithTheOthersFiles) {
   EXPECT_EQ(shared, expected);
 }
 
-TEST(GuestClaimsTest, TwoFilesNamingOneHostGpuAreBothNamed) {
-  const SharedClaims shared = sharedHostGpus(
-      {{"0000:00:05.0", 0x3D00}, {"0000:00:06.0", 0x3D00}, {"0000:00:07.0", 0x3E00}}, "/p/");
-  const SharedClaims expected = {
-      {"0000:00:05.0",
-       "peer configuration file /p/0000:00:05.0 names host GPU 0000:3d:00.0, as does peer "
-       "configuration file /p/0000:00:06.0"},
-      {"0000:00:06.0",
-       "peer configuration file /p/0000:00:06.0 names host GPU 0000:3d:00.0, as does peer "
-       "configuration file /p/0000:00:05.0"}};
-  EXPECT_EQ(shared, expected);
-}
-
 }  // namespace

@@ -29,8 +29,9 @@ std::optional<PeerFile> parsePeerBytes(const std::string& bytes) {
   const unsigned long count = areaWordCount(word0);
   if (count > kMaxAreaWords || bytes.size() < count * sizeof word0) return std::nullopt;
   PeerFile file{areaSelf(word0), std::vector<unsigned long>(count)};
+  if (count == 0) return file;  // no words: nothing to copy, not even into null
   memcpy(file.words.data(), bytes.data(), count * sizeof word0);
-  if (count > 0) file.words[0] = file.self;
+  file.words[0] = file.self;
   return file;
 }
 
