@@ -342,6 +342,96 @@ TEST_F(StatusTest, AGuestGpuWithoutAUsablePeerFileOrMinorIsNotReady) {
             std::string::npos);
 }
 
+// A record that is there but cannot be used says why and is not ready; its
+// bytes never reach the terminal. A pass time after now is shown as such.
+TEST_F(StatusTest, ARecordThatCannotBeUsedSaysWhyAndATimeAheadIsShown) {
+  setUpEverything();
+  const std::string good = sim::readFile(record());
+  const std::string gpu_line = good.substr(good.find("\ngpu\t0000:00:05.0\t") + 1);
+  const std::string first_gpu = gpu_line.substr(0, gpu_line.find('\n') + 1);
+  const std::string far = "99999999999999999.000000000";  // no calendar holds its year
+  const std::string soon = std::to_string(time(nullptr) + 86400) + ".000000000";
+  const auto timed = [&](const std::string& when) {
+    std::string gpu = first_gpu;
+    const size_t at = gpu.find('\t', gpu.find('\t') + 1) + 1;
+    gpu.replace(at, gpu.find('\t', at) - at, when);
+    return "p2pwatch status 1\npass " + when + "\n" + gpu;
+  };
+  const std::string cannot = "p2pwatch: record /run/p2pwatch/status cannot be read: ";
+  const struct {
+    std::string record;  // "/": a directory in its place
+    std::string line;    // the p2pwatch line, after "    "
+    const char* verdict;
+    const char* state;  // in the document
+  } rows[] = {
+      {"p2pwatch status 7\npass 0.000000000\n", cannot + "unknown format version 7",
+       "not ready: record of p2pwatch cannot be read", "broken"},
+      {"\033[2J\x01\xff\n", cannot + "not a record of p2pwatch",
+       "not ready: record of p2pwatch cannot be read", "broken"},
+      {good.substr(0, good.size() - 1), cannot + "truncated",
+       "not ready: record of p2pwatch cannot be read", "broken"},
+      {"/", cannot + "not a regular file", "not ready: record of p2pwatch cannot be read",
+       "broken"},
+      {timed(far), "p2pwatch: programmed at " + far + " s since 1970 (in the future) with 2 peers",
+       "ready", "programmed"},
+      {timed(soon), "p2pwatch: programmed at T (in the future) with 2 peers", "ready",
+       "programmed"},
+  };
+  for (const auto& row : rows) {
+    fs::remove_all(record());
+    if (row.record == "/")
+      fs::create_directory(record());
+    else
+      std::ofstream(record(), std::ios::binary) << row.record;
+    const sim::Result r = tool({"-s"}, guest_);
+    const std::string block = withoutTimes(guestBlock(r.out, "0000:00:05.0"));
+    EXPECT_NE(block.find("\n    " + row.line + "\n"), std::string::npos) << block;
+    EXPECT_TRUE(endsWith(block, "\n    " + std::string(row.verdict) + "\n")) << block;
+    EXPECT_EQ(r.out.find_first_of(std::string("\033\x01\xff", 3)), std::string::npos) << r.out;
+    const json gpu = json::parse(tool({"-s", "--json"}, guest_).out)["guest"]["gpus"][0];
+    EXPECT_EQ(gpu["p2pwatch"]["state"], row.state) << row.line;
+    if (row.state == std::string("broken"))
+      EXPECT_EQ(cannot + gpu["p2pwatch"]["reason"].get<std::string>(), row.line);
+    else
+      EXPECT_EQ(gpu["p2pwatch"]["time"], row.record.substr(23, row.record.find('\n', 23) - 23));
+  }
+}
+
+// Two GPUs whose peer files name one host GPU, or whose minor files hold one
+// minor, are judged as p2pwatch judges them: neither is ready.
+TEST_F(StatusTest, GuestGpusClaimingOneHostGpuOrOneMinorAreNotReady) {
+  setUpEverything();
+  fs::copy_file(peerFile("0000:00:05.0"), peerFile("0000:00:06.0"),
+                fs::copy_options::overwrite_existing);
+  std::ofstream(guest_.dir("0000:00:08.0") + "/minor") << "2\n";  // that of 0000:00:07.0
+  // A GPU without a minor of its own has no say: p2pwatch never reads its file.
+  fs::copy_file(peerFile("0000:00:09.0"), peerFile("0000:00:08.0"),
+                fs::copy_options::overwrite_existing);
+  const sim::Result r = tool({"-s"}, guest_);
+  EXPECT_EQ(r.status, 1);
+  const std::string peers = "peer configuration file /etc/qz/vm_p2p_cfg/";
+  const std::string minors = "minor file /sys/bus/pci/drivers/tamberon/";
+  const std::pair<const char*, std::string> conflicts[] = {
+      {"0000:00:05.0",
+       peers + "0000:00:05.0 names host GPU 0000:1c:00.0, as does " + peers + "0000:00:06.0"},
+      {"0000:00:06.0",
+       peers + "0000:00:06.0 names host GPU 0000:1c:00.0, as does " + peers + "0000:00:05.0"},
+      {"0000:00:07.0",
+       minors + "0000:00:07.0/minor holds 2, as does " + minors + "0000:00:08.0/minor"},
+      {"0000:00:08.0",
+       minors + "0000:00:08.0/minor holds 2, as does " + minors + "0000:00:07.0/minor"}};
+  for (const auto& [gpu, conflict] : conflicts) {
+    const std::string block = guestBlock(r.out, gpu);
+    EXPECT_NE(block.find("\n    conflict: " + conflict + "\n    not ready: "), std::string::npos)
+        << block;
+    EXPECT_NE(block.find("claims what another GPU claims\n"), std::string::npos) << block;
+  }
+  EXPECT_TRUE(endsWith(guestBlock(r.out, "0000:00:09.0"), "\n    ready\n")) << r.out;
+  const json doc = json::parse(tool({"-s", "--json"}, guest_).out);
+  EXPECT_EQ(doc["guest"]["gpus"][0]["conflicts"], json::array({conflicts[0].second}));
+  EXPECT_EQ(doc["guest"]["gpus"][4]["conflicts"], json::array());
+}
+
 TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
   ASSERT_EQ(tool().status, 0);
   ASSERT_EQ(tool({"-w"}).status, 0);

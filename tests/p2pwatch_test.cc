@@ -1,10 +1,12 @@
 // p2pwatch running in the background in a guest sandbox: the driver's device
 // nodes appear in the sandbox's /dev, the simulated driver records every line
 // written to its control files.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 
+#include "tests/sim/notify_socket.h"
 #include "tests/system_fixture.h"
 
 namespace {
@@ -89,14 +91,19 @@ class WatchTest : public systest::FabricTest {
     storePeerBytes(kGpuB, kPairB);
   }
 
-  void startWatch(const std::map<std::string, std::string>& env = {}, bool journal = false,
-                  const std::string& umask = "022") {
+  // Starts the daemon as systemd starts its notify service (signals at their
+  // defaults, NOTIFY_SOCKET set) and waits until it is ready: its watch set,
+  // its start-up pass done or not needed. `redirect` follows the command.
+  void startWatch(std::map<std::string, std::string> env = {}, bool journal = false,
+                  const std::string& umask = "022", const std::string& redirect = "") {
+    env[sim::NotifySocket::kVariable] = notify_.address();
     daemon_ = std::make_unique<Daemon>(
         box_,
         std::vector<std::string>{"/bin/sh", "-c",
-                                 "umask " + umask + " && exec " + std::string(systest::kP2pwatch)},
+                                 "umask " + umask + " && exec env --default-signal=PIPE " +
+                                     std::string(systest::kP2pwatch) + redirect},
         env, journal);
-    ASSERT_TRUE(eventually([&] { return daemon_->watching(); })) << daemon_->err();
+    ASSERT_TRUE(notify_.awaitLine("READY=1", kReadyTimeoutMs)) << daemon_->out() << daemon_->err();
   }
   void createNode(const std::string& name) { std::ofstream(dev_ / name) << ""; }
   // Waits until the daemon has printed `lines` lines in all.
@@ -134,6 +141,28 @@ class WatchTest : public systest::FabricTest {
         [&] { return sim::readFile(run_ / "p2pwatch/status").find(text) != std::string::npos; });
   }
 
+  // The line the daemon tells systemd after a pass that began at `pass`
+  // (seconds of the record) and programmed `programmed` GPUs of `gpus`.
+  static std::string statusLine(const std::string& pass, int programmed, int gpus) {
+    const time_t seconds = std::stoll(pass);
+    struct tm local {};
+    char time[16] = "";
+    localtime_r(&seconds, &local);
+    strftime(time, sizeof time, "%H:%M:%S", &local);
+    return std::string("STATUS=last pass ") + time + ": " + std::to_string(programmed) +
+           (programmed == 1 ? " GPU" : " GPUs") + " programmed, " +
+           std::to_string(gpus - programmed) + " failed";
+  }
+  // The pass time of the record.
+  std::string recordedPass() {
+    const std::string record = sim::readFile(run_ / "p2pwatch/status");
+    const size_t at = record.find("\npass ");
+    if (at == std::string::npos) return "";
+    return record.substr(at + 6, record.find('\n', at + 6) - at - 6);
+  }
+
+  static constexpr int kReadyTimeoutMs = 60000;  // a start-up pass may run 225 commands
+  sim::NotifySocket notify_;
   sim::Fabric& guest_ = host_;
   std::unique_ptr<Daemon> daemon_;
 };
@@ -164,8 +193,9 @@ TEST_F(WatchTest, EveryGpuLearnsEveryMemberOfItsGroupAndThePassIsRecorded) {
   // The record, whole and readable by all whatever the umask; it follows the output.
   ASSERT_TRUE(eventually([&] { return fs::exists(run_ / "p2pwatch/status"); }));
   const std::string record = sim::readFile(run_ / "p2pwatch/status");
-  const size_t pass_at = record.find("\npass ") + 6;
-  const std::string time = record.substr(pass_at, record.find('\n', pass_at) - pass_at);
+  const std::string time = recordedPass();
+  // systemd is told the pass too (systemctl status p2pwatch shows it).
+  EXPECT_TRUE(notify_.awaitLine(statusLine(time, 2, 2), 5000)) << statusLine(time, 2, 2);
   EXPECT_TRUE(notAfter(before, time) && notAfter(time, realTimeNow())) << before << " " << time;
   const std::string files = "\t/etc/qz/vm_p2p_cfg/";
   EXPECT_EQ(record, "p2pwatch status 1\npass " + time + "\ngpu\t0000:00:05.0\t" + time +
@@ -413,9 +443,10 @@ TEST_F(WatchTest, PeerFilesStoredWhileTheDaemonRunsAreServedWithoutANode) {
     joined.join = daemon_->pid();
     const sim::Result r = sim::run(joined, {systest::kP2ptool, "-r"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    awaitOutput(4);
+    const std::string out = row.first_pass + success(kGpuA, 2) + success(kGpuB, 2);
+    awaitOutput(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')));
     EXPECT_TRUE(eventually([&] { return received(kGpuB).size() >= row.b.size(); }));
-    EXPECT_EQ(daemon_->out(), row.first_pass + success(kGpuA, 2) + success(kGpuB, 2)) << row.what;
+    EXPECT_EQ(daemon_->out(), out) << row.what;
     EXPECT_EQ(received(kGpuA), kPairLines) << row.what;
     EXPECT_EQ(received(kGpuB), row.b) << row.what;
     daemon_.reset();
@@ -498,15 +529,18 @@ TEST_F(WatchTest, AStartUpPassServesADriverLoadedBeforeTheDaemonFromAReadOnlyEtc
   expectPairProgrammed();
 }
 
+// The burst is queued whole before the daemon reads any of it, whatever the
+// load: the daemon is stopped meanwhile. All of it is one read, so one pass.
 TEST_F(WatchTest, ABurstOfNodesIsServedByOnePass) {
   storePair();
-  startWatch();
+  startWatch();  // ready, and no driver yet: no start-up pass
   bindPair();
-  for (int i = 0; i < 8; ++i) {
-    createNode("tamberon" + std::to_string(i));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  ASSERT_EQ(kill(daemon_->pid(), SIGSTOP), 0);
+  for (int i = 0; i < 8; ++i) createNode("tamberon" + std::to_string(i));
+  ASSERT_EQ(kill(daemon_->pid(), SIGCONT), 0);
   awaitOutput(2);
+  expectPairProgrammed();  // every line sent once
+  // How long a wrong second pass is looked for; the design leaves none to come.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(daemon_->outLines(), 2u) << daemon_->out();
   EXPECT_EQ(received(kGpuA), kPairLines);
@@ -612,6 +646,130 @@ TEST_F(WatchTest, OnlyCheckedTextReachesTheShell) {
   EXPECT_FALSE(fs::exists("/tmp/p2p-hostile-minor"));
   EXPECT_TRUE(received(kGpuC).empty());
   EXPECT_EQ(received(kGpuB), kPairLines);
+}
+
+// A's driver takes its first line and then stops reading: A is not
+// programmed, and neither the output nor the record says otherwise.
+TEST_F(WatchTest, AControlFileThatTakesOnlyTheFirstLineLeavesItsGpuUnprogrammed) {
+  storePair();
+  startWatch();  // before the driver binds: no start-up pass
+  bindPair();
+  guest_.stopReadingItrDebugAfter(kGpuA, kPairLines[0].size() + 1);
+  createNode("tamberon0");
+  awaitOutput(3, 15000);
+  const std::string control = "/sys/bus/pci/drivers/tamberon/0000:00:05.0/itr_debug";
+  EXPECT_EQ(daemon_->out(),
+            kRedError + ("Writing to " + control + " took longer than 3000 ms, ended\n") +
+                kRedError + "Writing to " + control + " failed\n" + success(kGpuB, 2));
+  EXPECT_TRUE(recorded("gpu\t0000:00:05.0\t" + recordedPass() +
+                       "\tfailed\t1\t/etc/qz/vm_p2p_cfg/0000:00:05.0\twriting to " + control +
+                       " took longer than 3000 ms\n"));
+  EXPECT_EQ(received(kGpuA), Lines{kPairLines[0]});
+  EXPECT_EQ(received(kGpuB), kPairLines);
+}
+
+// Under systemd the journal's reader may go; so may a shell pipe's. The
+// pass goes on and is recorded, replacing the record of an earlier pass.
+TEST_F(WatchTest, AReaderOfTheOutputThatWentAwayStopsNoWork) {
+  storePair();
+  const std::string earlier =
+      "p2pwatch status 1\npass 1.000000000\n"
+      "gpu\t0000:00:05.0\t1.000000000\tprogrammed\t2\t/etc/qz/vm_p2p_cfg/0000:00:05.0\t\n"
+      "gpu\t0000:00:06.0\t1.000000000\tprogrammed\t2\t/etc/qz/vm_p2p_cfg/0000:00:06.0\t\n";
+  run_.write("p2pwatch/status", earlier);
+  const sim::TempDir pipes("p2p-pipe");
+  const std::string fifo = pipes / "out";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ScopedFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(reader.valid());
+  startWatch({}, false, "022", " > " + fifo);  // before the driver binds: no start-up pass
+  reader.reset();                              // the only reader goes
+  bindPair();
+  const std::string before = realTimeNow();
+  createNode("tamberon0");
+  EXPECT_TRUE(eventually([&] { return received(kGpuB).size() == 2; })) << daemon_->err();
+  EXPECT_EQ(received(kGpuA), kPairLines);
+  EXPECT_EQ(received(kGpuB), kPairLines);
+  EXPECT_TRUE(eventually([&] { return notAfter(before, recordedPass()); })) << recordedPass();
+  const std::string pass = recordedPass();
+  EXPECT_TRUE(recorded("\ngpu\t0000:00:06.0\t" + pass + "\tprogrammed\t2\t"));
+  EXPECT_TRUE(recorded("\ngpu\t0000:00:05.0\t" + pass + "\tprogrammed\t2\t"));
+  EXPECT_TRUE(daemon_->running());
+}
+
+// A manual run beside the unit: the second says who runs and programs
+// nothing; a lock file of a dead instance blocks nothing.
+TEST_F(WatchTest, ASecondInstanceNamesTheFirstAndLeavesTheDriversAlone) {
+  storePair();
+  bindPair();
+  createNode("tamberon0");
+  run_.write("p2pwatch/lock", "999999999\n");
+  startWatch();  // the start-up pass programs the pair
+  expectPairProgrammed();
+  const std::string record = sim::readFile(run_ / "p2pwatch/status");
+  const sim::Result second = sim::run(box_, {systest::kP2pwatch}, "", 30);
+  EXPECT_EQ(second.status, 3);
+  EXPECT_EQ(second.err, "Error: p2pwatch is already running as process " +
+                            std::to_string(daemon_->pid()) + " (it holds /run/p2pwatch/lock)\n");
+  EXPECT_EQ(second.out, "");
+  EXPECT_EQ(received(kGpuA), kPairLines);  // once
+  EXPECT_EQ(sim::readFile(run_ / "p2pwatch/status"), record);
+  // Once the first has gone, the next runs.
+  daemon_.reset();
+  startWatch();
+  EXPECT_TRUE(eventually([&] { return received(kGpuB).size() == 4; }));
+}
+
+// Two GPUs claiming one host GPU (a stale file of an earlier layout) or one
+// minor cannot be told apart: neither is programmed, each naming both files;
+// C, whose group holds the contested host GPU, is told only what is sure.
+TEST_F(WatchTest, GpusClaimingOneHostGpuOrOneMinorAreNotProgrammed) {
+  constexpr char kGpuC[] = "0000:00:07.0";
+  const std::string peers = "peer configuration file /etc/qz/vm_p2p_cfg/";
+  const std::string minors = "minor file /sys/bus/pci/drivers/tamberon/";
+  const struct {
+    const char* what;
+    std::string b_file, b_minor;
+    std::string a_reason, b_reason;
+  } rows[] = {
+      {"B's file names A's host GPU", kPairA, "1",
+       peers + kGpuA + " names host GPU 0000:3d:00.0, as does " + peers + kGpuB,
+       peers + kGpuB + " names host GPU 0000:3d:00.0, as does " + peers + kGpuA},
+      {"B has A's minor", kPairB, "0",
+       minors + kGpuA + "/minor holds 0, as does " + minors + kGpuB + "/minor",
+       minors + kGpuB + "/minor holds 0, as does " + minors + kGpuA + "/minor"},
+  };
+  guest_.addGpu(kGpuC, "pci0000:00");
+  const auto group_of_three =
+      bytesOf(area(0x3F00, {{kHostA, kBarA}, {kHostB, kBarB}, {0x3F00, 0x3A000000000}}));
+  for (const auto& row : rows) {
+    const sim::TempDir etc("p2p-etc");
+    box_.etc_upper = etc.path();
+    storePeerBytes(kGpuA, kPairA);
+    storePeerBytes(kGpuB, row.b_file);
+    storePeerBytes(kGpuC, group_of_three);
+    guest_.bindDriver(kGpuA, "0");
+    guest_.bindDriver(kGpuB, row.b_minor);
+    guest_.bindDriver(kGpuC, "2");
+    startWatch();  // the start-up pass
+    const bool same_host = row.b_minor == "1";
+    const std::string c_told =
+        same_host ? "GPU 0000:00:07.0: member 0000:3d:00.0 is named as its own by more than one "
+                    "peer file; left out\n" +
+                        leftOut(kGpuC, "0000:3e:00.0")
+                  : leftOut(kGpuC, "0000:3d:00.0 0000:3e:00.0");
+    const std::string out = notProgrammed(kGpuA, row.a_reason) +
+                            notProgrammed(kGpuB, row.b_reason) + c_told + success(kGpuC, 1);
+    awaitOutput(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')));
+    EXPECT_EQ(daemon_->out(), out) << row.what;
+    EXPECT_TRUE(received(kGpuA).empty()) << row.what;
+    EXPECT_TRUE(received(kGpuB).empty()) << row.what;
+    EXPECT_EQ(received(kGpuC), Lines{"pt_p2p_cfg 2 3A000000000"}) << row.what;
+    const std::string file = same_host ? "/etc/qz/vm_p2p_cfg/0000:00:05.0" : "-";  // read or not
+    EXPECT_TRUE(recorded("\tfailed\t0\t" + file + "\t" + row.a_reason + "\n")) << row.what;
+    EXPECT_TRUE(notify_.awaitLine(statusLine(recordedPass(), 1, 3), 5000)) << row.what;
+    daemon_.reset();
+  }
 }
 
 TEST_F(WatchTest, HelpAndVersionAnswerAndOtherArgumentsAreRefusedBeforeAnythingElse) {

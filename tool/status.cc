@@ -143,6 +143,9 @@ void passProblems(const GuestGpu& gpu, std::vector<GuestProblem>& problems) {
     case PassState::kUnreadable:
       problems.push_back({Verdict::kUnknown, "record of p2pwatch unknown"});
       break;
+    case PassState::kBroken:
+      problems.push_back({Verdict::kNotReady, "record of p2pwatch cannot be read"});
+      break;
     case PassState::kProgrammed:
       break;
   }
@@ -209,6 +212,7 @@ std::vector<GuestProblem> GuestGpu::problems() const {
   peerProblems(*this, list);
   minorProblems(*this, list);
   passProblems(*this, list);
+  if (!conflicts.empty()) list.push_back({Verdict::kNotReady, "claims what another GPU claims"});
   return list;
 }
 
@@ -276,9 +280,10 @@ Status collectStatus() {
   }
   if (!host_gpus.empty()) status.host = hostStatus(host_gpus, status.as_root);
   if (!guest_gpus.empty()) {
-    const RecordRead record = readRecord();
+    const PassRecordRead record = readPassRecord();
     status.guest.emplace();
     for (const auto& entry : guest_gpus) status.guest->push_back(guestGpu(entry.first, record));
+    markConflicts(*status.guest);
   }
   return status;
 }

@@ -1,8 +1,8 @@
 // p2ptool --status: what the default mode would find and change, which
 // running guests hold the GPUs, and what a guest's GPUs hold and what
 // p2pwatch last did with them, gathered strictly read-only. Configuration
-// space is read straight from sysfs `config`, windows and peer files through
-// read-only mappings, p2pwatch's record and /proc/PID/fd as files: no
+// space is read straight from sysfs `config`, windows through read-only
+// mappings, peer files, p2pwatch's record and /proc/PID/fd as files: no
 // configuration word or memory byte is written, no file made, no process
 // started.
 //
@@ -123,15 +123,17 @@ enum class PassState {
   kProgrammed,   // its last pass programmed the GPU
   kFailed,       // its last pass did not, for `reason`
   kNotInRecord,  // its last pass did not find the GPU bound to tamberon
-  kNoRecord,     // no record, or none of version 1: p2pwatch never ran a pass
-  kUnreadable,   // the record cannot be opened, for `reason`
+  kNoRecord,     // no record: p2pwatch never ran a pass
+  kUnreadable,   // the record cannot be opened or read, for `reason`
+  kBroken,       // the record is there but unusable, for `reason` (pass_record.h)
 };
 
 struct PassStatus {
   PassState state = PassState::kNoRecord;
   timespec time{};     // the start of the last pass; for the first three states
   unsigned lines = 0;  // kProgrammed: driver lines sent, one per member it was told of
-  std::string reason;  // kFailed: as p2pwatch gave it; kUnreadable: the errno text
+  std::string reason;  // kFailed: as p2pwatch gave it; kUnreadable: the errno text;
+                       // kBroken: what is wrong with the record
 };
 
 // One reason a guest GPU is not ready, or unknown.
@@ -143,7 +145,8 @@ struct GuestProblem {
 // A guest GPU is ready when the table in its window, its peer file, its minor
 // under tamberon and p2pwatch's last pass all agree: the window holds a
 // table, the peer file is well-formed and equals it, the minor is decimal, and
-// that pass programmed the GPU after the peer file was last changed.
+// that pass programmed the GPU after the peer file was last changed, and no
+// other GPU of the guest claims its minor or its host GPU.
 struct GuestGpu {
   std::string bdf;
   WindowState window = WindowState::kUnreadable;  // the exchange table in its memory window
@@ -163,6 +166,9 @@ struct GuestGpu {
   // Whether the peer file changed after p2pwatch's last pass; nothing when
   // there is no record or no peer file could be opened.
   std::optional<bool> peer_newer;
+  // What it shares with other GPUs of the guest (guest_claims.h): each the
+  // reason p2pwatch gives; empty when nothing.
+  std::vector<std::string> conflicts;
   // What keeps it from being ready, each with its verdict; empty when ready.
   std::vector<GuestProblem> problems() const;
   Verdict verdict() const;

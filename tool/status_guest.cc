@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <map>
 #include <vector>
 
 #include "common/device/enumeration.h"
 #include "common/device/exchange_area.h"
+#include "common/device/guest_claims.h"
 #include "common/device/peer_file.h"
 #include "common/device/tamberon_driver.h"
 #include "common/util/paths.h"
@@ -44,9 +46,9 @@ void readWindow(const WindowTable& table, GuestGpu& gpu) {
 
 PeerState peerState(const PeerFileLoad& load) {
   if (load.file) return PeerState::kWellFormed;
-  if (load.regular) return PeerState::kMalformed;
   if (!load.found) return PeerState::kNone;
-  return load.error ? PeerState::kUnreadable : PeerState::kNotAFile;
+  if (load.error) return PeerState::kUnreadable;  // opened or read
+  return load.regular ? PeerState::kMalformed : PeerState::kNotAFile;
 }
 
 // The peer file as p2pwatch loads it, compared with the window's table.
@@ -86,11 +88,13 @@ bool later(const timespec& a, const timespec& b) {
 }
 
 // What the record says of the GPU, and whether its peer file changed since.
-void readPass(const std::string& bdf, const RecordRead& read, GuestGpu& gpu) {
+void readPass(const std::string& bdf, const PassRecordRead& read, GuestGpu& gpu) {
   const std::optional<PassRecord>& record = read.record;
   if (!record) {
-    const bool unreadable = read.error != 0 && read.error != ENOENT;
-    if (unreadable) gpu.pass = {PassState::kUnreadable, {}, 0, readFailure(read.error)};
+    if (read.error != 0 && read.error != ENOENT)
+      gpu.pass = {PassState::kUnreadable, {}, 0, readFailure(read.error)};
+    else if (!read.problem.empty())
+      gpu.pass = {PassState::kBroken, {}, 0, read.problem};
     return;
   }
   const auto& gpus = record->second;
@@ -111,13 +115,7 @@ void readPass(const std::string& bdf, const RecordRead& read, GuestGpu& gpu) {
 
 }  // namespace
 
-RecordRead readRecord() {
-  RecordRead read;
-  read.record = readPassRecord(kPassRecordFile, &read.error);
-  return read;
-}
-
-GuestGpu guestGpu(const std::string& bdf, const RecordRead& read) {
+GuestGpu guestGpu(const std::string& bdf, const PassRecordRead& read) {
   GuestGpu gpu;
   gpu.bdf = bdf;
   const WindowTable table = readWindowTable(bdf);
@@ -126,4 +124,22 @@ GuestGpu guestGpu(const std::string& bdf, const RecordRead& read) {
   readDriver(bdf, gpu);
   readPass(bdf, read, gpu);
   return gpu;
+}
+
+void markConflicts(std::vector<GuestGpu>& gpus) {
+  std::map<std::string, std::string> minors;
+  for (const auto& gpu : gpus)
+    if (gpu.driver == kDriverName && gpu.minor && isMinorNumber(*gpu.minor))
+      minors[gpu.bdf] = *gpu.minor;
+  const SharedClaims minor_conflicts = sharedMinors(minors);
+  // As p2pwatch: only the files of GPUs with a minor of their own are read.
+  std::map<std::string, uint64_t> selves;
+  for (const auto& gpu : gpus)
+    if (minors.count(gpu.bdf) && !minor_conflicts.count(gpu.bdf) && gpu.peer)
+      selves[gpu.bdf] = gpu.peer->self;
+  const SharedClaims host_conflicts = sharedHostGpus(selves);
+  for (auto& gpu : gpus)
+    for (const SharedClaims* conflicts : {&minor_conflicts, &host_conflicts})
+      if (const auto found = conflicts->find(gpu.bdf); found != conflicts->end())
+        gpu.conflicts.push_back(found->second);
 }

@@ -3,17 +3,15 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/device/pass_record.h"
 #include "tool/status.h"
 
-// p2pwatch's record of its last pass, as the report read it.
-struct RecordRead {
-  std::optional<PassRecord> record;
-  int error = 0;  // when there is none: errno of the failed open (ENOENT: missing), else 0
-};
-RecordRead readRecord();
-
 // What the GPU's memory window and peer configuration file hold, its driver
-// and minor, and what p2pwatch's record says of it.
-GuestGpu guestGpu(const std::string& bdf, const RecordRead& read);
+// and minor, and what p2pwatch's record (as read once for all GPUs) says of it.
+GuestGpu guestGpu(const std::string& bdf, const PassRecordRead& read);
+
+// Names, in each GPU's conflicts, what it shares with others as p2pwatch
+// judges it (guest_claims.h): a minor, or the host GPU its peer file names.
+void markConflicts(std::vector<GuestGpu>& gpus);

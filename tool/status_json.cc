@@ -124,6 +124,8 @@ const char* name(PassState state) {
       return "not-in-record";
     case PassState::kUnreadable:
       return "unreadable";
+    case PassState::kBroken:
+      return "broken";
     case PassState::kNoRecord:
       break;
   }
@@ -226,13 +228,15 @@ json minorJson(const GuestGpu& gpu) {
 
 json passJson(const Status& status, const GuestGpu& gpu) {
   const PassStatus& pass = gpu.pass;
-  const bool recorded = pass.state != PassState::kNoRecord && pass.state != PassState::kUnreadable;
+  const bool recorded = pass.state == PassState::kProgrammed || pass.state == PassState::kFailed ||
+                        pass.state == PassState::kNotInRecord;
   const bool unreadable = pass.state == PassState::kUnreadable;
+  const bool has_reason = pass.state == PassState::kFailed || pass.state == PassState::kBroken;
   return {{"state", name(pass.state)},
           {"time", orNull(recorded, passTimeText(pass.time))},
           {"peers", orNull(pass.state == PassState::kProgrammed, pass.lines)},
-          {"reason", unreadable ? json(unknownReason(status, pass.reason))
-                                : orNull(pass.state == PassState::kFailed, pass.reason)},
+          {"reason",
+           unreadable ? json(unknownReason(status, pass.reason)) : orNull(has_reason, pass.reason)},
           {"peer_file_newer", optionalJson(gpu.peer_newer)}};
 }
 
@@ -249,6 +253,7 @@ json guestGpuJson(const Status& status, const GuestGpu& gpu) {
       {"minor", minorJson(gpu)},
       {"minor_reason", orNull(!gpu.minor_reason.empty(), unknownReason(status, gpu.minor_reason))},
       {"p2pwatch", passJson(status, gpu)},
+      {"conflicts", gpu.conflicts},
       {"state", verdictName(gpu.verdict())}};
 }
 

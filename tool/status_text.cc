@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/device/exchange_area.h"
+#include "common/device/pass_record.h"
 #include "common/device/tamberon_driver.h"
 #include "tool/status.h"
 
@@ -207,12 +208,23 @@ void addPeer(const Status& status, const GuestGpu& gpu, Lines& lines) {
                hexNumber(gpu.peer->words[i + 1], 16));
 }
 
-// The local time, to the second: "2026-12-07 18:52:50".
+// The local time, to the second: "2026-12-07 18:52:50"; a time no calendar
+// of this machine holds as the record gives it, in seconds since 1970. A time
+// after now says so: the clock went back, or the record is not what it seems.
 std::string localTime(const timespec& time) {
   struct tm local {};
-  char text[32] = "";
-  if (localtime_r(&time.tv_sec, &local)) strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
+  char text[64] = "";
+  std::string shown;
+  if (localtime_r(&time.tv_sec, &local) &&
+      strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) > 0)
+    shown = text;
+  else
+    shown = passTimeText(time) + " s since 1970";
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const bool future =
+      time.tv_sec > now.tv_sec || (time.tv_sec == now.tv_sec && time.tv_nsec > now.tv_nsec);
+  return future ? shown + " (in the future)" : shown;
 }
 
 std::string passText(const Status& status, const PassStatus& pass) {
@@ -228,6 +240,9 @@ std::string passText(const Status& status, const PassStatus& pass) {
     case PassState::kUnreadable:
       return std::string("p2pwatch: record ") + kPassRecordFile + " unknown (" +
              unknownReason(status, pass.reason) + ")";
+    case PassState::kBroken:
+      return std::string("p2pwatch: record ") + kPassRecordFile +
+             " cannot be read: " + printable(pass.reason);
     case PassState::kNoRecord:
       break;
   }
@@ -238,6 +253,7 @@ void addPass(const Status& status, const GuestGpu& gpu, Lines& lines) {
   lines.add(gpu.pass.state != PassState::kProgrammed, "    " + passText(status, gpu.pass));
   if (gpu.peer_newer == true)
     lines.problem("    peer file newer than that pass: p2pwatch has not served it");
+  for (const auto& conflict : gpu.conflicts) lines.problem("    conflict: " + printable(conflict));
 }
 
 std::string windowText(const Status& status, const GuestGpu& gpu) {

@@ -26,6 +26,7 @@ using Clock = std::chrono::steady_clock;
 [[noreturn]] void execShell(const std::string& command, pid_t daemon) {
   setpgid(0, 0);
   prctl(PR_SET_PDEATHSIG, SIGKILL);
+  signal(SIGPIPE, SIG_DFL);  // the daemon ignores it; a shell starts as any other
   if (getppid() != daemon) _exit(kExecFailedStatus);
   execl(kShell, "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
   _exit(kExecFailedStatus);

@@ -16,14 +16,25 @@ constexpr const char* kEchoCommand = "echo pt_p2p_cfg ";
 constexpr uint64_t kAllOnes = ~uint64_t{0};
 constexpr const char* kRedError = "\033[31mError:\033[0m ";
 
-// Reports, once, the members of `gpu`'s group that no GPU of this guest is.
-void reportLeftOut(const std::string& gpu, const std::vector<std::string>& members) {
+// Reports, once, the members of `gpu`'s group that `what` ("has no GPU in
+// this guest", their plural in `what_plural`).
+void reportMembers(Priority priority, const std::string& gpu,
+                   const std::vector<std::string>& members, const char* what,
+                   const char* what_plural) {
   if (members.empty()) return;
   std::string names;
   for (const auto& member : members) names += " " + pciAddressOfPacked(string_to_uint64_t(member));
   const bool one = members.size() == 1;
-  report(Priority::kInfo, "GPU %s: member%s%s ha%s no GPU in this guest; left out\n", gpu.c_str(),
-         one ? "" : "s", names.c_str(), one ? "s" : "ve");
+  report(priority, "GPU %s: member%s%s %s; left out\n", gpu.c_str(), one ? "" : "s", names.c_str(),
+         one ? what : what_plural);
+}
+
+void reportLeftOut(const std::string& gpu, const GroupPlan& plan) {
+  reportMembers(Priority::kWarning, gpu, plan.contested,
+                "is named as its own by more than one peer file",
+                "are named as their own by more than one peer file");
+  reportMembers(Priority::kInfo, gpu, plan.left_out, "has no GPU in this guest",
+                "have no GPU in this guest");
 }
 
 // Runs the plan's commands; the number the driver took. A failed or
@@ -58,10 +69,11 @@ void reportNotProgrammed(const std::string& gpu, const std::string& reason) {
 
 // Programs one GPU that has a minor and a usable peer file holding `words`.
 void programGpu(const std::string& gpu, const std::vector<std::string>& words,
-                const std::map<std::string, std::string>& phy_minors, GpuPassRecord& record) {
+                const std::map<std::string, std::string>& phy_minors,
+                const std::set<std::string>& contested, GpuPassRecord& record) {
   const std::string path = kPeerConfigDir + gpu;
-  const GroupPlan plan = planGroupLines(words, path, phy_minors);
-  reportLeftOut(gpu, plan.left_out);
+  const GroupPlan plan = planGroupLines(words, path, phy_minors, contested);
+  reportLeftOut(gpu, plan);
   if (plan.lines.empty()) {
     record.reason = "peer configuration file " + path + " names no member to send";
     reportNotProgrammed(gpu, record.reason);
@@ -89,7 +101,8 @@ std::string ptP2pCfgCommand(const std::string& peer_minor, const std::string& ad
 }
 
 GroupPlan planGroupLines(const std::vector<std::string>& words, const std::string& path,
-                         const std::map<std::string, std::string>& phy_minors) {
+                         const std::map<std::string, std::string>& phy_minors,
+                         const std::set<std::string>& contested) {
   GroupPlan plan;
   for (size_t i = 1; i + 1 < words.size(); i += 2) {
     const std::string &member = words[i], &address = words[i + 1];
@@ -101,7 +114,9 @@ GroupPlan planGroupLines(const std::vector<std::string>& words, const std::strin
       continue;
     }
     const auto minor = phy_minors.find(member);
-    if (minor == phy_minors.end())
+    if (contested.count(member))
+      plan.contested.push_back(member);
+    else if (minor == phy_minors.end())
       plan.left_out.push_back(member);
     else
       plan.lines.emplace_back(minor->second, address);
@@ -115,7 +130,7 @@ std::vector<GpuPassRecord> VM_WriteItrDebug(std::set<std::string> names,
                                             std::map<std::string, std::string> phy_minors,
                                             std::map<std::string, std::string> unusable,
                                             std::set<std::string> found_files,
-                                            const timespec& pass) {
+                                            std::set<std::string> contested, const timespec& pass) {
   std::set<std::string> gpus = names;
   for (const auto& entry : unusable) gpus.insert(entry.first);
   std::vector<GpuPassRecord> records;
@@ -127,7 +142,7 @@ std::vector<GpuPassRecord> VM_WriteItrDebug(std::set<std::string> names,
                          found_files.count(gpu) ? kPeerConfigDir + gpu : "",
                          lookup(unusable, gpu)};
     if (record.reason.empty())
-      programGpu(gpu, data[lookup(virl_minors, gpu)], phy_minors, record);
+      programGpu(gpu, data[lookup(virl_minors, gpu)], phy_minors, contested, record);
     else if (names.count(gpu))  // one not named was dropped as offline and reported so
       reportNotProgrammed(gpu, record.reason);
     records.push_back(std::move(record));

@@ -33,6 +33,15 @@ TEST(DriverCommandTest, OnlyMembersWithAMinorHereAreSentInTheOrderOfTheFile) {
   EXPECT_EQ(plan.lines, (std::vector<std::pair<std::string, std::string>>{{"0", "38000000000"},
                                                                           {"1", "39000000000"}}));
   EXPECT_EQ(plan.left_out, (std::vector<std::string>{"3B00", "3F00"}));
+  EXPECT_TRUE(plan.contested.empty());
+  // 3E00 is named as their own by two files: it has no minor to send.
+  testing::internal::CaptureStdout();
+  const GroupPlan contested = planGroupLines(words, "/p", {{"3D00", "0"}}, {"3E00"});
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(contested.lines,
+            (std::vector<std::pair<std::string, std::string>>{{"0", "38000000000"}}));
+  EXPECT_EQ(contested.contested, (std::vector<std::string>{"3E00"}));
+  EXPECT_EQ(contested.left_out, (std::vector<std::string>{"3B00", "3F00"}));
 }
 
 TEST(DriverCommandTest, CommandTextKeepsTwoBlanksBeforeTheAddress) {

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "common/device/enumeration.h"
+#include "common/device/guest_claims.h"
 #include "common/device/pci_address.h"
 #include "common/device/peer_file.h"
 #include "common/device/tamberon_driver.h"
@@ -20,6 +21,7 @@ std::map<std::string, std::string> phybdf_minor_map;
 std::map<std::string, std::vector<std::string>> all_minor_phy_data_map;
 std::map<std::string, std::string> unusable_gpu_reason_map;
 std::set<std::string> phy_file_found_set;
+std::set<std::string> contested_phybdf_set;
 
 namespace {
 
@@ -76,7 +78,7 @@ bool isBoundHere(const std::string& bdf) {
 
 // Reports why a GPU's peer file could not be opened, when it is there.
 void reportUnopenedPeerFile(const std::string& bdf, const PeerFileLoad& load) {
-  if (!load.found || load.error == 0) return;
+  if (!load.found || load.error == 0 || load.regular) return;
   report(Priority::kError, "Error: Failed to open %s\n", bdf.c_str());
   reportReason(Priority::kError, load.path, load.error);
 }
@@ -97,6 +99,7 @@ void clearTables() {
   all_minor_phy_data_map.clear();
   unusable_gpu_reason_map.clear();
   phy_file_found_set.clear();
+  contested_phybdf_set.clear();
 }
 
 bool get_virl_Device() {
@@ -143,20 +146,35 @@ void read_virl_mem(std::set<std::string> names) {
     }
     unusable_gpu_reason_map[name] = problem;
   }
+  for (const auto& [name, reason] : sharedMinors(virl_bdf_minor_map)) {
+    virl_bdf_minor_map.erase(name);
+    unusable_gpu_reason_map[name] = reason;
+  }
 }
 
 void read_phy_mem(std::set<std::string> names, std::map<std::string, std::string> minors) {
+  std::map<std::string, PeerFile> usable;
   for (const auto& name : names) {
-    const auto minor = minors.find(name);
-    if (minor == minors.end()) continue;  // its GPU cannot be programmed anyway
-    const PeerFileLoad load = loadPeerFile(name);
+    if (!minors.count(name)) continue;  // its GPU cannot be programmed anyway
+    PeerFileLoad load = loadPeerFile(name);
     if (load.found) phy_file_found_set.insert(name);
-    if (!load.file) {
-      reportUnopenedPeerFile(name, load);
-      unusable_gpu_reason_map[name] = load.problem;
+    if (load.file) {
+      usable.emplace(name, std::move(*load.file));
       continue;
     }
-    phybdf_minor_map[uint64_t_to_string(load.file->self)] = minor->second;
-    all_minor_phy_data_map[minor->second] = hexTexts(load.file->words);
+    reportUnopenedPeerFile(name, load);
+    unusable_gpu_reason_map[name] = load.problem;
+  }
+  std::map<std::string, uint64_t> selves;
+  for (const auto& [name, file] : usable) selves[name] = file.self;
+  const SharedClaims shared = sharedHostGpus(selves);
+  for (const auto& [name, file] : usable) {
+    if (const auto conflict = shared.find(name); conflict != shared.end()) {
+      unusable_gpu_reason_map[name] = conflict->second;
+      contested_phybdf_set.insert(uint64_t_to_string(file.self));
+      continue;
+    }
+    phybdf_minor_map[uint64_t_to_string(file.self)] = minors[name];
+    all_minor_phy_data_map[minors[name]] = hexTexts(file.words);
   }
 }

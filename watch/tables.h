@@ -33,6 +33,9 @@ extern std::map<std::string, std::string> unusable_gpu_reason_map;
 // Names of the peer configuration files read in this pass that were there,
 // usable or not.
 extern std::set<std::string> phy_file_found_set;
+// Host packed BDF numbers (hex text) that the usable files of two GPUs or
+// more name as their own (guest_claims.h): no minor stands for them.
+extern std::set<std::string> contested_phybdf_set;
 
 void clearTables();
 
@@ -44,10 +47,12 @@ bool get_virl_Device();
 // Fills phy_gpu_name_set and names every other entry of the peer
 // configuration directory, once.
 void get_phy_Device();
-// Fills virl_bdf_minor_map; a GPU without a usable minor enters
-// unusable_gpu_reason_map.
+// Fills virl_bdf_minor_map; a GPU without a usable minor, or with one another
+// GPU has too, enters unusable_gpu_reason_map.
 void read_virl_mem(std::set<std::string> names);
 // Reads the files of the GPUs that have a minor in `minors`; fills
 // phybdf_minor_map and all_minor_phy_data_map from the usable ones, and
-// unusable_gpu_reason_map with the GPUs whose file is not.
+// unusable_gpu_reason_map with the GPUs whose file is not, or names the same
+// host GPU as another usable file (then that host GPU enters
+// contested_phybdf_set).
 void read_phy_mem(std::set<std::string> names, std::map<std::string, std::string> minors);

@@ -17,6 +17,7 @@
 #include "common/log/console.h"
 #include "common/util/scoped.h"
 #include "watch/driver.h"
+#include "watch/instance_lock.h"
 #include "watch/peer_dir_watch.h"
 #include "watch/schedule.h"
 #include "watch/tables.h"
@@ -79,7 +80,26 @@ std::vector<GpuPassRecord> runPass(const timespec& started) {
   read_virl_mem(virl_gpu_name_set);
   read_phy_mem(phy_gpu_name_set, virl_bdf_minor_map);
   return VM_WriteItrDebug(virl_gpu_name_set, all_minor_phy_data_map, virl_bdf_minor_map,
-                          phybdf_minor_map, unusable_gpu_reason_map, phy_file_found_set, started);
+                          phybdf_minor_map, unusable_gpu_reason_map, phy_file_found_set,
+                          contested_phybdf_set, started);
+}
+
+// Takes the instance lock; false, after a message, when it is not ours.
+bool lockedForUs(InstanceLock& lock, int& status) {
+  lock = lockInstance();
+  if (lock.fd.valid()) return true;
+  status = lock.error ? 255 : kAlreadyRunningStatus;
+  if (lock.error)
+    reportTo(stderr, Priority::kError, "Error: Cannot lock %s: %s\n", kLockFile,
+             strerror(lock.error));
+  else if (lock.holder)
+    reportTo(stderr, Priority::kError,
+             "Error: p2pwatch is already running as process %d (it holds %s)\n",
+             static_cast<int>(lock.holder), kLockFile);
+  else
+    reportTo(stderr, Priority::kError, "Error: p2pwatch is already running (it holds %s)\n",
+             kLockFile);
+  return false;
 }
 
 }  // namespace
@@ -104,6 +124,17 @@ void forEachEvent(const char* buffer, size_t length,
   }
 }
 
+std::string passSummary(const timespec& pass, const std::vector<GpuPassRecord>& gpus) {
+  const auto programmed = static_cast<size_t>(std::count_if(
+      gpus.begin(), gpus.end(), [](const GpuPassRecord& gpu) { return gpu.programmed; }));
+  struct tm local {};
+  char time[16] = "??:??:??";
+  if (localtime_r(&pass.tv_sec, &local)) strftime(time, sizeof time, "%H:%M:%S", &local);
+  return std::string("last pass ") + time + ": " + std::to_string(programmed) +
+         (programmed == 1 ? " GPU" : " GPUs") + " programmed, " +
+         std::to_string(gpus.size() - programmed) + " failed";
+}
+
 void watchPass() {
   timespec started{};
   clock_gettime(CLOCK_REALTIME, &started);
@@ -118,9 +149,13 @@ void watchPass() {
     report(Priority::kError, "Error: Cannot record the pass in %s: %s\n", kPassRecordFile,
            strerror(error));
   }
+  sd_notify(0, ("STATUS=" + passSummary(started, records)).c_str());
 }
 
 int watchDevices() {
+  InstanceLock lock;
+  int status = 0;
+  if (!lockedForUs(lock, status)) return status;
   ScopedFd inotify(inotify_init1(IN_CLOEXEC));
   if (!inotify.valid()) {
     reportTo(stderr, Priority::kError, "Error initializing inotify\n");

@@ -10,8 +10,14 @@
 
 #include <sys/inotify.h>
 
+#include <time.h>
+
 #include <cstddef>
 #include <functional>
+#include <string>
+#include <vector>
+
+#include "common/device/pass_record.h"
 
 #include "common/device/tamberon_driver.h"
 
@@ -29,13 +35,22 @@ bool triggersPass(const inotify_event& event);
 void forEachEvent(const char* buffer, size_t length,
                   const std::function<void(const inotify_event&)>& fn);
 
-// Reads the guest, programs the driver and replaces the pass record
-// (pass_record.h). Never throws: a failure is reported and the daemon keeps
-// watching.
+// What systemd shows of a pass (STATUS=): "last pass 12:00:03: 2 GPUs
+// programmed, 0 failed", the local time of its start `pass`.
+std::string passSummary(const timespec& pass, const std::vector<GpuPassRecord>& gpus);
+
+// Reads the guest, programs the driver, replaces the pass record
+// (pass_record.h) and tells systemd the summary. Never throws: a failure is
+// reported and the daemon keeps watching. Messages that cannot be written (a
+// reader of the output gone) do not stop it.
 void watchPass();
 
-// Sets up the watch, runs the start-up pass, tells systemd it is ready
-// (READY=1, when started as a notify service) and runs passes until reading
-// events fails. Returns the exit status: 255 when the watch cannot be set up,
-// 0 when reading fails.
+// Exit status when another p2pwatch holds the lock (instance_lock.h).
+inline constexpr int kAlreadyRunningStatus = 3;
+
+// Takes the instance lock, sets up the watch, runs the start-up pass, tells
+// systemd it is ready (READY=1, when started as a notify service) and runs
+// passes until reading events fails. Returns the exit status:
+// kAlreadyRunningStatus when another instance runs, 255 when the lock or the
+// watch cannot be set up, 0 when reading fails.
 int watchDevices();

@@ -52,4 +52,9 @@ TEST(WatchEventsTest, AnIncompleteTrailingRecordIsNotRead) {
   EXPECT_EQ(calls, 1);
 }
 
+TEST(WatchStatusTest, NoGpuIsCountedInThePlural) {
+  const std::string summary = passSummary({0, 0}, {});
+  EXPECT_EQ(summary.substr(summary.find(": ")), ": 0 GPUs programmed, 0 failed");
+}
+
 }  // namespace

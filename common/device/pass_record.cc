@@ -16,7 +16,9 @@
 
 namespace {
 
-constexpr const char* kHeader = "p2pwatch status 1";
+constexpr const char* kHeaderStart = "p2pwatch status ";
+constexpr const char* kFormatVersion = "1";
+constexpr size_t kMaxVersionDigits = 9;
 constexpr const char* kPassTag = "pass ";
 constexpr const char* kGpuTag = "gpu";
 constexpr const char* kProgrammed = "programmed";
@@ -32,6 +34,8 @@ constexpr mode_t kFileMode = 0644;
 constexpr mode_t kDirMode = 0755;
 // A record of this size would list tens of thousands of GPUs.
 constexpr size_t kMaxRecordBytes = 1 << 20;
+constexpr const char* kNotARecord = "not a record of p2pwatch";
+constexpr const char* kTruncated = "truncated";
 
 std::string plainLine(const std::string& text) {
   std::string line = withoutEscapes(text);
@@ -95,9 +99,44 @@ std::optional<std::vector<std::string>> lines(const std::string& text) {
   return result;
 }
 
-bool ensureDirectory(const std::string& dir) {
-  if (::mkdir(dir.c_str(), kDirMode) == 0) return ::chmod(dir.c_str(), kDirMode) == 0;
-  return errno == EEXIST;
+// Why `line`, the first, does not begin a version 1 record; "" when it does.
+// The version is named only when it is a number.
+std::string headerProblem(const std::string& line) {
+  const std::string start = kHeaderStart;
+  if (line.rfind(start, 0) != 0) return kNotARecord;
+  const std::string version = line.substr(start.size());
+  if (version == kFormatVersion) return "";
+  return allDigits(version, kMaxVersionDigits) ? "unknown format version " + version : kNotARecord;
+}
+
+// Sets `problem` and gives no record.
+std::optional<PassRecord> refused(std::string& problem, const std::string& why) {
+  problem = why;
+  return std::nullopt;
+}
+
+std::string malformedLine(size_t index) {
+  return "line " + std::to_string(index + 1) + " is malformed";
+}
+
+std::optional<PassRecord> parseRecord(const std::string& text, std::string& problem) {
+  if (text.empty()) return refused(problem, "empty");
+  const std::string header = headerProblem(text.substr(0, text.find('\n')));
+  if (!header.empty()) return refused(problem, header);
+  const auto all = lines(text);
+  if (!all || all->size() < 2) return refused(problem, kTruncated);
+  const std::string& pass_line = (*all)[1];
+  const auto pass = pass_line.rfind(kPassTag, 0) == 0
+                        ? parseTime(pass_line.substr(std::string(kPassTag).size()))
+                        : std::nullopt;
+  if (!pass) return refused(problem, malformedLine(1));
+  PassRecord record{*pass, {}};
+  for (size_t i = 2; i < all->size(); ++i) {
+    auto gpu = parseGpuLine((*all)[i]);
+    if (!gpu) return refused(problem, malformedLine(i));
+    record.second.push_back(std::move(*gpu));
+  }
+  return record;
 }
 
 bool writeAll(int fd, const std::string& text) {
@@ -119,7 +158,8 @@ std::string passTimeText(const timespec& time) {
 }
 
 std::string formatPassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus) {
-  std::string text = std::string(kHeader) + "\n" + kPassTag + passTimeText(pass) + "\n";
+  std::string text =
+      std::string(kHeaderStart) + kFormatVersion + "\n" + kPassTag + passTimeText(pass) + "\n";
   for (const auto& gpu : gpus) {
     text += std::string(kGpuTag) + kTab + gpu.bdf + kTab + passTimeText(gpu.time) + kTab +
             (gpu.programmed ? kProgrammed : kFailed) + kTab + std::to_string(gpu.lines) + kTab +
@@ -129,25 +169,17 @@ std::string formatPassRecord(const timespec& pass, const std::vector<GpuPassReco
   return text;
 }
 
-std::optional<PassRecord> parsePassRecord(const std::string& text) {
-  const auto all = lines(text);
-  if (!all || all->size() < 2 || (*all)[0] != kHeader || (*all)[1].rfind(kPassTag, 0) != 0)
-    return std::nullopt;
-  const auto pass = parseTime((*all)[1].substr(std::string(kPassTag).size()));
-  if (!pass) return std::nullopt;
-  PassRecord record{*pass, {}};
-  for (size_t i = 2; i < all->size(); ++i) {
-    auto gpu = parseGpuLine((*all)[i]);
-    if (!gpu) return std::nullopt;
-    record.second.push_back(std::move(*gpu));
-  }
+std::optional<PassRecord> parsePassRecord(const std::string& text, std::string* problem) {
+  std::string why;
+  auto record = parseRecord(text, why);
+  if (problem) *problem = why;
   return record;
 }
 
 bool writePassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus,
                      const std::string& path) {
   const std::string dir = std::filesystem::path(path).parent_path().string();
-  if (!ensureDirectory(dir)) return false;
+  if (!ensureDirectory(dir, kDirMode)) return false;
   std::string temp = dir + kTempName;
   ScopedFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd.valid()) return false;
@@ -162,16 +194,20 @@ bool writePassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpu
   return ok;
 }
 
-std::optional<PassRecord> readPassRecord(const std::string& path, int* error) {
+PassRecordRead readPassRecord(const std::string& path) {
+  PassRecordRead read;
   const RegularFile file = openRegularFile(path);
-  if (error) *error = file.error;
-  if (!file.fd.valid()) return std::nullopt;
-  std::string text(kMaxRecordBytes + 1, '\0');
-  size_t got = 0;
-  for (ssize_t n;
-       got < text.size() && (n = ::read(file.fd.get(), &text[got], text.size() - got)) > 0;)
-    got += static_cast<size_t>(n);
-  if (got > kMaxRecordBytes) return std::nullopt;
-  text.resize(got);
-  return parsePassRecord(text);
+  read.error = file.error;
+  if (!file.fd.valid()) {
+    if (!file.error) read.problem = openFailure(file);
+    return read;
+  }
+  const BoundedRead text = readBounded(file.fd.get(), kMaxRecordBytes);
+  read.error = text.error;
+  if (text.error) return read;
+  if (text.longer)
+    read.problem = "larger than " + std::to_string(kMaxRecordBytes) + " bytes";
+  else
+    read.record = parsePassRecord(text.bytes, &read.problem);
+  return read;
 }

@@ -37,8 +37,11 @@ std::string passTimeText(const timespec& time);
 // nothing, blanks and blanks.
 std::string formatPassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus);
 
-// The record a text holds; nothing when it is not a well-formed version 1 record.
-std::optional<PassRecord> parsePassRecord(const std::string& text);
+// The record a text holds; nothing when it is not a well-formed version 1
+// record. Then `problem`, when given, says why in words of this program, never
+// with bytes of the text but the digits of a version: "empty", "not a record
+// of p2pwatch", "unknown format version 7", "truncated", "line 3 is malformed".
+std::optional<PassRecord> parsePassRecord(const std::string& text, std::string* problem = nullptr);
 
 // Replaces `path` atomically (a temporary file in its directory, renamed over
 // it) with mode 0644 whatever the umask, making the directory (0755) when it
@@ -46,9 +49,14 @@ std::optional<PassRecord> parsePassRecord(const std::string& text);
 bool writePassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus,
                      const std::string& path = kPassRecordFile);
 
-// The record in `path`: read only when it is a regular file, without blocking;
-// nothing when it is missing, unreadable or malformed. Then `error`, when
-// given, is the errno of the failed open (ENOENT: missing), or 0 when the file
-// opened but is no regular file or no well-formed record.
-std::optional<PassRecord> readPassRecord(const std::string& path = kPassRecordFile,
-                                         int* error = nullptr);
+// What readPassRecord found.
+struct PassRecordRead {
+  std::optional<PassRecord> record;  // the record, when it is usable
+  int error = 0;                     // errno of a failed open (ENOENT: missing) or read
+  std::string problem;  // why a record that is there and was read cannot be used: "not a
+                        // regular file", "larger than 1048576 bytes", or as parsePassRecord
+};
+
+// The record in `path`: opened without blocking and read, no further than the
+// largest record, only when it is a regular file.
+PassRecordRead readPassRecord(const std::string& path = kPassRecordFile);

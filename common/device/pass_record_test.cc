@@ -37,19 +37,34 @@ TEST(PassRecordTest, TheTextReadsBackAsWritten) {
   EXPECT_NE(formatPassRecord(kPass, odd).find("\t-\ta b c\n"), std::string::npos);
 }
 
-TEST(PassRecordTest, AnythingButAWellFormedRecordIsRefused) {
+TEST(PassRecordTest, AnythingButAWellFormedRecordIsRefusedSayingWhy) {
   const std::string good = kText;
   const auto replaced = [&](const std::string& from, const std::string& to) {
     std::string text = good;
     return text.replace(text.find(from), from.size(), to);
   };
-  for (const std::string& text :
-       {std::string(), good.substr(0, good.size() - 1), replaced("status 1", "status 2"),
-        replaced("pass 1767225600.000005000", "pass 1767225600.5"),
-        replaced("\tprogrammed\t", "\tdone\t"), replaced("\t2\t", "\t-2\t"),
-        replaced("0000:00:05.0\t", "0000:00:5.0\t"), replaced("\t-\t", "\t\t"),
-        replaced("\tminor file", "\tminor\tfile")})
-    EXPECT_FALSE(parsePassRecord(text)) << text;
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "empty"},
+      {good.substr(0, good.size() - 1), "truncated"},
+      {"p2pwatch status 1\n", "truncated"},
+      {replaced("status 1", "status 7"), "unknown format version 7"},
+      {replaced("status 1", "status 1\033[2J"), "not a record of p2pwatch"},
+      {replaced("status 1", "status 1234567890"), "not a record of p2pwatch"},
+      {std::string("\x7f"
+                   "ELF\x02\x01\x01\0\n",
+                   9),
+       "not a record of p2pwatch"},
+      {replaced("pass 1767225600.000005000", "pass 1767225600.5"), "line 2 is malformed"},
+      {replaced("\tprogrammed\t", "\tdone\t"), "line 3 is malformed"},
+      {replaced("\t2\t", "\t-2\t"), "line 3 is malformed"},
+      {replaced("0000:00:05.0\t", "0000:00:5.0\t"), "line 3 is malformed"},
+      {replaced("\t-\t", "\t\t"), "line 4 is malformed"},
+      {replaced("\tminor file", "\tminor\tfile"), "line 4 is malformed"}};
+  for (const auto& [text, why] : cases) {
+    std::string problem;
+    EXPECT_FALSE(parsePassRecord(text, &problem)) << text;
+    EXPECT_EQ(problem, why) << text;
+  }
   EXPECT_TRUE(parsePassRecord("p2pwatch status 1\npass 0.000000000\n"));  // no GPU bound
 }
 
@@ -69,13 +84,27 @@ TEST(PassRecordTest, WrittenWholeWithItsModesWhateverTheUmask) {
   EXPECT_EQ(dir.st_mode & 07777, 0755u);
   EXPECT_EQ(sim::readFile(path), kText);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run / "p2pwatch"), {}), 1);
-  EXPECT_EQ(formatPassRecord(kPass, readPassRecord(path)->second), kText);
-  ASSERT_EQ(mkfifo((run / "fifo").c_str(), 0644), 0);
-  int error = -1;
-  EXPECT_FALSE(readPassRecord(run / "fifo", &error));  // never blocks
-  EXPECT_EQ(error, 0);
-  EXPECT_FALSE(readPassRecord(run / "none", &error));
-  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(formatPassRecord(kPass, readPassRecord(path).record->second), kText);
+}
+
+// What -s is told of a record that cannot be used, at the limit of its size.
+TEST(PassRecordTest, ReadingNamesWhatKeepsARecordFromUse) {
+  const sim::TempDir run("p2p-run");
+  run.write("largest", "p2pwatch status 1\npass 0.000000000\n" + std::string(1048540, ' ') + "\n");
+  run.write("larger", sim::readFile(run / "largest") + " ");
+  const struct {
+    const char* name;
+    int error;
+    const char* problem;
+  } cases[] = {{"none", ENOENT, ""},
+               {"largest", 0, "line 3 is malformed"},  // read whole: its size is allowed
+               {"larger", 0, "larger than 1048576 bytes"}};
+  for (const auto& c : cases) {
+    const PassRecordRead read = readPassRecord(run / c.name);
+    EXPECT_FALSE(read.record) << c.name;
+    EXPECT_EQ(read.error, c.error) << c.name;
+    EXPECT_EQ(read.problem, c.problem) << c.name;
+  }
 }
 
 }  // namespace

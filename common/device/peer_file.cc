@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
-#include "common/device/windows.h"
 #include "common/log/console.h"
 #include "common/util/paths.h"
 
@@ -21,22 +21,39 @@ std::string openProblem(const RegularFile& opened, const std::string& dir) {
   return ::stat(dir.c_str(), &st) == 0 ? "is missing" : "is missing, and so is " + dir;
 }
 
+// The peer file `bytes` hold; nothing when they are malformed.
+std::optional<PeerFile> parsePeerBytes(const std::string& bytes) {
+  uint64_t word0 = 0;
+  if (bytes.size() < sizeof word0) return std::nullopt;
+  memcpy(&word0, bytes.data(), sizeof word0);
+  const unsigned long count = areaWordCount(word0);
+  if (count > kMaxAreaWords || bytes.size() < count * sizeof word0) return std::nullopt;
+  PeerFile file{areaSelf(word0), std::vector<unsigned long>(count)};
+  if (count == 0) return file;  // no words: nothing to copy, not even into null
+  memcpy(file.words.data(), bytes.data(), count * sizeof word0);
+  file.words[0] = file.self;
+  return file;
+}
+
+// The peer file open as `fd`, read no further than the largest one; `error`
+// gets the errno of a failed read, else 0.
+std::optional<PeerFile> readPeer(int fd, int& error) {
+  const BoundedRead read = readBounded(fd, kMaxPeerFileBytes);
+  error = read.error;
+  if (read.error || read.longer) return std::nullopt;
+  return parsePeerBytes(read.bytes);
+}
+
+// Why a regular file that opened cannot be used.
+std::string readProblem(int error) {
+  return error ? std::string("cannot be read: ") + strerror(error) : "is malformed";
+}
+
 }  // namespace
 
 std::optional<PeerFile> parsePeerFd(int fd) {
-  struct stat st {};
-  unsigned long word0 = 0;
-  const bool sized = ::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof word0);
-  if (!sized || !readMemoryReadOnly(sizeof word0, &word0, fd, 0)) return std::nullopt;
-  const unsigned long count = areaWordCount(word0);
-  // The count is checked before anything is sized by it: a malformed file
-  // may announce billions of words.
-  if (count > kMaxAreaWords || st.st_size < static_cast<off_t>(count * sizeof word0))
-    return std::nullopt;
-  PeerFile file{areaSelf(word0), std::vector<unsigned long>(count)};
-  if (!readMemoryReadOnly(count * sizeof word0, file.words.data(), fd, 0)) return std::nullopt;
-  if (count > 0) file.words[0] = file.self;
-  return file;
+  int error = 0;
+  return readPeer(fd, error);
 }
 
 std::optional<PeerFile> readPeerFd(int fd, const std::string& path) {
@@ -56,10 +73,10 @@ PeerFileLoad loadPeerFile(const std::string& bdf, const std::string& dir) {
   load.error = opened.error;
   if (load.regular) {
     load.modified = opened.status.st_mtim;
-    load.file = parsePeerFd(opened.fd.get());
+    load.file = readPeer(opened.fd.get(), load.error);
   }
   if (!load.file)
     load.problem = kSubject + load.path + " " +
-                   (opened.fd.valid() ? "is malformed" : openProblem(opened, dir));
+                   (opened.fd.valid() ? readProblem(load.error) : openProblem(opened, dir));
   return load;
 }

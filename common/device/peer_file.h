@@ -4,6 +4,8 @@
 
 #include <time.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,11 +17,14 @@ struct PeerFile {
   std::vector<unsigned long> words;  // all words, word 0 cut to the self field
 };
 
-// Reads the peer configuration file open as `fd` through a read-only mapping;
-// `fd` may be open O_RDONLY. Nothing when it is malformed: shorter than its
-// word count says, or with a count beyond what one transfer maps. An empty
-// file is malformed too; it is never mapped, since touching a mapping past the
-// end of a file faults. The descriptor stays open.
+// The largest well-formed peer file: a full exchange area.
+inline constexpr size_t kMaxPeerFileBytes = kMaxAreaWords * sizeof(uint64_t);
+
+// Reads the peer configuration file open as `fd` from its start, with
+// pread() (paths.h); `fd` may be open O_RDONLY. Nothing when it is malformed: shorter
+// than its word count says, with a count beyond what one transfer maps, or
+// longer than kMaxPeerFileBytes (not read beyond that). An empty file is
+// malformed too; so is one whose read fails. The descriptor stays open.
 std::optional<PeerFile> parsePeerFd(int fd);
 
 // As parsePeerFd, with a message naming `path` when the file is malformed.
@@ -31,7 +36,7 @@ struct PeerFileLoad {
   std::string path;              // dir + bdf
   bool found = false;            // something of that name is there
   bool regular = false;          // it opened as a regular file
-  int error = 0;                 // errno of a failed open (ENOENT: missing); else 0
+  int error = 0;                 // errno of a failed open (ENOENT: missing) or read; else 0
   timespec modified{};           // its modification time, when regular
   std::optional<PeerFile> file;  // the content, when the file is usable
   std::string problem;           // why it is not, as "<path> is missing"; empty when usable
@@ -39,6 +44,6 @@ struct PeerFileLoad {
 
 // Loads the peer file of `bdf` from `dir` (kPeerConfigDir), without a message.
 // It is opened without blocking and only when it is a regular file: a FIFO,
-// a directory, a file that cannot be opened and a malformed file are named as
-// problems, and so are a missing file and a missing directory.
+// a directory, a file that cannot be opened or read and a malformed file are
+// named as problems, and so are a missing file and a missing directory.
 PeerFileLoad loadPeerFile(const std::string& bdf, const std::string& dir = kPeerConfigDir);

@@ -39,6 +39,12 @@ TEST(PeerFileTest, WellFormedFilesAreReadWithWordZeroCutToTheSelfField) {
        {0x3B00, 0x3B00, 0x38000000000, 0x3C00, 0x39000000000}},
       {{0x0000000300003B20, 0x3B20, 0x38000000000, 0xABCDEF}, {0x3B20, 0x3B20, 0x38000000000}},
       {{0x0000000000003B00}, {}},
+      {std::vector<unsigned long>(32, 0x0000001F00003B00),  // the largest file: 256 bytes
+       [] {
+         std::vector<unsigned long> words(31, 0x0000001F00003B00);
+         words[0] = 0x3B00;
+         return words;
+       }()},
   };
   for (const auto& c : cases) {
     ScopedFd fd = peerFile(wordBytes(c.file));
@@ -57,6 +63,7 @@ TEST(PeerFileTest, MalformedFilesAreReportedAndRejected) {
       std::string("\x00\x3b\x00\x00\x05\x00\x00", 7),
       wordBytes({0x0000000500003B00, 0x3B00}),
       wordBytes(thirty_three),
+      wordBytes({0x0000000300003B00, 0x3B00, 0x380}) + std::string(257 - 24, '\0'),  // 257 bytes
   };
   for (const auto& bytes : cases) {
     ScopedFd fd = peerFile(bytes);

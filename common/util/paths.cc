@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -60,3 +61,25 @@ RegularFile openRegularFile(const std::string& path) {
 std::string openFailure(const RegularFile& file) { return openFailure(file.error); }
 
 std::string openFailure(int error) { return error ? std::strerror(error) : "not a regular file"; }
+
+BoundedRead readBounded(int fd, size_t limit) {
+  BoundedRead read;
+  read.bytes.resize(limit + 1);
+  size_t got = 0;
+  while (got < read.bytes.size()) {
+    const ssize_t n =
+        ::pread(fd, &read.bytes[got], read.bytes.size() - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) read.error = errno;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  read.longer = got > limit;
+  read.bytes.resize(std::min(got, limit));
+  return read;
+}
+
+bool ensureDirectory(const std::string& dir, mode_t mode) {
+  if (::mkdir(dir.c_str(), mode) == 0) return ::chmod(dir.c_str(), mode) == 0;
+  return errno == EEXIST;
+}

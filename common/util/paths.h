@@ -33,3 +33,20 @@ RegularFile openRegularFile(const std::string& path);
 std::string openFailure(const RegularFile& file);
 // The same from the `error` it gave (0: no regular file).
 std::string openFailure(int error);
+
+// What readBounded read of a file.
+struct BoundedRead {
+  std::string bytes;    // the content, at most the limit asked for
+  bool longer = false;  // the file holds more than the limit: `bytes` is cut there
+  int error = 0;        // errno of a failed read; then `bytes` is what came before it
+};
+
+// Reads the file open as `fd` from its start with pread(), at most `limit`
+// bytes and one more to tell a longer file, however long the file is. A file
+// rewritten meanwhile gives what the reads returned; it never faults, as a
+// mapping of a file cut short does.
+BoundedRead readBounded(int fd, size_t limit);
+
+// Makes the directory `dir` with `mode` whatever the umask, when it is
+// missing. False, with errno set, when it is missing and cannot be made.
+bool ensureDirectory(const std::string& dir, mode_t mode);

@@ -1,5 +1,6 @@
 #include "common/util/paths.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "tests/sim/tempdir.h"
 
@@ -66,6 +68,24 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace(name.begin(), name.end(), '/', '_');
       return name;
     });
+
+// At most the limit, one byte more to tell a longer file, from the start
+// wherever the descriptor stands; a failed read names its errno.
+TEST(ReadBoundedTest, ReadsAtMostTheLimitAndTellsALongerFile) {
+  const sim::TempDir dir;
+  const RegularFile file = openRegularFile(dir.write("five", "abcde"));
+  ASSERT_EQ(lseek(file.fd.get(), 3, SEEK_SET), 3);
+  for (const auto& [limit, bytes, longer] : {std::tuple<size_t, const char*, bool>{4, "abcd", true},
+                                             {5, "abcde", false},
+                                             {0, "", true}}) {
+    const BoundedRead read = readBounded(file.fd.get(), limit);
+    EXPECT_EQ(read.bytes, bytes) << limit;
+    EXPECT_EQ(read.longer, longer) << limit;
+    EXPECT_EQ(read.error, 0) << limit;
+  }
+  const ScopedFd directory(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  EXPECT_EQ(readBounded(directory.get(), 4).error, EISDIR);
+}
 
 TEST(GetCurrentDir, IsTheDirectoryOfTheRunningExecutable) {
   std::string expected = fs::read_symlink("/proc/self/exe").parent_path().string();

@@ -1,8 +1,5 @@
 #include "tests/bench/driver_load.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,8 +13,8 @@
 #include <thread>
 #include <utility>
 
-#include "common/util/scoped.h"
 #include "tests/bench/bench_fabric.h"
+#include "tests/sim/notify_socket.h"
 #include "tests/sim/sandbox.h"
 #include "tests/sim/tempdir.h"
 
@@ -37,7 +34,6 @@ constexpr int kReadyTimeoutMs = 600000;
 constexpr char kPeerDir[] = "qz/vm_p2p_cfg";
 constexpr char kNodePrefix[] = "tamberon";
 constexpr char kReady[] = "READY=1";
-constexpr char kNotifySocket[] = "NOTIFY_SOCKET";
 
 double msBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
@@ -66,36 +62,20 @@ void storePeerFiles(const sim::Fabric& host, const HostLayout& layout, const Gpu
 }
 
 // p2pwatch in a sandbox, started as systemd starts a notify service: it
-// reports READY=1 on an abstract datagram socket of this process.
+// reports READY=1 on a notification socket of this process.
 class NotifiedWatch {
  public:
-  NotifiedWatch(const sim::Sandbox& box, const std::string& program)
-      : socket_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    const std::string name = "p2pbench-" + std::to_string(getpid()) + "-" + std::to_string(++made_);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path + 1, name.data(), name.size());
-    bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address),
-         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size()));
-    setenv(kNotifySocket, ("@" + name).c_str(), 1);
+  NotifiedWatch(const sim::Sandbox& box, const std::string& program) {
+    setenv(sim::NotifySocket::kVariable, notify_.address().c_str(), 1);
     pid_ = sim::start(box, {program}, logs_ / "out", logs_ / "err");
-    unsetenv(kNotifySocket);
+    unsetenv(sim::NotifySocket::kVariable);
   }
   NotifiedWatch(const NotifiedWatch&) = delete;
   NotifiedWatch& operator=(const NotifiedWatch&) = delete;
   ~NotifiedWatch() { sim::stop(pid_); }
 
   // Waits for READY=1; false on a timeout.
-  bool awaitReady() {
-    char message[256];
-    for (pollfd fd = {socket_.get(), POLLIN, 0}; poll(&fd, 1, kReadyTimeoutMs) > 0;) {
-      const ssize_t got = recv(socket_.get(), message, sizeof message - 1, 0);
-      if (got > 0 &&
-          std::string(message, static_cast<size_t>(got)).find(kReady) != std::string::npos)
-        return true;
-    }
-    return false;
-  }
+  bool awaitReady() { return notify_.awaitLine(kReady, kReadyTimeoutMs); }
   size_t outLines() const {
     const std::string text = sim::readFile(logs_ / "out");
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -108,8 +88,7 @@ class NotifiedWatch {
   }
 
  private:
-  static inline int made_ = 0;
-  ScopedFd socket_;
+  sim::NotifySocket notify_;
   sim::TempDir logs_{"p2pbench-load"};
   pid_t pid_ = -1;
 };

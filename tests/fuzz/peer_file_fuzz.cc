@@ -1,7 +1,8 @@
 // p2pwatch's reader of peer configuration files over arbitrary file contents.
-// Property: a file is taken exactly when it holds word 0 and the count of
-// words that word 0 announces, at most kMaxAreaWords; the words are the
-// file's own, word 0 cut to its self field.
+// Property: a file is taken exactly when it is at most kMaxPeerFileBytes
+// long and holds word 0 and the count of words that word 0 announces, at
+// most kMaxAreaWords; the words are the file's own, word 0 cut to its self
+// field.
 #include <optional>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace {
 constexpr const char* kPath = "/etc/qz/vm_p2p_cfg/0000:00:05.0";
 
 std::optional<PeerFile> expectedPeerFile(const uint8_t* data, size_t size) {
-  if (size < sizeof(uint64_t)) return std::nullopt;
+  if (size < sizeof(uint64_t) || size > kMaxPeerFileBytes) return std::nullopt;
   const uint64_t word0 = loadWord(data);
   const uint64_t count = word0 >> 32;
   if (count > kMaxAreaWords || count > size / sizeof(uint64_t)) return std::nullopt;

@@ -716,6 +716,7 @@ void Fabric::bindDriver(const std::string& bdf, const std::string& minor, bool f
   std::string itr = d + "/" + kItrDebugFile;
   itr_fifos_.erase(bdf);
   itr_received_.erase(bdf);
+  itr_filler_.erase(bdf);
   fs::remove(itr);
   if (fifo_itr_debug) {
     if (mkfifo(itr.c_str(), 0644) != 0)
@@ -732,6 +733,7 @@ void Fabric::unbindDriver(const std::string& bdf) {
   const std::string d = dir(bdf);
   itr_fifos_.erase(bdf);
   itr_received_.erase(bdf);
+  itr_filler_.erase(bdf);
   for (const std::string& path : {d + "/" + kMinorFile, d + "/" + kItrDebugFile,
                                   d + "/" + kDriverLink, driverDir() + "/" + bdf})
     fs::remove(path);
@@ -741,9 +743,29 @@ std::vector<std::string> Fabric::itrDebugLines(const std::string& bdf) {
   auto fifo = itr_fifos_.find(bdf);
   if (fifo == itr_fifos_.end()) return splitLines(readFile(filePath(bdf, kItrDebugFile)));
   char buffer[4096];
-  for (ssize_t got; (got = read(fifo->second.get(), buffer, sizeof buffer)) > 0;)
-    itr_received_[bdf].append(buffer, static_cast<size_t>(got));
+  size_t& filler = itr_filler_[bdf];
+  for (ssize_t got; (got = read(fifo->second.get(), buffer, sizeof buffer)) > 0;) {
+    const size_t dropped = std::min(filler, static_cast<size_t>(got));
+    filler -= dropped;
+    itr_received_[bdf].append(buffer + dropped, static_cast<size_t>(got) - dropped);
+  }
   return splitLines(itr_received_[bdf]);
+}
+
+void Fabric::stopReadingItrDebugAfter(const std::string& bdf, size_t bytes) {
+  itrDebugLines(bdf);  // what came so far, and an empty pipe
+  const int fd = itr_fifos_.at(bdf).get();
+  const int capacity = fcntl(fd, F_SETPIPE_SZ, static_cast<int>(sysconf(_SC_PAGESIZE)));
+  if (capacity < 0 || static_cast<size_t>(capacity) <= bytes)
+    throw std::system_error(errno, std::generic_category(), "F_SETPIPE_SZ " + bdf);
+  // One write: its bytes share the pipe's pages, so that exactly `bytes` fit after them.
+  const std::string filler(static_cast<size_t>(capacity) - bytes, '#');
+  for (size_t done = 0; done < filler.size();) {
+    const ssize_t n = write(fd, filler.data() + done, filler.size() - done);
+    if (n <= 0) throw std::system_error(errno, std::generic_category(), "filling " + bdf);
+    done += static_cast<size_t>(n);
+  }
+  itr_filler_[bdf] = filler.size();
 }
 
 // --- passthrough ---

@@ -195,6 +195,11 @@ class Fabric {
   std::string driverDir() const;  // host view of sys/bus/pci/drivers/tamberon
   // Lines written to bdf's itr_debug so far (all of them for a FIFO).
   std::vector<std::string> itrDebugLines(const std::string& bdf);
+  // bdf's FIFO itr_debug takes `bytes` more and then stops being read, as a
+  // driver that hangs: a write that does not fit whole blocks until the
+  // writer gives up. Reading the lines (itrDebugLines) makes room again, so
+  // read them once the writer is done. Throws when the pipe cannot be sized.
+  void stopReadingItrDebugAfter(const std::string& bdf, size_t bytes);
 
   // --- passthrough ---
   // Binds bdf to vfio-pci in IOMMU group `group`: a `driver` link to
@@ -243,7 +248,8 @@ class Fabric {
   std::vector<std::string> host_bridges_;
   std::map<std::string, ScopedFd> itr_fifos_;
   std::map<std::string, std::string> itr_received_;
-  bool anywhere_ = false;  // addGpuAnywhere: placement not checked
+  std::map<std::string, size_t> itr_filler_;  // bytes still to drop from the FIFO
+  bool anywhere_ = false;                     // addGpuAnywhere: placement not checked
 };
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -393,6 +394,17 @@ TEST(FabricTest, FifoItrDebugKeepsEveryLineAPlainFileOnlyTheLast) {
             (std::vector<std::string>{"pt_p2p_cfg 1 4000", "pt_p2p_cfg 0 5000"}));
   EXPECT_EQ(fabric.itrDebugLines("0000:00:05.0").size(), 2u);  // kept, not consumed
   EXPECT_EQ(fabric.itrDebugLines("0000:00:06.0"), (std::vector<std::string>{"pt_p2p_cfg 0 5000"}));
+
+  // A driver that stops reading after 18 more bytes: the next line fits, one more does not.
+  fabric.stopReadingItrDebugAfter("0000:00:05.0", 18);
+  ScopedFd writer(open((driver + "/0000:00:05.0/itr_debug").c_str(), O_WRONLY | O_NONBLOCK));
+  const std::string line = "pt_p2p_cfg 2 6000\n";
+  EXPECT_EQ(write(writer.get(), line.data(), line.size()), 18);
+  EXPECT_EQ(write(writer.get(), line.data(), line.size()), -1);  // a blocking writer waits
+  EXPECT_EQ(errno, EAGAIN);
+  EXPECT_EQ(
+      fabric.itrDebugLines("0000:00:05.0"),
+      (std::vector<std::string>{"pt_p2p_cfg 1 4000", "pt_p2p_cfg 0 5000", "pt_p2p_cfg 2 6000"}));
 }
 
 struct PackRow {
