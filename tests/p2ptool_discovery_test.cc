@@ -165,8 +165,8 @@ TEST_F(DiscoveryTest, AGpuARunningGuestHoldsIsLeftAloneUnlessForced) {
   const std::string node = host_.bindVfio(kGpuA, 21, dev_.path());
   host_.writeConfig(kGpuA, 0x04, 2, 0);
   const auto config_before = host_.configBytes(kGpuA);
-  const sim::GuestProcess guest(node);
-  const std::string holder = "(process " + std::to_string(guest.pid()) + " qemu-system-x86)";
+  const auto guest = this->guest(node);
+  const std::string holder = "(process " + std::to_string(guest->pid()) + " qemu-system-x86)";
   const std::string warning =
       "\033[31mWARNING:\033[0m GPU 0000:3d:00.0 is in use by a running "
       "guest " +

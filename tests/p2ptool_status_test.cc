@@ -436,7 +436,7 @@ TEST_F(StatusTest, EveryTableIsComparedWithWhatWriteModeWouldWrite) {
   ASSERT_EQ(tool().status, 0);
   ASSERT_EQ(tool({"-w"}).status, 0);
   const uint64_t moved = host_.bar0("0000:3e:00.0") + 0x100000000;
-  std::optional<sim::GuestProcess> guest;
+  std::unique_ptr<sim::GuestProcess> guest;
   const struct {
     const char* name;
     std::function<void()> spoil;
@@ -462,7 +462,7 @@ TEST_F(StatusTest, EveryTableIsComparedWithWhatWriteModeWouldWrite) {
       {"-w again", [&] { ASSERT_EQ(tool({"-w"}).status, 0); }, "0000:3d:00.0", "current", 1},
       {"in use while its BAR0 moves: -w leaves its table",
        [&] {
-         guest.emplace(host_.bindVfio("0000:3e:00.0", 3, dev_.path()));
+         guest = this->guest(host_.bindVfio("0000:3e:00.0", 3, dev_.path()));
          host_.writeConfig("0000:3e:00.0", 0x10, 8, (moved + 0x200000000) | 0xC);
          ASSERT_EQ(tool({"-w"}).status, 0);
        },
@@ -537,15 +537,15 @@ TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
 TEST_F(StatusTest, GroupMembersHeldByDifferentGuestsAreNamed) {
   ASSERT_EQ(tool().status, 0);
   ASSERT_EQ(tool({"-w"}).status, 0);
-  const sim::GuestProcess first(host_.bindVfio("0000:60:00.0", 7, dev_.path()));
-  const sim::GuestProcess second(host_.bindVfio("0000:61:00.0", 8, dev_.path()), "qemu-kvm");
+  const auto first = guest(host_.bindVfio("0000:60:00.0", 7, dev_.path()));
+  const auto second = guest(host_.bindVfio("0000:61:00.0", 8, dev_.path()), "qemu-kvm");
   host_.bindVfio("0000:3d:00.0", 9, dev_.path());  // one IOMMU group: one guest holds both
-  const sim::GuestProcess both(host_.bindVfio("0000:3e:00.0", 9, dev_.path()));
-  const std::string holder = std::to_string(first.pid()) + " qemu-system-x86";
+  const auto both = guest(host_.bindVfio("0000:3e:00.0", 9, dev_.path()));
+  const std::string holder = std::to_string(first->pid()) + " qemu-system-x86";
   const sim::Result r = tool({"-s"});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(has(r.out, "0000:5e:00.0  WARNING: held by different processes: 0000:60:00.0 by " +
-                             holder + "; 0000:61:00.0 by " + std::to_string(second.pid()) +
+                             holder + "; 0000:61:00.0 by " + std::to_string(second->pid()) +
                              " qemu-kvm (they reach each other's memory without the IOMMU)"))
       << r.out;
   EXPECT_EQ(r.out.find("0000:3b:00.0  WARNING"), std::string::npos);

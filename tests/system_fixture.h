@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -26,6 +27,8 @@
 
 #include "tests/sim/fabric.h"
 #include "tests/sim/fake_command.h"
+#include "tests/sim/guest_process.h"
+#include "tests/sim/pid_space.h"
 #include "tests/sim/presets.h"
 #include "tests/sim/sandbox.h"
 #include "tests/sim/tempdir.h"
@@ -85,14 +88,18 @@ class FabricTest : public ::testing::Test {
   }
 
   // Runs p2ptool with `args` in the sandbox over `fabric`'s tree, as user
-  // `uid` (who sees what sysfs shows such a user: sandbox.h).
-  sim::Result tool(const std::vector<std::string>& args, const sim::Fabric& fabric, uid_t uid = 0) {
+  // `uid` (who sees what sysfs shows such a user: sandbox.h), in the test's
+  // PID namespace, started through `prefix` (a command and its arguments).
+  sim::Result tool(const std::vector<std::string>& args, const sim::Fabric& fabric, uid_t uid = 0,
+                   const std::vector<std::string>& prefix = {}) {
     sim::Sandbox box = box_;
     box.sys = fabric.sysDir();
     box.uid = box.gid = uid;
+    box.pids = pids_.ns();
     std::optional<ReachableCopy> copy;
     if (uid != 0) copy.emplace(kP2ptool);
-    std::vector<std::string> argv = {copy ? copy->path() : kP2ptool};
+    std::vector<std::string> argv = prefix;
+    argv.push_back(copy ? copy->path() : kP2ptool);
     argv.insert(argv.end(), args.begin(), args.end());
     return sim::run(box, argv);
   }
@@ -106,6 +113,13 @@ class FabricTest : public ::testing::Test {
     return calls;
   }
 
+  // A stand-in guest holding `node` open, in the PID namespace p2ptool runs in.
+  std::unique_ptr<sim::GuestProcess> guest(const std::string& node,
+                                           const std::string& name = sim::kGuestProcessName,
+                                           uid_t uid = 0) {
+    return std::make_unique<sim::GuestProcess>(node, name, uid, pids_.ns());
+  }
+
   std::string peerFile(const std::string& bdf) const {
     return etc_.path() + "/" + kPeerDir + "/" + bdf;
   }
@@ -117,6 +131,8 @@ class FabricTest : public ::testing::Test {
   sim::FakeCommand setpci_ = sim::loggingSetpci();
   sim::Fabric host_{dir_.path()};
   sim::Sandbox box_;
+  // Only the test's processes are in sight of p2ptool (pid_space.h).
+  sim::PidSpace pids_;
 };
 
 // The demo's host fabric and its passthrough guest.
