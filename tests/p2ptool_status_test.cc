@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <regex>
+#include <set>
 
 #include "tests/sim/guest_process.h"
 #include "tests/sim/presets.h"
@@ -557,7 +558,54 @@ TEST_F(StatusTest, GroupMembersHeldByDifferentGuestsAreNamed) {
   const json doc = json::parse(tool({"-s", "--json"}, host_, systest::kNobody).out);
   EXPECT_TRUE(doc["host"]["gpus"][4]["tenants"].is_null());     // 0000:60:00.0
   EXPECT_EQ(doc["host"]["gpus"][0]["tenants"], json::array());  // 0000:1c:00.0: not bound
+  EXPECT_EQ(doc["host"]["gpus"][4]["tenants_reason"], "run as root");
   EXPECT_EQ(json::parse(tool({"-s", "--json"}).out)["host"]["groups"][2]["tenants_differ"], true);
+  // As root with the old unit's capabilities the guests' descriptors cannot be
+  // read: no GPU bound to vfio-pci is called free, no group ready on a guess.
+  const auto old_unit = systest::withCapabilities("-all,+sys_admin");
+  const sim::Result blind = tool({"-s"}, host_, 0, old_unit);
+  std::set<pid_t> pids = {first->pid(), second->pid(), both->pid()};
+  std::string hidden = "descriptors of 3 processes unreadable: ";
+  for (const pid_t pid : pids) hidden += std::to_string(pid) + (pid == *pids.rbegin() ? "" : ", ");
+  EXPECT_EQ(blind.status, 3);
+  EXPECT_NE(blind.out.find("\n    table: current\n    in use: unknown (" + hidden + ")\n"),
+            std::string::npos)
+      << blind.out;
+  EXPECT_TRUE(has(blind.out,
+                  "0000:5e:00.0  GPUs 0000:60:00.0 0000:61:00.0: in use unknown: 0000:60:00.0, "
+                  "0000:61:00.0"))
+      << blind.out;
+  EXPECT_EQ(blind.out.find("WARNING"), std::string::npos);
+  const json blind_doc = json::parse(tool({"-s", "--json"}, host_, 0, old_unit).out);
+  EXPECT_EQ(blind_doc["host"]["gpus"][4]["tenants_reason"], hidden);
+  EXPECT_EQ(blind_doc["host"]["groups"][2]["tenants_unknown"],
+            json::array({"0000:60:00.0", "0000:61:00.0"}));
+  EXPECT_EQ(blind_doc["host"]["groups"][2]["state"], "unknown");
+  EXPECT_EQ(tool({"-s"}, host_, 0, systest::withCapabilities(systest::unitCapabilities())).out,
+            r.out);
+}
+
+// SR-IOV virtual functions are listed under their GPU and decide nothing:
+// seven of them beside a member neither go offline nor join its group.
+TEST_F(StatusTest, VirtualFunctionsAreListedUnderTheirGpuAndDecideNothing) {
+  ASSERT_EQ(tool().status, 0);
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  host_.addVirtualFunctions("0000:3e:00.0",
+                            {"0000:3e:00.1", "0000:3e:00.2", "0000:3e:00.3", "0000:3e:00.4",
+                             "0000:3e:00.5", "0000:3e:00.6", "0000:3e:00.7"});
+  const sim::Result r = tool({"-s"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\n    virtual functions: 0000:3e:00.1 0000:3e:00.2 0000:3e:00.3 "
+                       "0000:3e:00.4 0000:3e:00.5 0000:3e:00.6 0000:3e:00.7\n    table: current\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(has(r.out, "0000:3b:00.0  GPUs 0000:3d:00.0 0000:3e:00.0: P2P ready")) << r.out;
+  const json doc = json::parse(tool({"-s", "--json"}).out);
+  std::map<std::string, size_t> vfs;  // of each host GPU listed in the document
+  for (const json& gpu : doc["host"]["gpus"]) vfs[gpu["bdf"]] = gpu["virtual_functions"].size();
+  EXPECT_EQ(vfs.size(), 7u);
+  EXPECT_EQ(vfs["0000:3e:00.0"], 7u);
+  EXPECT_EQ(vfs["0000:3d:00.0"], 0u);
 }
 
 // Under the journal the problems are warnings, the rest information; the words

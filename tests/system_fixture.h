@@ -9,9 +9,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -51,6 +53,27 @@ inline std::vector<uint64_t> expectedArea(const std::string& self,
     area.push_back(bar0);
   }
   return area;
+}
+
+// setpriv's capability list ("-all,+sys_admin,...") of p2ptool.service's
+// CapabilityBoundingSet, read from the unit.
+inline std::string unitCapabilities() {
+  std::ifstream unit(P2P_SOURCE_DIR "/dist/p2ptool.service.in");
+  std::string line, list = "-all";
+  while (std::getline(unit, line) && line.rfind("CapabilityBoundingSet=", 0) != 0) {
+  }
+  std::istringstream words(line.substr(line.find('=') + 1));
+  for (std::string cap; words >> cap;) {
+    std::transform(cap.begin(), cap.end(), cap.begin(), ::tolower);
+    list += ",+" + cap.substr(strlen("cap_"));
+  }
+  return list;
+}
+
+// What starts p2ptool with no capability but `caps` (setpriv's list), as
+// systemd starts a unit's program: a prefix for FabricTest::tool().
+inline std::vector<std::string> withCapabilities(const std::string& caps) {
+  return {"setpriv", "--bounding-set", caps, "--inh-caps", caps, "--ambient-caps", caps, "--"};
 }
 
 // A copy of `program` in a scratch directory every user may enter, for runs as
