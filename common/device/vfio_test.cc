@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,12 +79,16 @@ TEST_F(VfioTest, GpusOfOneIommuGroupShareItsTenantsInOneWalk) {
 // capabilities the caller lacks cannot be stat()ed: either may hold the GPU.
 TEST_F(VfioTest, ProcessesWhoseDescriptorsCannotBeReadAreNamed) {
   ASSERT_EQ(chmod(dev_.path().c_str(), 0755), 0);
-  const sim::GuestProcess roots(node_, sim::kGuestProcessName, 0, pids_.ns());
   const sim::GuestProcess own(node_, "qemu-kvm", kNobody, pids_.ns());
-  // The namespace's init (PID 1) and root's holder.
-  EXPECT_EQ(holders(kNobody), "0000:3b:00.0: " + std::to_string(own.pid()) +
-                                  " qemu-kvm; descriptors of 2 processes unreadable: 1, " +
-                                  std::to_string(roots.pid()) + "\n");
+  std::vector<std::unique_ptr<sim::GuestProcess>> roots;
+  for (int i = 0; i < 8; ++i)
+    roots.push_back(
+        std::make_unique<sim::GuestProcess>(node_, sim::kGuestProcessName, 0, pids_.ns()));
+  // The namespace's init (PID 1) and root's 8 holders: the first 8 are named.
+  std::string hidden = "descriptors of 9 processes unreadable: 1";
+  for (int i = 0; i < 7; ++i) hidden += ", " + std::to_string(roots[i]->pid());
+  EXPECT_EQ(holders(kNobody), "0000:3b:00.0: " + std::to_string(own.pid()) + " qemu-kvm; " +
+                                  hidden + " and 1 more\n");
   std::filesystem::remove_all(tree_.fabric.dir(kGpu) + "/vfio-dev");
   std::filesystem::remove_all(tree_.fabric.sysDir() + "/class/vfio/12");
   EXPECT_EQ(holders(), "0000:3b:00.0: ; no VFIO group or device in sysfs\n");
