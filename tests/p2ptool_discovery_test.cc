@@ -80,6 +80,12 @@ TEST_F(DiscoveryTest, ANonRootUserIsRefused) {
 
 TEST_F(DiscoveryTest, EveryModeEnablesDecodingAndPowerOfEveryGpuOnly) {
   host_.writeConfig(kGpuB, 0x04, 2, 0x0400);  // INTx Disable: kept
+  // SR-IOV virtual functions of kGpuB: no GPUs of their own (7 would overfill no table).
+  const std::vector<std::string> vfs = {"0000:3e:00.4", "0000:3e:00.5", "0000:3e:00.6",
+                                        "0000:3e:00.7", "0000:3e:01.0", "0000:3e:01.1",
+                                        "0000:3e:01.2"};
+  host_.addVirtualFunctions(kGpuB, vfs);
+  const auto vf_before = host_.configBytes(vfs.back());
   const auto audio_before = host_.configBytes(kAudioA);
   const auto nic_before = host_.configBytes(kNic);
   for (const char* args : {"", "-w", "-r"}) {
@@ -88,18 +94,23 @@ TEST_F(DiscoveryTest, EveryModeEnablesDecodingAndPowerOfEveryGpuOnly) {
     const sim::Result r =
         tool(args[0] ? std::vector<std::string>{args} : std::vector<std::string>{});
     EXPECT_EQ(r.status, 0) << args << r.err;
+    EXPECT_EQ(r.out, "") << args;  // no virtual function is offline
     EXPECT_EQ(host_.command(kGpuA), 0x0006) << args;
     EXPECT_EQ(host_.pmControl(kGpuA), 0x0008) << args;
     EXPECT_EQ(host_.command(kGpuB), 0x0406) << args;
   }
   EXPECT_EQ(host_.configBytes(kAudioA), audio_before);
   EXPECT_EQ(host_.configBytes(kNic), nic_before);
+  EXPECT_EQ(host_.configBytes(vfs.back()), vf_before);
   // One probe per GPU and run; the audio function and the other vendor's are never probed.
   const auto calls = setpci_.calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "-s 0000:3d:00.0 CAP_EXP+4.w"), 3);
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "-s 0000:3d:00.1 CAP_EXP+4.w"), 0);
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "-s 0000:3f:00.0 CAP_EXP+4.w"), 0);
-  // The audio function is in no group: the area lists the two GPUs (5 words).
+  for (const std::string& vf : vfs)
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "-s " + vf + " CAP_EXP+4.w"), 0);
+  // The audio function and the virtual functions are in no group: the area lists
+  // the two GPUs (5 words).
   EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 1)[0] >> 32, 5u);
 }
 
@@ -161,34 +172,64 @@ TEST_F(DiscoveryTest, OnlyTheCommandAndPowerManagementWordsOfAGpuChange) {
     EXPECT_EQ(host_.configBytes(expected[i].first), expected[i].second) << rows[i].what;
 }
 
+// kGpuA bound to vfio-pci; per row who holds it and with which capabilities
+// p2ptool looks. A holder seen is named; holders it cannot see leave kGpuA
+// alone all the same, named with the processes it could not read (the guest
+// of another user; the namespace's init holds no descriptor); --force writes
+// anyway.
 TEST_F(DiscoveryTest, AGpuARunningGuestHoldsIsLeftAloneUnlessForced) {
   const std::string node = host_.bindVfio(kGpuA, 21, dev_.path());
-  host_.writeConfig(kGpuA, 0x04, 2, 0);
-  const auto config_before = host_.configBytes(kGpuA);
-  const sim::GuestProcess guest(node);
-  const std::string holder = "(process " + std::to_string(guest.pid()) + " qemu-system-x86)";
-  const std::string warning =
-      "\033[31mWARNING:\033[0m GPU 0000:3d:00.0 is in use by a running "
-      "guest " +
-      holder + ": ";
-
-  sim::Result r = tool();
-  EXPECT_EQ(r.out, warning + "left as it is (--force writes anyway)\n");
-  EXPECT_EQ(acsCalls(), (std::vector<std::string>{"-s 0000:3c:08.0 ECAP_ACS+6.w=0000:002c",
-                                                  "-s 0000:3c:10.0 ECAP_ACS+6.w=0000:002c"}));
-  r = tool({"-w"});
-  EXPECT_EQ(r.out, warning + "left as it is (--force writes anyway)\n");
-  EXPECT_EQ(host_.configBytes(kGpuA), config_before);
-  EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 1)[0], 0u);
-  // Its peer's table still lists it.
+  ASSERT_EQ(chmod(dev_.path().c_str(), 0755), 0);  // for the guest of another user
+  const std::string old_unit = "-all,+sys_admin", unit = systest::unitCapabilities();
+  ASSERT_EQ(unit, "-all,+sys_admin,+dac_read_search,+sys_ptrace");
+  const std::string warning = "\033[31mWARNING:\033[0m GPU 0000:3d:00.0 ";
+  const std::string held = warning + "is in use by a running guest (process %d qemu-system-x86): ";
+  const struct {
+    const char* what;
+    std::string node;  // what the guest holds; "": no guest
+    uid_t uid;         // the guest's user
+    std::string caps;  // p2ptool's; "": all of root's
+    std::string out;   // before the outcome, %d the guest's PID
+  } rows[] = {
+      {"its VFIO group", node, 0, "", held},
+      {"its VFIO device (iommufd)", host_.vfioDeviceNode(kGpuA, dev_.path()), 0, "", held},
+      {"guest of another user, the old unit's capabilities", node, 64055, old_unit,
+       warning + "may be in use by a running guest: its holders cannot be seen (descriptors of "
+                 "1 process unreadable: %d): "},
+      {"guest of another user, the unit's capabilities", node, 64055, unit, held},
+      {"no guest, the unit's capabilities", "", 0, unit, ""},
+  };
   const std::map<std::string, uint64_t> group = {{kGpuA, host_.bar0(kGpuA)},
                                                  {kGpuB, host_.bar0(kGpuB)}};
-  EXPECT_EQ(host_.readWindowWords(kGpuB, sim::kAreaOffset, 5), systest::expectedArea(kGpuB, group));
-
-  r = tool({"-w", "--force"});
-  EXPECT_EQ(r.out, warning + "written all the same (--force)\n");
-  EXPECT_EQ(host_.command(kGpuA), 0x0006);
-  EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 5), systest::expectedArea(kGpuA, group));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    host_.writeConfig(kGpuA, 0x04, 2, 0);
+    host_.writeWindowWords(kGpuA, sim::kAreaOffset, {0});
+    const auto config_before = host_.configBytes(kGpuA);
+    const auto guest =
+        row.node.empty() ? nullptr : this->guest(row.node, "qemu-system-x86", row.uid);
+    std::string out = row.out;
+    if (guest) out.replace(out.find("%d"), 2, std::to_string(guest->pid()));
+    const auto prefix =
+        row.caps.empty() ? std::vector<std::string>{} : systest::withCapabilities(row.caps);
+    const auto run = [&](const std::vector<std::string>& args) {
+      return tool(args, host_, 0, prefix).out;
+    };
+    setpci_.clear();
+    EXPECT_EQ(run({}), out.empty() ? "" : out + "left as it is (--force writes anyway)\n");
+    EXPECT_EQ(acsCalls(), (std::vector<std::string>{"-s 0000:3c:08.0 ECAP_ACS+6.w=0000:002c",
+                                                    "-s 0000:3c:10.0 ECAP_ACS+6.w=0000:002c"}));
+    EXPECT_EQ(run({"-w"}), out.empty() ? "" : out + "left as it is (--force writes anyway)\n");
+    EXPECT_EQ(host_.configBytes(kGpuA) == config_before, !out.empty());
+    EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 1)[0] == 0, !out.empty());
+    // Its peer's table still lists it.
+    EXPECT_EQ(host_.readWindowWords(kGpuB, sim::kAreaOffset, 5),
+              systest::expectedArea(kGpuB, group));
+    EXPECT_EQ(run({"-w", "--force"}), out.empty() ? "" : out + "written all the same (--force)\n");
+    EXPECT_EQ(host_.command(kGpuA), 0x0006);
+    EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 5),
+              systest::expectedArea(kGpuA, group));
+  }
 }
 
 TEST_F(DiscoveryTest, RightValuesAreNotWrittenAgain) {

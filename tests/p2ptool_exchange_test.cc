@@ -130,7 +130,7 @@ TEST_F(WriteModeTest, GpusNoTableCanCarryAreReportedAndLeftOut) {
   host_.writeConfig("0000:61:00.0", 0x10, 8, 0);
   host_.addGpu("0000:00:05.0", "pci0000:00");  // on a root bus
   const std::string in_use = host_.bindVfio("0000:3e:00.0", 3, dev_.path());
-  const sim::GuestProcess guest(in_use);
+  const auto guest = this->guest(in_use);
   const sim::Result r = tool({"-w"});
   EXPECT_EQ(r.status, 0) << r.err;
   const std::string error = "\033[31mError:\033[0m GPU";
@@ -140,7 +140,7 @@ TEST_F(WriteModeTest, GpusNoTableCanCarryAreReportedAndLeftOut) {
         std::string("GPUs 0000:c4:08.0 and 0000:c5:00.0 of group 0000:c1:00.0 both pack to c500"),
         error + " 0000:61:00.0: BAR0 reads 0, not an assigned address", std::string(kNoGroup86),
         std::string("GPU 0000:00:05.0 sits on the root bus of pci0000:00: in no group"),
-        "GPU 0000:3e:00.0 is in use by a running guest (process " + std::to_string(guest.pid())})
+        "GPU 0000:3e:00.0 is in use by a running guest (process " + std::to_string(guest->pid())})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
   // Every GPU left without a table is named once.
   for (const char* gpu : {"10000:03:00.0", "10000:04:00.0", "0000:c4:08.0", "0000:c5:00.0",

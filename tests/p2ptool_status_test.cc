@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <regex>
+#include <set>
 
 #include "tests/sim/guest_process.h"
 #include "tests/sim/presets.h"
@@ -526,7 +527,7 @@ TEST_F(StatusTest, EveryTableIsComparedWithWhatWriteModeWouldWrite) {
   ASSERT_EQ(tool().status, 0);
   ASSERT_EQ(tool({"-w"}).status, 0);
   const uint64_t moved = host_.bar0("0000:3e:00.0") + 0x100000000;
-  std::optional<sim::GuestProcess> guest;
+  std::unique_ptr<sim::GuestProcess> guest;
   const struct {
     const char* name;
     std::function<void()> spoil;
@@ -552,7 +553,7 @@ TEST_F(StatusTest, EveryTableIsComparedWithWhatWriteModeWouldWrite) {
       {"-w again", [&] { ASSERT_EQ(tool({"-w"}).status, 0); }, "0000:3d:00.0", "current", 1},
       {"in use while its BAR0 moves: -w leaves its table",
        [&] {
-         guest.emplace(host_.bindVfio("0000:3e:00.0", 3, dev_.path()));
+         guest = this->guest(host_.bindVfio("0000:3e:00.0", 3, dev_.path()));
          host_.writeConfig("0000:3e:00.0", 0x10, 8, (moved + 0x200000000) | 0xC);
          ASSERT_EQ(tool({"-w"}).status, 0);
        },
@@ -627,15 +628,15 @@ TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
 TEST_F(StatusTest, GroupMembersHeldByDifferentGuestsAreNamed) {
   ASSERT_EQ(tool().status, 0);
   ASSERT_EQ(tool({"-w"}).status, 0);
-  const sim::GuestProcess first(host_.bindVfio("0000:60:00.0", 7, dev_.path()));
-  const sim::GuestProcess second(host_.bindVfio("0000:61:00.0", 8, dev_.path()), "qemu-kvm");
+  const auto first = guest(host_.bindVfio("0000:60:00.0", 7, dev_.path()));
+  const auto second = guest(host_.bindVfio("0000:61:00.0", 8, dev_.path()), "qemu-kvm");
   host_.bindVfio("0000:3d:00.0", 9, dev_.path());  // one IOMMU group: one guest holds both
-  const sim::GuestProcess both(host_.bindVfio("0000:3e:00.0", 9, dev_.path()));
-  const std::string holder = std::to_string(first.pid()) + " qemu-system-x86";
+  const auto both = guest(host_.bindVfio("0000:3e:00.0", 9, dev_.path()));
+  const std::string holder = std::to_string(first->pid()) + " qemu-system-x86";
   const sim::Result r = tool({"-s"});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(has(r.out, "0000:5e:00.0  WARNING: held by different processes: 0000:60:00.0 by " +
-                             holder + "; 0000:61:00.0 by " + std::to_string(second.pid()) +
+                             holder + "; 0000:61:00.0 by " + std::to_string(second->pid()) +
                              " qemu-kvm (they reach each other's memory without the IOMMU)"))
       << r.out;
   EXPECT_EQ(r.out.find("0000:3b:00.0  WARNING"), std::string::npos);
@@ -647,7 +648,57 @@ TEST_F(StatusTest, GroupMembersHeldByDifferentGuestsAreNamed) {
   const json doc = json::parse(tool({"-s", "--json"}, host_, systest::kNobody).out);
   EXPECT_TRUE(doc["host"]["gpus"][4]["tenants"].is_null());     // 0000:60:00.0
   EXPECT_EQ(doc["host"]["gpus"][0]["tenants"], json::array());  // 0000:1c:00.0: not bound
+  EXPECT_EQ(doc["host"]["gpus"][4]["tenants_reason"], "run as root");
   EXPECT_EQ(json::parse(tool({"-s", "--json"}).out)["host"]["groups"][2]["tenants_differ"], true);
+  // As root with the old unit's capabilities the guests' descriptors cannot be
+  // read: no GPU bound to vfio-pci is called free, no group ready on a guess.
+  EXPECT_EQ(tool({"-s"}, host_, 0, systest::withCapabilities(systest::unitCapabilities())).out,
+            r.out);
+  const auto old_unit = systest::withCapabilities("-all,+sys_admin");
+  const sim::Result blind = tool({"-s"}, host_, 0, old_unit);
+  std::set<pid_t> pids = {first->pid(), second->pid(), both->pid()};
+  std::string hidden = "descriptors of 3 processes unreadable: ";
+  for (const pid_t pid : pids) hidden += std::to_string(pid) + (pid == *pids.rbegin() ? "" : ", ");
+  EXPECT_EQ(blind.status, 3);
+  EXPECT_NE(blind.out.find("\n    table: current\n    in use: unknown (" + hidden + ")\n"),
+            std::string::npos)
+      << blind.out;
+  EXPECT_TRUE(has(blind.out,
+                  "0000:5e:00.0  GPUs 0000:60:00.0 0000:61:00.0: in use unknown: 0000:60:00.0, "
+                  "0000:61:00.0"))
+      << blind.out;
+  EXPECT_EQ(blind.out.find("WARNING"), std::string::npos);
+  const json blind_doc = json::parse(tool({"-s", "--json"}, host_, 0, old_unit).out);
+  EXPECT_EQ(blind_doc["host"]["gpus"][4]["tenants_reason"], hidden);
+  EXPECT_EQ(blind_doc["host"]["groups"][2]["tenants_unknown"],
+            json::array({"0000:60:00.0", "0000:61:00.0"}));
+  EXPECT_EQ(blind_doc["host"]["groups"][2]["state"], "unknown");
+  host_.writeWindowWords("0000:61:00.0", sim::kAreaOffset, {0});
+  EXPECT_EQ(tableOf(tool({"-s"}, host_, 0, old_unit).out, "0000:61:00.0"),
+            "missing (in use unknown: p2ptool -w leaves it as it is)");
+}
+
+// SR-IOV virtual functions are listed under their GPU and decide nothing:
+// seven of them beside a member neither go offline nor join its group.
+TEST_F(StatusTest, VirtualFunctionsAreListedUnderTheirGpuAndDecideNothing) {
+  ASSERT_EQ(tool().status, 0);
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  host_.addVirtualFunctions("0000:3e:00.0",
+                            {"0000:3e:00.1", "0000:3e:00.2", "0000:3e:00.3", "0000:3e:00.4",
+                             "0000:3e:00.5", "0000:3e:00.6", "0000:3e:00.7"});
+  const sim::Result r = tool({"-s"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\n    virtual functions: 0000:3e:00.1 0000:3e:00.2 0000:3e:00.3 "
+                       "0000:3e:00.4 0000:3e:00.5 0000:3e:00.6 0000:3e:00.7\n    table: current\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(has(r.out, "0000:3b:00.0  GPUs 0000:3d:00.0 0000:3e:00.0: P2P ready")) << r.out;
+  const json doc = json::parse(tool({"-s", "--json"}).out);
+  std::map<std::string, size_t> vfs;  // of each host GPU listed in the document
+  for (const json& gpu : doc["host"]["gpus"]) vfs[gpu["bdf"]] = gpu["virtual_functions"].size();
+  EXPECT_EQ(vfs.size(), 7u);
+  EXPECT_EQ(vfs["0000:3e:00.0"], 7u);
+  EXPECT_EQ(vfs["0000:3d:00.0"], 0u);
 }
 
 // Under the journal the problems are warnings, the rest information; the words

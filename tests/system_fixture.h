@@ -9,13 +9,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -26,6 +29,8 @@
 
 #include "tests/sim/fabric.h"
 #include "tests/sim/fake_command.h"
+#include "tests/sim/guest_process.h"
+#include "tests/sim/pid_space.h"
 #include "tests/sim/presets.h"
 #include "tests/sim/sandbox.h"
 #include "tests/sim/tempdir.h"
@@ -48,6 +53,27 @@ inline std::vector<uint64_t> expectedArea(const std::string& self,
     area.push_back(bar0);
   }
   return area;
+}
+
+// setpriv's capability list ("-all,+sys_admin,...") of p2ptool.service's
+// CapabilityBoundingSet, read from the unit.
+inline std::string unitCapabilities() {
+  std::ifstream unit(P2P_SOURCE_DIR "/dist/p2ptool.service.in");
+  std::string line, list = "-all";
+  while (std::getline(unit, line) && line.rfind("CapabilityBoundingSet=", 0) != 0) {
+  }
+  std::istringstream words(line.substr(line.find('=') + 1));
+  for (std::string cap; words >> cap;) {
+    std::transform(cap.begin(), cap.end(), cap.begin(), ::tolower);
+    list += ",+" + cap.substr(strlen("cap_"));
+  }
+  return list;
+}
+
+// What starts p2ptool with no capability but `caps` (setpriv's list), as
+// systemd starts a unit's program: a prefix for FabricTest::tool().
+inline std::vector<std::string> withCapabilities(const std::string& caps) {
+  return {"setpriv", "--bounding-set", caps, "--inh-caps", caps, "--ambient-caps", caps, "--"};
 }
 
 // A copy of `program` in a scratch directory every user may enter, for runs as
@@ -85,14 +111,18 @@ class FabricTest : public ::testing::Test {
   }
 
   // Runs p2ptool with `args` in the sandbox over `fabric`'s tree, as user
-  // `uid` (who sees what sysfs shows such a user: sandbox.h).
-  sim::Result tool(const std::vector<std::string>& args, const sim::Fabric& fabric, uid_t uid = 0) {
+  // `uid` (who sees what sysfs shows such a user: sandbox.h), in the test's
+  // PID namespace, started through `prefix` (a command and its arguments).
+  sim::Result tool(const std::vector<std::string>& args, const sim::Fabric& fabric, uid_t uid = 0,
+                   const std::vector<std::string>& prefix = {}) {
     sim::Sandbox box = box_;
     box.sys = fabric.sysDir();
     box.uid = box.gid = uid;
+    box.pids = pids_.ns();
     std::optional<ReachableCopy> copy;
     if (uid != 0) copy.emplace(kP2ptool);
-    std::vector<std::string> argv = {copy ? copy->path() : kP2ptool};
+    std::vector<std::string> argv = prefix;
+    argv.push_back(copy ? copy->path() : kP2ptool);
     argv.insert(argv.end(), args.begin(), args.end());
     return sim::run(box, argv);
   }
@@ -106,6 +136,13 @@ class FabricTest : public ::testing::Test {
     return calls;
   }
 
+  // A stand-in guest holding `node` open, in the PID namespace p2ptool runs in.
+  std::unique_ptr<sim::GuestProcess> guest(const std::string& node,
+                                           const std::string& name = sim::kGuestProcessName,
+                                           uid_t uid = 0) {
+    return std::make_unique<sim::GuestProcess>(node, name, uid, pids_.ns());
+  }
+
   std::string peerFile(const std::string& bdf) const {
     return etc_.path() + "/" + kPeerDir + "/" + bdf;
   }
@@ -117,6 +154,8 @@ class FabricTest : public ::testing::Test {
   sim::FakeCommand setpci_ = sim::loggingSetpci();
   sim::Fabric host_{dir_.path()};
   sim::Sandbox box_;
+  // Only the test's processes are in sight of p2ptool (pid_space.h).
+  sim::PidSpace pids_;
 };
 
 // The demo's host fabric and its passthrough guest.

@@ -15,7 +15,8 @@ using GroupMap = std::map<std::string, BarMap>;
 extern std::set<std::filesystem::path> gpu_bus_path_set;
 extern std::set<std::string> gpu_bus_name_set;
 extern std::set<std::string> acs_need_down_switch_name_set;
-// GPUs a running guest holds, left alone by discovery and by -w (not with --force).
+// GPUs a running guest holds or may hold unseen, left alone by discovery and by
+// -w (not with --force).
 extern std::set<std::string> gpu_in_use_set;
 // GPUs that analysis puts in no group, with the reason ("directly below root
 // port 0000:85:00.0"); -w names them.

@@ -39,6 +39,12 @@ constexpr const char* kInUse =
 constexpr const char* kInUseForced =
     "\033[31mWARNING:\033[0m GPU %s is in use by a running guest (%s %s): written all the same "
     "(--force)\n";
+constexpr const char* kMayBeInUse =
+    "\033[31mWARNING:\033[0m GPU %s may be in use by a running guest: its holders cannot be seen "
+    "(%s): left as it is (--force writes anyway)\n";
+constexpr const char* kMayBeInUseForced =
+    "\033[31mWARNING:\033[0m GPU %s may be in use by a running guest: its holders cannot be seen "
+    "(%s): written all the same (--force)\n";
 
 ScopedFd openConfig(const std::filesystem::path& device, int flags) {
   return ScopedFd(::open((device.string() + kConfigFile).c_str(), flags));
@@ -79,22 +85,28 @@ void setPowerStateD0(int fd, const ConfigSpace& config) {
   if (*word != wanted) writeLe16(fd, static_cast<off_t>(*pm + kPmControlInCap), wanted);
 }
 
-// BDF -> tenants of every found GPU that a running guest holds.
-std::map<std::string, std::vector<Tenant>> heldGpus() {
+// BDF -> holders of every found GPU bound to vfio-pci.
+std::map<std::string, Holders> heldGpus() {
   std::vector<std::string> bdfs;
   for (const auto& device : gpu_bus_path_set) bdfs.push_back(device.filename().string());
-  return gpuTenants(bdfs);
+  return gpuHolders(bdfs);
 }
 
-// Whether a running guest holds the GPU and it is to be left alone: said once
-// per GPU, also when --force writes anyway.
-bool leftToItsGuest(const std::string& bdf, const std::map<std::string, std::vector<Tenant>>& held,
+// Whether a running guest holds the GPU, or may hold it unseen, and it is to
+// be left alone: said once per GPU, also when --force writes anyway.
+bool leftToItsGuest(const std::string& bdf, const std::map<std::string, Holders>& held,
                     bool force) {
-  const auto tenants = held.find(bdf);
-  if (tenants == held.end()) return false;
-  report(Priority::kWarning, force ? kInUseForced : kInUse, bdf.c_str(),
-         tenants->second.size() == 1 ? "process" : "processes",
-         tenantList(tenants->second).c_str());
+  const auto holders = held.find(bdf);
+  if (holders == held.end()) return false;
+  const std::vector<Tenant>& tenants = holders->second.tenants;
+  if (!tenants.empty())
+    report(Priority::kWarning, force ? kInUseForced : kInUse, bdf.c_str(),
+           tenants.size() == 1 ? "process" : "processes", tenantList(tenants).c_str());
+  else if (holders->second.unknown())
+    report(Priority::kWarning, force ? kMayBeInUseForced : kMayBeInUse, bdf.c_str(),
+           holders->second.hidden.c_str());
+  else
+    return false;
   if (!force) gpu_in_use_set.insert(bdf);
   return !force;
 }

@@ -12,8 +12,9 @@ inline constexpr unsigned long kUnreadableBar0 = ~0UL;
 // (its other bits kept) and sets its Power Management control word to D0
 // (0x0008; No_Soft_Reset is read-only and left as it reads). Each register is
 // written only when it differs. A GPU that a running guest holds (its VFIO
-// group open) is named with the holders and gets no write, unless `force`;
-// such GPUs are added to gpu_in_use_set.
+// group or device open) is named with the holders and gets no write, unless
+// `force`; so does a GPU bound to vfio-pci whose holders cannot be seen
+// (vfio.h), named with the reason. Such GPUs are added to gpu_in_use_set.
 void initPCIeDevice(bool force = false);
 
 // BAR0 base address with its four flag bits cleared: a 64-bit memory BAR

@@ -56,7 +56,9 @@ class StdoutToStderr {
 bool isSupportedGpu(const fs::path& entry) {
   std::ifstream in(entry.string() + kVendorFile);
   std::string word;
-  if (!(in >> word) || !fs::exists(entry.string() + kDeviceIdFile)) return false;
+  if (!(in >> word) || !fs::exists(entry.string() + kDeviceIdFile) ||
+      isVirtualFunction(entry.string()))
+    return false;
   try {
     return isGpuFunction(entry.string());
   } catch (const std::logic_error&) {
@@ -200,8 +202,9 @@ bool GroupStatus::tenantsDiffer() const {
 }
 
 Verdict GroupStatus::verdict() const {
-  return verdictOf(!blocking.empty() || !tables_not_current.empty(),
-                   !unreadable_ports.empty() || !tables_unknown.empty());
+  const bool unknown =
+      !unreadable_ports.empty() || !tables_unknown.empty() || !tenants_unknown.empty();
+  return verdictOf(!blocking.empty() || !tables_not_current.empty(), unknown);
 }
 
 Verdict HostStatus::verdict() const { return worse(worst(gpus), worst(groups)); }
@@ -278,7 +281,7 @@ Status collectStatus() {
     if (!onRootBus(device)) host_gpus[bdf] = device;
     if (onRootBus(device) || peer_dir) guest_gpus[bdf] = device;
   }
-  if (!host_gpus.empty()) status.host = hostStatus(host_gpus, status.as_root);
+  if (!host_gpus.empty()) status.host = hostStatus(host_gpus);
   if (!guest_gpus.empty()) {
     const PassRecordRead record = readPassRecord();
     status.guest.emplace();

@@ -70,9 +70,12 @@ struct HostGpu {
   bool below_root_port = false;
   std::optional<TableStatus> table;  // for the GPUs of a group
   // The processes of running guests that hold it (vfio.h); nothing when that
-  // cannot be seen: it is bound to vfio-pci and, for a caller other than
-  // root, none of the caller's own processes holds it (other users' are hidden).
+  // cannot be seen: it is bound to vfio-pci, no process is seen to hold it
+  // and some may be out of sight (Holders::unknown()), for `tenants_reason`.
   std::optional<std::vector<Tenant>> tenants = std::vector<Tenant>{};
+  std::string tenants_reason;
+  // Its SR-IOV virtual functions: part of it, no GPUs of their own.
+  std::vector<std::string> virtual_functions;
   bool inUse() const { return tenants && !tenants->empty(); }
   Verdict verdict() const;
 };
@@ -99,6 +102,8 @@ struct GroupStatus {
   std::vector<std::string> tables_in_use;
   // Member -> the processes holding it, for the members in use.
   std::map<std::string, std::vector<Tenant>> tenants;
+  // Members whose holders cannot be seen: whether a guest holds them is unknown.
+  std::vector<std::string> tenants_unknown;
   // True when members are held by different processes: different guests
   // reach each other's memory without the IOMMU.
   bool tenantsDiffer() const;

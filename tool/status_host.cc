@@ -64,6 +64,7 @@ HostGpu readGpu(const std::string& bdf, const fs::path& device) {
   HostGpu gpu;
   gpu.bdf = bdf;
   gpu.below_root_port = isBelowRootPort(device);
+  gpu.virtual_functions = virtualFunctions(device.string());
   gpu.state = GpuState::kUnreadable;
   const auto config = readConfig(device.string(), gpu.reason);
   if (!config) return gpu;
@@ -189,24 +190,27 @@ PortStatus portStatus(const std::string& port) {
 }
 
 // The members in use: the processes holding each, read in one walk. A GPU
-// bound to vfio-pci that no visible process holds is unknown to a caller other
-// than root.
-void addTenants(std::vector<HostGpu>& gpus, bool as_root) {
+// bound to vfio-pci whose holders may be out of sight, and that no process is
+// seen to hold, is unknown (for a caller other than root: every GPU bound to
+// vfio-pci that none of its own processes holds).
+void addTenants(std::vector<HostGpu>& gpus) {
   std::vector<std::string> bdfs;
   for (const HostGpu& gpu : gpus) bdfs.push_back(gpu.bdf);
-  const auto held = gpuTenants(bdfs);
+  const auto held = gpuHolders(bdfs);
   for (HostGpu& gpu : gpus) {
-    const auto tenants = held.find(gpu.bdf);
-    if (tenants != held.end())
-      gpu.tenants = tenants->second;
-    else if (!as_root && boundToVfio(gpu.bdf))
-      gpu.tenants.reset();
+    const auto holders = held.find(gpu.bdf);
+    if (holders == held.end()) continue;
+    gpu.tenants = holders->second.tenants;
+    if (!holders->second.unknown()) continue;
+    gpu.tenants.reset();
+    gpu.tenants_reason = holders->second.hidden;
   }
 }
 
 void addMember(GroupStatus& group, const HostGpu& gpu) {
   group.gpus.push_back(gpu.bdf);
   if (gpu.inUse()) group.tenants[gpu.bdf] = *gpu.tenants;
+  if (!gpu.tenants) group.tenants_unknown.push_back(gpu.bdf);
   if (gpu.table->current()) return;
   if (gpu.table->state == TableState::kUnreadable) return group.tables_unknown.push_back(gpu.bdf);
   group.tables_not_current.push_back(gpu.bdf);
@@ -234,13 +238,13 @@ std::vector<GroupStatus> groupStatus(const HostScan& scan) {
 
 }  // namespace
 
-HostStatus hostStatus(const std::map<std::string, fs::path>& gpus, bool as_root) {
+HostStatus hostStatus(const std::map<std::string, fs::path>& gpus) {
   HostScan scan;
   for (const auto& [bdf, device] : gpus) {
     scan.host.gpus.push_back(readGpu(bdf, device));
     place(scan.host.gpus.back(), device, scan);
   }
-  addTenants(scan.host.gpus, as_root);
+  addTenants(scan.host.gpus);
   std::map<std::string, TableStatus> tables;
   for (const auto& entry : scan.groups) tables.merge(groupTables(entry.second));
   for (HostGpu& gpu : scan.host.gpus)

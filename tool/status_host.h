@@ -10,6 +10,5 @@
 
 #include "tool/status.h"
 
-// The host view of the GPUs given as BDF string -> resolved device path;
-// `as_root` tells whether every process's holders could be seen.
-HostStatus hostStatus(const std::map<std::string, std::filesystem::path>& gpus, bool as_root);
+// The host view of the GPUs given as BDF string -> resolved device path.
+HostStatus hostStatus(const std::map<std::string, std::filesystem::path>& gpus);

@@ -166,7 +166,9 @@ json gpuJson(const Status& status, const HostGpu& gpu) {
           {"group", textOrNull(gpu.group)},
           {"below_root_port", gpu.below_root_port},
           {"table", gpu.table ? tableJson(status, *gpu.table) : json()},
-          {"tenants", gpu.tenants ? tenantsJson(*gpu.tenants) : json()}};
+          {"tenants", gpu.tenants ? tenantsJson(*gpu.tenants) : json()},
+          {"tenants_reason", orNull(!gpu.tenants, unknownReason(status, gpu.tenants_reason))},
+          {"virtual_functions", gpu.virtual_functions}};
 }
 
 json portJson(const Status& status, const PortStatus& port) {
@@ -189,6 +191,7 @@ json groupJson(const GroupStatus& group) {
           {"tables_not_current", group.tables_not_current},
           {"tables_unknown", group.tables_unknown},
           {"tables_in_use", group.tables_in_use},
+          {"tenants_unknown", group.tenants_unknown},
           {"tenants_differ", group.tenantsDiffer()},
           {"state", verdictName(group.verdict())}};
 }

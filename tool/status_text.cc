@@ -15,6 +15,7 @@ constexpr const char* kGroupReady = "P2P ready";
 constexpr const char* kRunWrite = " (run p2ptool -w)";
 constexpr const char* kWaitForGuest =
     " (in use by a running guest: p2ptool -w must wait until it has stopped)";
+constexpr const char* kHoldersUnseen = " (in use unknown: p2ptool -w leaves it as it is)";
 constexpr const char* kNoRecord =
     "no record of p2pwatch: is p2pwatch running? (systemctl status p2pwatch)";
 
@@ -105,8 +106,8 @@ std::string tableText(const Status& status, const TableStatus& table, const char
 
 void addTable(const Status& status, const HostGpu& gpu, Lines& lines) {
   const TableStatus& table = *gpu.table;
-  lines.add(!table.current(),
-            "    table: " + tableText(status, table, gpu.inUse() ? kWaitForGuest : kRunWrite));
+  const char* remedy = gpu.inUse() ? kWaitForGuest : gpu.tenants ? kRunWrite : kHoldersUnseen;
+  lines.add(!table.current(), "    table: " + tableText(status, table, remedy));
   if (table.state != TableState::kStale && table.state != TableState::kMalformed) return;
   lines.problem("      window holds:    " + hexWords(table.words));
   lines.problem("      -w would write:  " + hexWords(table.expected));
@@ -138,6 +139,8 @@ std::string groupLine(const GroupStatus& group) {
                       " (p2ptool -w must wait until its guest has stopped)");
   if (!group.tables_unknown.empty())
     reasons.push_back("tables unknown: " + join(group.tables_unknown, ", "));
+  if (!group.tenants_unknown.empty())
+    reasons.push_back("in use unknown: " + join(group.tenants_unknown, ", "));
   const std::string verdict = reasons.empty() ? kGroupReady : join(reasons, "; ");
   return group.key + "  GPUs " + join(group.gpus, " ") + ": " + verdict;
 }
@@ -146,8 +149,7 @@ std::string groupLine(const GroupStatus& group) {
 // Process names are anyone's choice: they pass through printable().
 void addTenants(const Status& status, const HostGpu& gpu, Lines& lines) {
   if (!gpu.tenants)
-    lines.info("    in use: unknown (" +
-               unknownReason(status, "processes of other users are hidden") + ")");
+    lines.problem("    in use: unknown (" + unknownReason(status, gpu.tenants_reason) + ")");
   if (gpu.inUse())
     lines.info("    in use by a running guest: " + printable(tenantList(*gpu.tenants)));
 }
@@ -167,6 +169,8 @@ void addHost(const Status& status, const HostStatus& host, Lines& lines) {
   for (const auto& gpu : host.gpus) {
     const bool placement_unknown = gpu.board == Board::kUnknown && !gpu.below_root_port;
     lines.add(gpu.state != GpuState::kOnline || placement_unknown, "  " + gpuLine(status, gpu));
+    if (!gpu.virtual_functions.empty())
+      lines.info("    virtual functions: " + join(gpu.virtual_functions, " "));
     if (gpu.table) addTable(status, gpu, lines);
     addTenants(status, gpu, lines);
   }

@@ -1,5 +1,6 @@
 #include "common/device/enumeration.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,8 @@ constexpr unsigned kCoProcessorClass = 0x0b40;  // base class and subclass
 constexpr const char* kUnresolvedFormat = "Error: %s: cannot resolve the device path of %s\n";
 constexpr const char* kNotAnAddressFormat = "Error: %s: \"%s\" in %s is no PCI address; skipped\n";
 constexpr size_t kDomainPrefixLength = 5;
+constexpr const char* kPhysFnLink = "/physfn";
+constexpr const char* kVirtFnPrefix = "virtfn";
 
 // The first word of a sysfs ID file ("0x1cb7\n") as a number; std::stoi's
 // exceptions when it holds none (or cannot be opened).
@@ -90,6 +93,7 @@ void forEachAnsweringGpu(const Enumeration& how, Visit visit) {
     const std::string path = entry.path().string();
     if (!existsQuietly(path + kVendorFile) || !existsQuietly(path + kDeviceIdFile)) continue;
     const std::string bdf = entry.path().filename().string();
+    if (isVirtualFunction(path)) continue;
     if (!isPciAddress(bdf)) {  // never placed in the probe's command line
       reportTo(stderr, Priority::kError, kNotAnAddressFormat, how.name, bdf.c_str(),
                kSysPciDevices);
@@ -112,6 +116,24 @@ bool isGpuFunction(const std::string& dir) {
   const unsigned vendor = static_cast<unsigned>(readHexWord(dir + kVendorFile));
   return vendor == static_cast<unsigned>(kGpuVendorId) &&
          isGpuFunction(vendor, static_cast<unsigned>(readHexWord(dir + kClassFile)));
+}
+
+bool isVirtualFunction(const std::string& dir) {
+  std::error_code ec;
+  return fs::is_symlink(dir + kPhysFnLink, ec);
+}
+
+std::vector<std::string> virtualFunctions(const std::string& dir) {
+  std::vector<std::string> bdfs;
+  std::error_code ec;
+  for (fs::directory_iterator entry(dir, ec), end; !ec && entry != end; entry.increment(ec)) {
+    if (entry->path().filename().string().rfind(kVirtFnPrefix, 0) != 0) continue;
+    std::error_code link_ec;
+    const std::string bdf = fs::read_symlink(entry->path(), link_ec).filename().string();
+    if (!link_ec && isPciAddress(bdf)) bdfs.push_back(bdf);
+  }
+  std::sort(bdfs.begin(), bdfs.end());
+  return bdfs;
 }
 
 std::set<fs::path> GetAllDevicePath() {

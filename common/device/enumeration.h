@@ -26,8 +26,17 @@ bool isGpuFunction(unsigned vendor, unsigned class_code);
 // or std::out_of_range when a file needed holds no hexadecimal number.
 bool isGpuFunction(const std::string& dir);
 
-// Resolved device paths of the supported GPUs that answer on the bus. A
-// function whose vendor or class file holds no number is reported and skipped.
+// True for an SR-IOV virtual function (its sysfs directory `dir` has a
+// `physfn` link): part of its physical function, no GPU of its own. Passed
+// through into a guest it has no such link there.
+bool isVirtualFunction(const std::string& dir);
+// BDF strings of the virtual functions of the function in `dir` (its
+// virtfn<N> links), ascending.
+std::vector<std::string> virtualFunctions(const std::string& dir);
+
+// Resolved device paths of the supported GPUs that answer on the bus;
+// virtual functions are none. A function whose vendor or class file holds no
+// number is reported and skipped.
 std::set<std::filesystem::path> GetAllDevicePath();
 
 // BDF strings of the supported GPUs whose probe succeeds, in listing order.

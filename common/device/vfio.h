@@ -1,12 +1,19 @@
 // Whether a running guest holds a GPU: a GPU bound to vfio-pci belongs to the
-// process that holds its VFIO group (/dev/vfio/N, N the GPU's IOMMU group)
-// open, as QEMU does for as long as the guest runs.
+// processes that hold one of its VFIO character devices open, as QEMU does for
+// as long as the guest runs: its VFIO group (/dev/vfio/N, N the GPU's IOMMU
+// group; sysfs names its number in /sys/class/vfio/N/dev) or its VFIO device
+// (/dev/vfio/devices/vfioM, the iommufd way; sysfs names it in the GPU's
+// vfio-dev/vfioM/dev).
 //
-// Read-only and without a process: sysfs links, stat() of the group node and
-// of every descriptor in /proc/[0-9]*/fd. Descriptors are compared with the
-// node by device and inode, so a holder is found whatever mount namespace it
-// opened the node in. A process whose descriptors cannot be read (another
-// user's, for a caller without privileges) is skipped.
+// Read-only and without a process: sysfs links and `dev` files, and stat() of
+// every descriptor in /proc/[0-9]*/fd. Descriptors are compared with those
+// devices by device number, so a holder is found whatever node it opened, in
+// whatever mount namespace (libvirt gives QEMU a /dev of its own).
+//
+// Listing another user's descriptors needs CAP_DAC_READ_SEARCH, stat()ing
+// them CAP_SYS_PTRACE (also for root's processes that hold capabilities the
+// caller lacks). A process whose descriptors cannot be read may hold any GPU
+// bound to vfio-pci: such GPUs count as possibly in use, never as free.
 #pragma once
 
 #include <sys/types.h>
@@ -15,26 +22,31 @@
 #include <string>
 #include <vector>
 
-// A process holding a GPU's VFIO group open.
+// A process holding a GPU's VFIO group or device open.
 struct Tenant {
   pid_t pid;
   std::string name;  // /proc/PID/comm
 };
 
+// Who holds a GPU bound to vfio-pci.
+struct Holders {
+  std::vector<Tenant> tenants;  // the processes seen holding it, by ascending PID
+  // Why further holders may be out of sight, "" when none can be: "descriptors
+  // of 2 processes unreadable: 1, 812" or "no VFIO group or device in sysfs".
+  std::string hidden;
+  // Whether nothing is known to hold it but holders may be out of sight.
+  bool unknown() const { return tenants.empty() && !hidden.empty(); }
+};
+
 inline constexpr const char* kVfioDriverName = "vfio-pci";
-inline constexpr const char* kVfioDevDir = "/dev/vfio/";
 
 // True when the `driver` link of GPU `bdf` names vfio-pci: only such a GPU
 // can have tenants.
 bool boundToVfio(const std::string& bdf);
 
-// The processes holding the VFIO group of GPU `bdf` open, by ascending PID;
-// empty unless the GPU's `driver` link names vfio-pci, its `iommu_group` link
-// names a group and some process holds that group's node open.
-std::vector<Tenant> gpuTenants(const std::string& bdf);
-// The same for many GPUs with one walk through /proc: BDF -> its tenants, for
-// the GPUs that have some.
-std::map<std::string, std::vector<Tenant>> gpuTenants(const std::vector<std::string>& bdfs);
+// BDF -> its holders, for each of `bdfs` bound to vfio-pci, with one walk
+// through /proc (none when no GPU is bound to vfio-pci).
+std::map<std::string, Holders> gpuHolders(const std::vector<std::string>& bdfs);
 
 // "1234 qemu-system-x86" for each tenant, separated by ", ".
 std::string tenantList(const std::vector<Tenant>& tenants);

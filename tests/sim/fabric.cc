@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +30,18 @@ constexpr char kModulesDir[] = "sys/module";
 constexpr char kIommuGroupsDir[] = "sys/kernel/iommu_groups";
 constexpr char kIommuGroupLink[] = "iommu_group";
 constexpr char kVfioNodeDir[] = "vfio";
+constexpr char kVfioDeviceNodeDir[] = "vfio/devices";
+constexpr char kVfioClassDir[] = "sys/class/vfio";
+constexpr char kVfioDeviceClassDir[] = "sys/class/vfio-dev";
+constexpr char kVirtualVfioDir[] = "sys/devices/virtual/vfio";
+constexpr char kVfioDevEntries[] = "vfio-dev";
+constexpr char kVfioDevicePrefix[] = "vfio";
+constexpr char kDevFile[] = "dev";
+constexpr mode_t kVfioNodeMode = 0600;
+constexpr char kPhysFnLink[] = "physfn";
+constexpr char kVirtFnPrefix[] = "virtfn";
+constexpr char kNumVfsFile[] = "sriov_numvfs";
+constexpr uint16_t kVfConfigId = 0xFFFF;  // what a VF's vendor and device ID registers read
 constexpr char kSandboxDevices[] = "/sys/devices/";
 constexpr char kHostBridgePrefix[] = "pci";
 
@@ -184,6 +197,23 @@ void makeRelativeLink(const fs::path& target, const fs::path& link) {
   fs::create_symlink(target.lexically_relative(link.parent_path()), link);
 }
 
+// A character device node of `major`:`minor` at path, replacing what is there.
+void makeCharNode(const std::string& path, unsigned major, unsigned minor) {
+  fs::create_directories(fs::path(path).parent_path());
+  fs::remove(path);
+  if (mknod(path.c_str(), S_IFCHR | kVfioNodeMode, makedev(major, minor)) != 0)
+    throw std::system_error(errno, std::generic_category(), "mknod " + path);
+}
+
+// A sysfs class device: its directory with the `dev` file ("major:minor"),
+// and the class's link to it.
+void makeClassDevice(const std::string& dir, const std::string& class_link, unsigned major,
+                     unsigned minor) {
+  fs::create_directories(dir);
+  writeText(dir + "/" + kDevFile, std::to_string(major) + ":" + std::to_string(minor) + "\n");
+  makeRelativeLink(dir, class_link);
+}
+
 unsigned readHexFile(const std::string& path) {
   std::ifstream in(path);
   std::string word;
@@ -249,6 +279,7 @@ bool isGpuClass(uint32_t class_code) {
 }
 
 Kind kindFromFiles(const std::string& dir) {
+  if (fs::is_symlink(dir + "/" + kPhysFnLink)) return Kind::kVirtualFunction;
   if (readHexFile(dir + "/" + kVendorFile) == kGpuVendor &&
       isGpuClass(readHexFile(dir + "/" + kClassFile)))
     return Kind::kGpu;
@@ -395,6 +426,26 @@ void Fabric::addGuestGpu(const std::string& bdf, const Fabric& host, const std::
     fs::remove(filePath(bdf, window));
     fs::create_hard_link(host.filePath(host_gpu, window), filePath(bdf, window));
   }
+}
+
+void Fabric::addVirtualFunctions(const std::string& pf, const std::vector<std::string>& vfs,
+                                 uint16_t device) {
+  if (kindOf(pf) != Kind::kGpu) throw std::invalid_argument(pf + " is not a GPU");
+  FunctionLayout layout;
+  layout.vendor = kVfConfigId;
+  layout.device = kVfConfigId;
+  layout.class_code = readHexFile(filePath(pf, kClassFile));
+  for (size_t n = 0; n < vfs.size(); ++n) {
+    addNode(vfs[n], parentOf(pf), Kind::kVirtualFunction, buildConfig(layout));
+    for (const char* name : {kVendorFile, kSubVendorFile})
+      writeText(filePath(vfs[n], name), hex(kGpuVendor, 4));
+    for (const char* name : {kDeviceFile, kSubDeviceFile})
+      writeText(filePath(vfs[n], name), hex(device, 4));
+    makeGpuWindows(vfs[n], GpuOptions{});
+    makeRelativeLink(dir(pf), filePath(vfs[n], kPhysFnLink));
+    makeRelativeLink(dir(vfs[n]), dir(pf) + "/" + kVirtFnPrefix + std::to_string(n));
+  }
+  writeText(filePath(pf, kNumVfsFile), std::to_string(vfs.size()) + "\n");
 }
 
 void Fabric::addNode(const std::string& bdf, const std::string& parent, Kind kind,
@@ -779,10 +830,27 @@ std::string Fabric::bindVfio(const std::string& bdf, unsigned group, const std::
   makeRelativeLink(driver, d + "/" + kDriverLink);
   makeRelativeLink(d, group_dir + "/devices/" + bdf);
   makeRelativeLink(group_dir, d + "/" + kIommuGroupLink);
-  const std::string node = dev_dir + "/" + kVfioNodeDir + "/" + std::to_string(group);
-  fs::create_directories(dev_dir + "/" + kVfioNodeDir);
-  writeText(node, "");
+  const std::string name = std::to_string(group);
+  makeClassDevice(root_ + "/" + kVirtualVfioDir + "/" + name,
+                  root_ + "/" + kVfioClassDir + "/" + name, kVfioGroupMajor, group);
+  const std::string node = dev_dir + "/" + kVfioNodeDir + "/" + name;
+  makeCharNode(node, kVfioGroupMajor, group);
+  std::error_code ec;
+  const std::string device_class = root_ + "/" + kVfioDeviceClassDir;
+  const auto minor = static_cast<unsigned>(
+      std::distance(fs::directory_iterator(device_class, ec), fs::directory_iterator()));
+  const std::string device = kVfioDevicePrefix + std::to_string(minor);
+  fs::remove_all(d + "/" + kVfioDevEntries);
+  makeClassDevice(d + "/" + kVfioDevEntries + "/" + device, device_class + "/" + device,
+                  kVfioDeviceMajor, minor);
+  makeCharNode(dev_dir + "/" + kVfioDeviceNodeDir + "/" + device, kVfioDeviceMajor, minor);
   return node;
+}
+
+std::string Fabric::vfioDeviceNode(const std::string& bdf, const std::string& dev_dir) const {
+  for (const auto& entry : fs::directory_iterator(dir(bdf) + "/" + kVfioDevEntries))
+    return dev_dir + "/" + kVfioDeviceNodeDir + "/" + entry.path().filename().string();
+  throw std::out_of_range(bdf + " is not bound to vfio-pci");
 }
 
 // --- odd trees ---

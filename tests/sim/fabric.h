@@ -49,6 +49,13 @@ constexpr uint32_t kGpuClass = 0x030200;       // display controller: 3D control
 constexpr uint32_t kGpuAudioClass = 0x040300;  // the audio function beside display outputs
 constexpr uint16_t kGpuAudioDevice = 0x00a1;
 constexpr char kVfioDriverName[] = "vfio-pci";
+// Majors of the simulated VFIO nodes: a VFIO group's (minor: the group number)
+// and a VFIO device's (/dev/vfio/devices/vfioN, minor N). No driver serves
+// them, so nothing on the machine holds a device of that number.
+constexpr unsigned kVfioGroupMajor = 3990;
+constexpr unsigned kVfioDeviceMajor = 3991;
+// Device ID an SR-IOV virtual function of a GPU shows in its sysfs `device` file.
+constexpr uint16_t kVfDevice = 0x0101;
 
 // Board registers (offsets in the register window).
 constexpr uint32_t kRegBoardIdLegacy = 0x7818;
@@ -56,7 +63,7 @@ constexpr uint32_t kRegBoardProduct = 0x78C0;
 constexpr uint32_t kRegCustomId = 0x78F8;
 constexpr uint32_t kRegQmBoard = 0x72C0;
 
-enum class Kind { kRootPort, kUpstreamPort, kDownstreamPort, kGpu, kOther };
+enum class Kind { kRootPort, kUpstreamPort, kDownstreamPort, kGpu, kVirtualFunction, kOther };
 
 struct PortOptions {
   std::optional<bool> acs;                    // has an ACS extended capability; nothing: all
@@ -138,6 +145,14 @@ class Fabric {
   // instead, as q35 guests place passed-through devices.
   void addGuestGpu(const std::string& bdf, const Fabric& host, const std::string& host_gpu,
                    uint64_t guest_bar0 = 0, const std::string& parent = "");
+  // SR-IOV: virtual functions of GPU `pf` at `vfs`, beside it below the same
+  // parent. Each has a `physfn` link to the PF, the PF a `virtfn<N>` link to
+  // the N-th of `vfs` and `sriov_numvfs`. Their configuration space reads
+  // vendor and device 0xFFFF, as virtual functions answer, while their sysfs
+  // `vendor` and `device` files name the PF's vendor and `device`; their class
+  // is the PF's, their BAR0 reads 0, and they have the windows of a GPU.
+  void addVirtualFunctions(const std::string& pf, const std::vector<std::string>& vfs,
+                           uint16_t device = kVfDevice);
 
   // --- layout queries ---
   std::vector<std::string> functions() const;  // all BDFs, ascending
@@ -202,12 +217,19 @@ class Fabric {
   void stopReadingItrDebugAfter(const std::string& bdf, size_t bytes);
 
   // --- passthrough ---
-  // Binds bdf to vfio-pci in IOMMU group `group`: a `driver` link to
-  // sys/bus/pci/drivers/vfio-pci, an `iommu_group` link to
-  // sys/kernel/iommu_groups/<group> (whose devices/ lists bdf) and the group's
-  // node <dev_dir>/vfio/<group> (a plain file; dev_dir is what the sandbox
-  // binds over /dev). Returns the node's path.
+  // Binds bdf to vfio-pci in IOMMU group `group` as a kernel with VFIO groups
+  // and VFIO device files does: a `driver` link to sys/bus/pci/drivers/vfio-pci,
+  // an `iommu_group` link to sys/kernel/iommu_groups/<group> (whose devices/
+  // lists bdf); the group's class device sys/class/vfio/<group> with its `dev`
+  // file ("3990:<group>") and its node <dev_dir>/vfio/<group>; the device's
+  // entry vfio-dev/vfio<N> with its `dev` file ("3991:<N>", N counting the
+  // bound functions from 0), linked from sys/class/vfio-dev/, and its node
+  // <dev_dir>/vfio/devices/vfio<N>. The nodes are character devices of those
+  // numbers; dev_dir is what the sandbox binds over /dev. Returns the group
+  // node's path.
   std::string bindVfio(const std::string& bdf, unsigned group, const std::string& dev_dir);
+  // The VFIO device node of a function bound by bindVfio with this dev_dir.
+  std::string vfioDeviceNode(const std::string& bdf, const std::string& dev_dir) const;
 
   // --- odd trees, for code that only reads sysfs files ---
   // As addGpu, without checking that a PCI bus could have the GPU there: below

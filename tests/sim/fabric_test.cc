@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -291,8 +292,18 @@ TEST(FabricTest, GpuClassesAudioFunctionsAndVfioBinding) {
   fabric.addFunction("0000:01:00.1", "0000:00:01.0", kGpuAudio);
   const std::string node = fabric.bindVfio("0000:01:00.0", 7, dev.path());
   EXPECT_EQ(node, dev.path() + "/vfio/7");
-  EXPECT_TRUE(fs::is_regular_file(node));
+  struct stat st {};
+  ASSERT_EQ(stat(node.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(st.st_rdev, makedev(kVfioGroupMajor, 7));
+  EXPECT_EQ(readFile(fabric.sysDir() + "/class/vfio/7/dev"), "3990:7\n");
+  const std::string device = fabric.vfioDeviceNode("0000:01:00.0", dev.path());
+  EXPECT_EQ(device, dev.path() + "/vfio/devices/vfio0");
+  ASSERT_EQ(stat(device.c_str(), &st), 0);
+  EXPECT_EQ(st.st_rdev, makedev(kVfioDeviceMajor, 0));
   const fs::path gpu = fabric.dir("0000:01:00.0");
+  EXPECT_EQ(readFile(gpu / "vfio-dev/vfio0/dev"), "3991:0\n");
+  EXPECT_EQ(fs::canonical(fabric.sysDir() + "/class/vfio-dev/vfio0"), gpu / "vfio-dev/vfio0");
   EXPECT_EQ(fs::read_symlink(gpu / "driver").filename(), "vfio-pci");
   EXPECT_EQ(fs::canonical(gpu / "iommu_group"),
             fs::canonical(fabric.sysDir() + "/kernel/iommu_groups/7"));
@@ -301,6 +312,29 @@ TEST(FabricTest, GpuClassesAudioFunctionsAndVfioBinding) {
   Fabric again(dir.path());  // kinds from the files: the audio function is no GPU
   EXPECT_EQ(again.gpus(), std::vector<std::string>{"0000:01:00.0"});
   EXPECT_EQ(again.kindOf("0000:01:00.1"), Kind::kOther);
+}
+
+// SR-IOV as sysfs shows it: links both ways, the real IDs in the files, 0xFFFF
+// in configuration space.
+TEST(FabricTest, VirtualFunctionsSitBesideTheirGpu) {
+  TempDir dir;
+  Fabric fabric(dir.path());
+  fabric.addGpuBelowRootPort("pci0000:00", "0000:00:01.0", "0000:01:00.0");
+  fabric.addVirtualFunctions("0000:01:00.0", {"0000:01:00.4", "0000:01:01.0"});
+  const fs::path pf = fabric.dir("0000:01:00.0"), vf = fabric.dir("0000:01:01.0");
+  EXPECT_EQ(fs::canonical(vf / "physfn"), pf);
+  EXPECT_EQ(fs::canonical(pf / "virtfn1"), vf);
+  EXPECT_EQ(readFile(pf / "sriov_numvfs"), "2\n");
+  EXPECT_EQ(readFile(vf / "vendor"), "0x1cb7\n");
+  EXPECT_EQ(readFile(vf / "device"), "0x0101\n");
+  EXPECT_EQ(readFile(vf / "class"), "0x030200\n");
+  EXPECT_EQ(fabric.readConfig("0000:01:01.0", 0, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(fabric.bar0("0000:01:01.0"), 0u);
+  EXPECT_EQ(fabric.parentOf("0000:01:00.4"), "0000:00:01.0");
+  Fabric again(dir.path());
+  EXPECT_EQ(again.gpus(), std::vector<std::string>{"0000:01:00.0"});
+  EXPECT_EQ(again.kindOf("0000:01:00.4"), Kind::kVirtualFunction);
+  EXPECT_THROW(fabric.addVirtualFunctions("0000:00:01.0", {"0000:00:01.1"}), std::invalid_argument);
 }
 
 struct PlacementRow {

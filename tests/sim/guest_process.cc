@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "common/util/scoped.h"
+#include "tests/sim/pid_space.h"
 
 namespace sim {
 namespace {
@@ -22,7 +23,7 @@ namespace {
   int result = 0;
   if (prctl(PR_SET_NAME, name.c_str(), 0, 0, 0) != 0 ||
       (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0)) ||
-      open(path.c_str(), O_RDONLY) < 0)
+      open(path.c_str(), O_PATH) < 0)
     result = errno;
   ssize_t ignored = write(report, &result, sizeof result);
   (void)ignored;
@@ -32,19 +33,24 @@ namespace {
 
 }  // namespace
 
-GuestProcess::GuestProcess(const std::string& path, const std::string& name, uid_t uid) {
+GuestProcess::GuestProcess(const std::string& path, const std::string& name, uid_t uid,
+                           const std::string& pids) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
   ScopedFd read_end(fds[0]), write_end(fds[1]);
-  pid_ = fork();
+  {
+    const ChildrenIn space(pids);
+    pid_ = fork();
+    if (pid_ == 0) holdOpen(path, name, uid, write_end.get());
+  }
   if (pid_ < 0) throw std::system_error(errno, std::generic_category(), "fork");
-  if (pid_ == 0) holdOpen(path, name, uid, write_end.get());
   write_end.reset();
   int result = EIO;
   if (read(read_end.get(), &result, sizeof result) != sizeof result || result != 0) {
     end();
     throw std::system_error(result, std::generic_category(), "guest process: open " + path);
   }
+  inner_pid_ = innermostPid(pid_);
 }
 
 GuestProcess::~GuestProcess() { end(); }

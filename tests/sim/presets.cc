@@ -110,10 +110,12 @@ std::string format(const char* pattern, unsigned long long a, unsigned long long
 std::string roleOf(const Fabric& fabric, const std::string& bdf, unsigned device) {
   const Kind kind = fabric.kindOf(bdf);
   if (kind == Kind::kGpu) return kDualChipDevices.count(device) ? "GPU (dual-chip board)" : "GPU";
+  if (kind == Kind::kVirtualFunction) return "virtual function";
   return kind == Kind::kOther ? "other function" : portRole(kind);
 }
 
 std::string stateOf(const Fabric& fabric, const std::string& bdf) {
+  if (fabric.kindOf(bdf) == Kind::kVirtualFunction) return "vendor and device read FFFF";
   if (fabric.readConfig(bdf, 0, 4) == 0xFFFFFFFF) return "not answering (config reads FF)";
   switch (fabric.kindOf(bdf)) {
     case Kind::kRootPort:
@@ -124,6 +126,7 @@ std::string stateOf(const Fabric& fabric, const std::string& bdf) {
     case Kind::kGpu:
       return format("Cmd %04llx  PM %04llx  BAR0 %llx", fabric.command(bdf),
                     fabric.pmControl(bdf).value_or(0), fabric.bar0(bdf));
+    case Kind::kVirtualFunction:
     case Kind::kOther:
       break;
   }

@@ -25,6 +25,7 @@
 #include <system_error>
 
 #include "common/util/scoped.h"
+#include "tests/sim/pid_space.h"
 #include "tests/sim/tempdir.h"
 
 extern char** environ;
@@ -38,6 +39,8 @@ constexpr char kSysTarget[] = "/sys";
 constexpr char kEtcTarget[] = "/etc";
 constexpr char kDevTarget[] = "/dev";
 constexpr char kRunTarget[] = "/run";
+constexpr char kProcTarget[] = "/proc";
+constexpr char kProcType[] = "proc";
 constexpr char kRealDevNull[] = "/dev/null";
 constexpr char kDevNullName[] = "/null";
 constexpr char kOverlayType[] = "overlay";
@@ -315,6 +318,9 @@ void childMount(const Plan& plan) {
   if (!box.run.empty()) childBind(box.run, kRunTarget);
   for (const auto& [source, target] : box.binds) childBind(source, target.c_str());
   for (const auto& overlay : plan.overlays) childOverlay(overlay);
+  if (!box.pids.empty() &&
+      mount(kProcType, kProcTarget, kProcType, MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+    childFail("cannot mount", kProcTarget);
 }
 
 void childEnter(const Plan& plan) {
@@ -375,6 +381,7 @@ pid_t spawn(const Plan& plan, const ChildIo& io, const std::function<void()>& bo
   std::cout.flush();
   std::cerr.flush();
   fflush(nullptr);
+  const ChildrenIn pids(plan.box->join ? "" : plan.box->pids);
   pid_t pid = fork();
   if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
   if (pid == 0) {

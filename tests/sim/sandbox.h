@@ -23,6 +23,10 @@ struct Sandbox {
   // /etc, /dev and /run, and its writes raise that sandbox's inotify events.
   // The mount fields above are then ignored.
   pid_t join = 0;
+  // When set (PidSpace::ns()), the child starts in that PID namespace and gets
+  // a /proc of its own, which shows the processes of that namespace alone.
+  // Ignored with `join`.
+  std::string pids;
   // Further {source directory, target directory} bind mounts.
   std::vector<std::pair<std::string, std::string>> binds;
   // Further {upper directory, target directory} overlays over existing directories.
@@ -58,7 +62,7 @@ std::string sandboxUnavailableReason();
 // killed too, so that no process keeps the private mounts alive. Scratch
 // directories that an overlay needs (siblings of its upper directory) are made
 // before and removed after the child. Mounts happen in this order: sys, etc
-// overlay, dev, binds, overlays; then PATH is set and the user dropped.
+// overlay, dev, binds, overlays, proc; then PATH is set and the user dropped.
 // A sandbox that cannot be set up ends with kSetupFailedStatus and says why
 // on standard error; a malformed Sandbox (overlay path with ',' or ':', a
 // missing upper directory) throws std::invalid_argument in the caller.
