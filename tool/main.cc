@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "common/log/console.h"
+#include "common/util/standard_streams.h"
 #include "tool/acs.h"
 #include "tool/containers.h"
 #include "tool/discovery.h"
@@ -119,6 +120,7 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!prepareStandardStreams()) return 1;
   // Messages interleave with the output of the commands we start.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   try {

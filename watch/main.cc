@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "common/log/console.h"
+#include "common/util/standard_streams.h"
 #include "watch/watch.h"
 
 namespace {
@@ -43,6 +44,7 @@ int handleArguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!prepareStandardStreams()) return 1;
   // Run as a service, standard output is a pipe to the journal: deliver each
   // line as it happens.
   setvbuf(stdout, nullptr, _IOLBF, 0);
