@@ -13,7 +13,10 @@ inline constexpr unsigned long kUnreadableBar0 = ~0UL;
 // (0x0008; No_Soft_Reset is read-only and left as it reads). Each register is
 // written only when it differs. A GPU that a running guest holds (its VFIO
 // group open) is named with the holders and gets no write, unless `force`;
-// such GPUs are added to gpu_in_use_set.
+// such GPUs are added to gpu_in_use_set. Such a GPU, a function that
+// discovery skips after a message (an identity file without a number, no
+// answer), a configuration file that cannot be opened, read or written: each
+// is left undone (tool/undone.h) and the next GPU follows.
 void initPCIeDevice(bool force = false);
 
 // BAR0 base address with its four flag bits cleared: a 64-bit memory BAR

@@ -27,8 +27,10 @@ bool isGpuFunction(unsigned vendor, unsigned class_code);
 bool isGpuFunction(const std::string& dir);
 
 // Resolved device paths of the supported GPUs that answer on the bus. A
-// function whose vendor or class file holds no number is reported and skipped.
-std::set<std::filesystem::path> GetAllDevicePath();
+// function whose vendor or class file holds no number is reported and skipped,
+// and so is a GPU that does not answer its probe or whose path cannot be
+// resolved; with `left_out`, their BDF strings are added to it.
+std::set<std::filesystem::path> GetAllDevicePath(std::vector<std::string>* left_out = nullptr);
 
 // BDF strings of the supported GPUs whose probe succeeds, in listing order.
 std::vector<std::string> GetAllDeviceBusId();
