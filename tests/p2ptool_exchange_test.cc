@@ -164,6 +164,16 @@ TEST_F(WriteModeTest, GpusNoTableCanCarryAreReportedAndLeftOut) {
   expectAreas({"0000:1c:00.0", "0000:1d:00.0"});
 }
 
+TEST_F(WriteModeTest, AWindowTooShortToMapFailsTheRun) {
+  fs::resize_file(host_.dir("0000:3e:00.0") + "/resource0", 0x1000);
+  const sim::Result r = tool({"-w"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Map device memmory failed!\nGPU 0000:3e:00.0: Invalid argument\n"),
+            std::string::npos)
+      << r.out;
+  expectAreas({"0000:3d:00.0", "0000:3e:00.0"}, {"0000:3e:00.0"});
+}
+
 // The cause alone, the other groups written.
 TEST_F(WriteModeTest, AGpuLeftOutOfEveryTableFailsTheRun) {
   host_.writeConfig("0000:61:00.0", 0x10, 8, 0);
