@@ -64,10 +64,10 @@ uint64_t readLe(int fd, off_t offset, int width) {
 bool writeLe16(const std::string& bdf, int fd, off_t offset, uint16_t value) {
   const unsigned char bytes[2] = {static_cast<unsigned char>(value & 0xff),
                                   static_cast<unsigned char>(value >> 8)};
-  if (::pwrite(fd, bytes, sizeof bytes, offset) == sizeof bytes) return true;
-  const int error = errno;
+  const ssize_t written = ::pwrite(fd, bytes, sizeof bytes, offset);
+  if (written == sizeof bytes) return true;
   report(Priority::kError, kWriteFailed, bdf.c_str(), static_cast<long>(offset),
-         error ? strerror(error) : "short write");
+         written < 0 ? strerror(errno) : "short write");
   return false;
 }
 
