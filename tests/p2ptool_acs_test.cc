@@ -24,13 +24,14 @@ class AcsTest : public systest::FabricTest {
  protected:
   // Runs the default mode; the ports of `cleared` must lose their redirect
   // bits and keep the others, every other port its whole ACS Control word.
+  // A run that warns exits 1.
   void runAndCheck(const std::vector<std::string>& cleared, const Calls& calls,
                    const std::string& output = "") {
     std::map<std::string, uint16_t> before;
     for (const auto& bdf : host_.functions())
       if (host_.acsOffset(bdf) >= 0) before[bdf] = host_.acsControl(bdf);
     const sim::Result r = tool();
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, output.empty() ? 0 : 1) << r.err;
     EXPECT_EQ(r.out, output);
     EXPECT_EQ(r.err, "");  // setpci's complaints never reach the terminal
     EXPECT_EQ(acsCalls(), calls);
@@ -140,7 +141,7 @@ TEST_F(AcsTest, PortsThatAreNotReachedOrKeepTheirBitsAreWarnedAbout) {
   sim::Sandbox box = box_;
   box.path_prepend = {inert.dir()};
   const sim::Result r = sim::run(box, {systest::kP2ptool});
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(r.out, warning("0000:3c:08.0") + warning("0000:3c:10.0") + warning("0000:3c:18.0"));
   EXPECT_EQ(host_.acsControl("0000:3c:10.0"), sim::kDefaultAcsControl);
 
@@ -153,13 +154,18 @@ TEST_F(AcsTest, PortsThatAreNotReachedOrKeepTheirBitsAreWarnedAbout) {
   EXPECT_EQ(host_.acsControl("0000:3c:10.0"), 0x0015);
   box.path_prepend = {inert.dir()};
 
-  setenv("NO_COLOR", "", 1);  // set, even empty: the same words without escape codes
-  const sim::Result plain = sim::run(box, {systest::kP2ptool});
-  unsetenv("NO_COLOR");
-  EXPECT_EQ(plain.out,
-            "WARNING: Failed modified and ACS 0000:3c:08.0 status is turned on\n"
-            "WARNING: Failed modified and ACS 0000:3c:10.0 status is turned on\n"
-            "WARNING: Failed modified and ACS 0000:3c:18.0 status is turned on\n");
+  // NO_COLOR set, even empty, or a dumb terminal: the same words without escape codes.
+  for (const auto& [name, value] : {std::pair{"NO_COLOR", ""}, {"TERM", "dumb"}}) {
+    const std::string saved = getenv(name) ? getenv(name) : "";
+    setenv(name, value, 1);
+    const sim::Result plain = sim::run(box, {systest::kP2ptool});
+    saved.empty() ? unsetenv(name) : setenv(name, saved.c_str(), 1);
+    EXPECT_EQ(plain.out,
+              "WARNING: Failed modified and ACS 0000:3c:08.0 status is turned on\n"
+              "WARNING: Failed modified and ACS 0000:3c:10.0 status is turned on\n"
+              "WARNING: Failed modified and ACS 0000:3c:18.0 status is turned on\n")
+        << name;
+  }
 }
 
 TEST_F(AcsTest, NamesThatAreNoPciAddressNeverReachACommandLine) {
@@ -181,7 +187,7 @@ TEST_F(AcsTest, NamesThatAreNoPciAddressNeverReachACommandLine) {
   fs::create_directory_symlink(fs::read_symlink(links / "0000:3e:00.0"),
                                links / "0000:3e:00.0;touch pwned");
   const sim::Result r = tool();
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;  // the GPU below it is left undone
   EXPECT_EQ(r.out, "\033[31mError:\033[0m GPU 0000:3d:00.0 sits below \"" + evil_port +
                        "\", which is no PCI address; skipping it\n");
   EXPECT_NE(r.err.find("\"0000:3e:00.0;touch pwned\" in /sys/bus/pci/devices/ is no PCI address"),

@@ -1,5 +1,6 @@
 // p2ptool's command line and GPU discovery, run on a simulated fabric.
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <utime.h>
 
 #include "tests/sim/guest_process.h"
@@ -212,20 +213,24 @@ TEST_F(DiscoveryTest, AGpuARunningGuestHoldsIsLeftAloneUnlessForced) {
     if (guest) out.replace(out.find("%d"), 2, std::to_string(guest->pid()));
     const auto prefix =
         row.caps.empty() ? std::vector<std::string>{} : systest::withCapabilities(row.caps);
-    const auto run = [&](const std::vector<std::string>& args) {
-      return tool(args, host_, 0, prefix).out;
+    // Left alone is work undone (exit status 1); the rest of the run is done.
+    const int undone = out.empty() ? 0 : 1;
+    const auto run = [&](const std::vector<std::string>& args, int status) {
+      const sim::Result r = tool(args, host_, 0, prefix);
+      EXPECT_EQ(r.status, status) << args.size();
+      return r.out;
     };
     setpci_.clear();
-    EXPECT_EQ(run({}), out.empty() ? "" : out + "left as it is (--force writes anyway)\n");
+    EXPECT_EQ(run({}, undone), out.empty() ? "" : out + "left as it is (--force writes anyway)\n");
     EXPECT_EQ(acsCalls(), (std::vector<std::string>{"-s 0000:3c:08.0 ECAP_ACS+6.w=0000:002c",
                                                     "-s 0000:3c:10.0 ECAP_ACS+6.w=0000:002c"}));
-    EXPECT_EQ(run({"-w"}), out.empty() ? "" : out + "left as it is (--force writes anyway)\n");
+    EXPECT_EQ(run({"-w"}, undone), out.empty() ? "" : out + "left as it is (--force writes anyway)\n");
     EXPECT_EQ(host_.configBytes(kGpuA) == config_before, !out.empty());
     EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 1)[0] == 0, !out.empty());
     // Its peer's table still lists it.
     EXPECT_EQ(host_.readWindowWords(kGpuB, sim::kAreaOffset, 5),
               systest::expectedArea(kGpuB, group));
-    EXPECT_EQ(run({"-w", "--force"}), out.empty() ? "" : out + "written all the same (--force)\n");
+    EXPECT_EQ(run({"-w", "--force"}, 0), out.empty() ? "" : out + "written all the same (--force)\n");
     EXPECT_EQ(host_.command(kGpuA), 0x0006);
     EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 5),
               systest::expectedArea(kGpuA, group));
@@ -252,7 +257,7 @@ TEST_F(DiscoveryTest, AVanishedGpuIsReportedOfflineAndLeftAlone) {
   host_.markVanished(kGpuB);
   const auto vanished = host_.configBytes(kGpuB);
   const sim::Result r = tool();
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Device 0000:3e:00.0 is OFFLINE...\n"), std::string::npos) << r.out;
   EXPECT_EQ(host_.configBytes(kGpuB), vanished);
   EXPECT_EQ(host_.command(kGpuA), 0x0006);
@@ -268,7 +273,7 @@ TEST_F(DiscoveryTest, WithoutSetpciEveryGpuCountsAsOffline) {
   box.path_prepend.clear();
   const sim::Result r = sim::run(box, {systest::kP2ptool, "-w"});
   setenv("PATH", saved_path.c_str(), 1);
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);  // nothing was done
   // One line per GPU, in the order the directory lists them.
   EXPECT_NE(r.out.find("Device 0000:3d:00.0 is OFFLINE...\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Device 0000:3e:00.0 is OFFLINE...\n"), std::string::npos) << r.out;
@@ -278,14 +283,83 @@ TEST_F(DiscoveryTest, WithoutSetpciEveryGpuCountsAsOffline) {
   EXPECT_EQ(host_.readWindowWords(kGpuA, sim::kAreaOffset, 1)[0], 0u);
 }
 
-TEST_F(DiscoveryTest, AGpuWhoseVendorCannotBeReadIsSkippedWithAMessage) {
-  host_.writeConfig(kGpuA, 0x04, 2, 0);
-  std::ofstream(host_.dir(kGpuB) + "/vendor") << "garbage\n";
-  const sim::Result r = tool();
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("0000:3e:00.0"), std::string::npos) << r.err;
-  EXPECT_EQ(host_.command(kGpuA), 0x0006);
-  EXPECT_EQ(host_.command(kGpuB), sim::kGpuCommand);
+// Each identity file in turn; the run goes on with the other GPU and fails.
+TEST_F(DiscoveryTest, AGpuWhoseIdentityCannotBeReadIsSkippedWithAMessage) {
+  for (const char* file : {"vendor", "class", "device"}) {
+    host_.writeConfig(kGpuA, 0x04, 2, 0);
+    const std::string saved = sim::readFile(host_.dir(kGpuB) + "/" + file);
+    host_.setFileText(kGpuB, file, "garbage\n");
+    const sim::Result r = tool();
+    host_.setFileText(kGpuB, file, saved);
+    EXPECT_EQ(r.status, 1) << file;
+    EXPECT_NE((r.err + r.out).find("0000:3e:00.0"), std::string::npos) << file << r.err << r.out;
+    EXPECT_EQ(host_.command(kGpuA), 0x0006) << file;
+    EXPECT_EQ(acsCalls().back(), "-s 0000:3c:08.0 ECAP_ACS+6.w=0000:002c") << file;  // A's only
+  }
+}
+
+// One GPU below a root port per row, its config file bent after the probe
+// (a probe that always answers): a row's failure alone fails the run.
+TEST_F(DiscoveryTest, AConfigurationFileThatCannotBeOpenedReadOrWrittenFailsTheRun) {
+  namespace fs = std::filesystem;
+  const std::function<void(const std::string&)> rows[] = {
+      [](const std::string& config) { fs::remove(config); },
+      [](const std::string& config) {
+        fs::remove(config);
+        mkfifo(config.c_str(), 0600);
+      },
+      [](const std::string& config) {  // /dev/full: reads zeros, every write fails
+        fs::remove(config);
+        mknod(config.c_str(), S_IFCHR | 0600, makedev(1, 7));
+      }};
+  const std::string gpu = "0000:86:00.0", error = "\033[31mError:\033[0m GPU " + gpu + ": ";
+  const std::string expected[] = {"Failed to open config file.\n",
+                                  error +
+                                      "its configuration space reads all ones or cannot "
+                                      "be read; left as it is\n",
+                                  error +
+                                      "writing its configuration word at 0x4 failed: No space "
+                                      "left on device; left for the next run\n"};
+  sim::FakeCommand answering("setpci", 2, "/bin/true");
+  box_.path_prepend = {answering.dir()};
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    sim::TempDir dir;
+    sim::Fabric one(dir.path());
+    sim::GpuOptions decoding_off;
+    decoding_off.command = 0;
+    one.addGpuBelowRootPort("pci0000:85", "0000:85:00.0", gpu, decoding_off);
+    rows[i](one.dir(gpu) + "/config");
+    const sim::Result r = tool({}, one);
+    EXPECT_EQ(r.status, 1) << i;
+    EXPECT_EQ(r.out.substr(0, expected[i].size()), expected[i]) << i;
+  }
+}
+
+// Started with descriptor 0, 1 or 2 closed, in the default and the read mode:
+// no message reaches a GPU's configuration space or memory window (a GPU held
+// by a guest is named, and the windows hold no table: messages while files
+// are open). Only the Command word of the free GPU changes.
+TEST_F(DiscoveryTest, ClosedStandardStreamsNeverReachAGpu) {
+  const sim::GuestProcess guest(host_.bindVfio(kGpuA, 21, dev_.path()));
+  for (const char* mode : {"", "-r"}) {
+    for (int fd : {0, 1, 2}) {
+      host_.writeConfig(kGpuB, 0x04, 2, 0);
+      const auto held = host_.configBytes(kGpuA);
+      auto free = host_.configBytes(kGpuB);
+      sim::putLe(free, 0x04, 2, 0x0006);
+      box_.closed_streams = {fd};
+      const sim::Result r =
+          tool(mode[0] ? std::vector<std::string>{mode} : std::vector<std::string>{});
+      EXPECT_EQ(r.status, 1) << mode << fd;
+      EXPECT_EQ(host_.configBytes(kGpuA), held) << mode << fd;
+      EXPECT_EQ(host_.configBytes(kGpuB), free) << mode << fd;
+      for (const char* gpu : {kGpuA, kGpuB}) {
+        const auto start = host_.readWindow(gpu, 0, 0x1000);
+        EXPECT_EQ(std::count(start.begin(), start.end(), 0), 0x1000) << gpu << mode << fd;
+        EXPECT_EQ(host_.readWindowWords(gpu, sim::kAreaOffset, 1)[0], 0u) << gpu << mode << fd;
+      }
+    }
+  }
 }
 
 TEST_F(DiscoveryTest, WithoutAGpuNothingRunsAndNothingIsPrinted) {
@@ -293,9 +367,11 @@ TEST_F(DiscoveryTest, WithoutAGpuNothingRunsAndNothingIsPrinted) {
   sim::Fabric plain(other.path());
   plain.addRootPort("0000:00:01.0", "pci0000:00");
   plain.addFunction("0000:01:00.0", "0000:00:01.0");
-  const sim::Result r = tool({}, plain);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "");
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"-w"}, {"-r"}}) {
+    const sim::Result r = tool(args, plain);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+  }
   EXPECT_TRUE(setpci_.calls().empty());
 }
 

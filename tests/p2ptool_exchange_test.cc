@@ -68,10 +68,20 @@ TEST_F(WriteModeTest, EveryGroupedGpuCarriesItsGroup) {
   EXPECT_EQ(host_.acsControl("0000:3c:08.0"), sim::kDefaultAcsControl);
 }
 
+// Standard output a pipe whose reader is gone: the messages are lost, no table.
+TEST_F(WriteModeTest, ABrokenOutputPipeStopsNoWork) {
+  box_.stdout_reader_gone = true;
+  const sim::Result r = tool({"-w"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  expectAreas({"0000:3d:00.0", "0000:3e:00.0"});
+  expectAreas({"0000:60:00.0", "0000:61:00.0"});
+  expectAreas({"0000:1c:00.0", "0000:1d:00.0"});
+}
+
 TEST_F(WriteModeTest, AWindowThatCannotBeOpenedIsReportedAndStillListed) {
   fs::remove(host_.dir("0000:3e:00.0") + "/resource0");
   const sim::Result r = tool({"-w"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, kNoGroup86 + (kOpenError + host_.devicePath("0000:3e:00.0")) +
                        "/resource0\nGPU 0000:3e:00.0: No such file or directory\n");
   expectAreas({"0000:3d:00.0", "0000:3e:00.0"}, {"0000:3e:00.0"});
@@ -104,7 +114,7 @@ TEST_F(WriteModeTest, AGroupTooLargeForTheAreaIsRefused) {
     groups.push_back(gpus);
   }
   const sim::Result r = tool({"-w"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, std::string(kNoGroup86) +
                        "\033[31mError:\033[0m Group 0000:c1:00.0 has 16 GPUs, more than the 15 an "
                        "exchange area holds; nothing written for it\n");
@@ -132,7 +142,7 @@ TEST_F(WriteModeTest, GpusNoTableCanCarryAreReportedAndLeftOut) {
   const std::string in_use = host_.bindVfio("0000:3e:00.0", 3, dev_.path());
   const auto guest = this->guest(in_use);
   const sim::Result r = tool({"-w"});
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;
   const std::string error = "\033[31mError:\033[0m GPU";
   for (const std::string& line :
        {error + " 10000:03:00.0: its PCI address does not fit the 32-bit self field",
@@ -152,6 +162,23 @@ TEST_F(WriteModeTest, GpusNoTableCanCarryAreReportedAndLeftOut) {
             expectedArea("0000:60:00.0", {{"0000:60:00.0", 0x90000000}}));
   expectAreas({"0000:3d:00.0", "0000:3e:00.0"}, {"0000:3e:00.0"});  // listed though in use
   expectAreas({"0000:1c:00.0", "0000:1d:00.0"});
+}
+
+TEST_F(WriteModeTest, AWindowTooShortToMapFailsTheRun) {
+  fs::resize_file(host_.dir("0000:3e:00.0") + "/resource0", 0x1000);
+  const sim::Result r = tool({"-w"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Map device memmory failed!\nGPU 0000:3e:00.0: Invalid argument\n"),
+            std::string::npos)
+      << r.out;
+  expectAreas({"0000:3d:00.0", "0000:3e:00.0"}, {"0000:3e:00.0"});
+}
+
+// The cause alone, the other groups written.
+TEST_F(WriteModeTest, AGpuLeftOutOfEveryTableFailsTheRun) {
+  host_.writeConfig("0000:61:00.0", 0x10, 8, 0);
+  EXPECT_EQ(tool({"-w"}).status, 1);
+  expectAreas({"0000:3d:00.0", "0000:3e:00.0"});
 }
 
 TEST_F(WriteModeTest, DualChipBoardsInRootPortsAreGroupedByTheirOwnSwitch) {
@@ -256,7 +283,7 @@ TEST_F(ReadModeTest, WordCountsDecideWhatIsStored) {
   std::ofstream(peerFile(empty)) << "a good file from an earlier run";
 
   const sim::Result r = guestTool();
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;  // the full table is stored all the same
   EXPECT_NE(r.out.find("\033[31mOffline:\033[0m Failed to open card " + offline + "\n"),
             std::string::npos)
       << r.out;
@@ -281,6 +308,7 @@ TEST_F(ReadModeTest, AWindowThatCannotBeOpenedGivesNoFile) {
   const std::string gpu = pairs_[0].first;
   fs::remove(guest_.dir(gpu) + "/resource0");
   const sim::Result r = guestTool();
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, kOpenError + guest_.devicePath(gpu) + "/resource0\nGPU " + gpu +
                        ": No such file or directory\n");
   EXPECT_FALSE(fs::exists(peerFile(gpu)));
@@ -292,7 +320,7 @@ TEST_F(ReadModeTest, AShortWindowIsSkippedWithTheMappingMessage) {
   const std::string gpu = pairs_[0].first;
   fs::resize_file(guest_.dir(gpu) + "/resource0", 0x1000);  // shorter than the area's place
   const sim::Result r = guestTool();
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Map device memmory failed!\nGPU " + gpu + ": Invalid argument\n"),
             std::string::npos)
       << r.out;
@@ -303,7 +331,7 @@ TEST_F(ReadModeTest, ADirectoryThatCannotBeMadeIsReportedAndNothingStored) {
   ASSERT_EQ(tool({"-w"}).status, 0);
   std::ofstream(etc_.path() + "/qz") << "a file where the directory should be";
   const sim::Result r = guestTool();
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("/etc/qz/vm_p2p_cfg/"), std::string::npos) << r.out;
   EXPECT_TRUE(fs::is_regular_file(etc_.path() + "/qz"));
 }
@@ -313,13 +341,58 @@ TEST_F(ReadModeTest, AFailedStoreKeepsWhatWasThereAndLeavesNoTemporaryFile) {
   const std::string gpu = pairs_[0].first;
   fs::create_directories(peerFile(gpu));  // a directory cannot be replaced by a file
   const sim::Result r = guestTool();
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("\033[31mError:\033[0m failed to write configuration file!\nGPU " + gpu +
                        ": Is a directory\n"),
             std::string::npos)
       << r.out;
   EXPECT_TRUE(fs::is_directory(peerFile(gpu)));
   for (const auto& name : storedNames()) EXPECT_NE(name.find(':'), std::string::npos) << name;
+}
+
+// A run interrupted before its rename left a temporary file: the next run
+// removes it, and only it (not a link of that name, nor its target, nor
+// another name).
+TEST_F(ReadModeTest, TheNextRunRemovesTheTemporaryFilesOfAnInterruptedOne) {
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const std::string dir = etc_.path() + "/" + systest::kPeerDir + "/";
+  fs::create_directories(dir);
+  for (const char* name : {".peer-Ab3xYz", ".peer-Ab3xY", "peer-Ab3xYz"})
+    std::ofstream(dir + name) << "x";
+  const std::string outside = etc_.path() + "/kept";
+  std::ofstream(outside) << "x";
+  fs::create_symlink(outside, dir + ".peer-L1nk00");
+  ASSERT_EQ(guestTool().status, 0);
+  EXPECT_FALSE(fs::exists(dir + ".peer-Ab3xYz"));
+  for (const char* name : {".peer-Ab3xY", "peer-Ab3xYz", ".peer-L1nk00"})
+    EXPECT_TRUE(fs::exists(fs::symlink_status(dir + name))) << name;
+  EXPECT_EQ(readFile(outside), "x");
+}
+
+// Flushing the stored file or its directory fails: the file does not count
+// as stored (an earlier one stays when the file itself was not flushed).
+TEST_F(ReadModeTest, AStoredFileIsFlushedWithItsDirectory) {
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const std::string gpu = pairs_[0].first;
+  fs::create_directories(etc_.path() + "/" + systest::kPeerDir);
+  const struct {
+    const char* failing;  // fnmatch pattern of the paths whose fsync fails
+    bool earlier_kept;
+  } rows[] = {{"*/.peer-*", true}, {"*/vm_p2p_cfg", false}};
+  for (const auto& row : rows) {
+    std::ofstream(peerFile(gpu)) << "earlier";
+    setenv("LD_PRELOAD", P2P_FAILFSYNC_LIB, 1);
+    setenv("P2P_FSYNC_FAILS", row.failing, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    const sim::Result r = guestTool();
+    for (const char* name : {"LD_PRELOAD", "P2P_FSYNC_FAILS", "ASAN_OPTIONS"}) unsetenv(name);
+    EXPECT_EQ(r.status, 1) << row.failing;
+    EXPECT_NE(
+        r.out.find("failed to write configuration file!\nGPU " + gpu + ": Input/output error\n"),
+        std::string::npos)
+        << row.failing << r.out;
+    EXPECT_EQ(readFile(peerFile(gpu)) == "earlier", row.earlier_kept) << row.failing;
+  }
 }
 
 }  // namespace

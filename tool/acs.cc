@@ -7,6 +7,7 @@
 #include "common/device/pci_address.h"
 #include "common/device/pci_config.h"
 #include "common/log/console.h"
+#include "tool/undone.h"
 
 namespace {
 
@@ -47,11 +48,14 @@ void close_acs_bdf(std::set<std::string> ports) {
   for (const auto& port : ports) {
     if (!isPciAddress(port)) {
       report(Priority::kError, kNotAnAddress, port.c_str());
+      leaveUndone();
       continue;
     }
     if (hasNoAcs(port)) continue;
     fflush(stdout);
     const bool written = system(acsDisableCommand(port).c_str()) == 0;
-    if (!written || !redirectionIsOff(port)) report(Priority::kWarning, kAcsWarning, port.c_str());
+    if (written && redirectionIsOff(port)) continue;
+    report(Priority::kWarning, kAcsWarning, port.c_str());
+    leaveUndone();
   }
 }

@@ -16,5 +16,6 @@ std::string acsDisableCommand(const std::string& port);
 // command failed or a redirect bit still reads set. A port whose configuration
 // space shows no ACS capability redirects nothing: it gets neither a command
 // nor a warning. A port name that is no PCI address is reported and never
-// placed in a command line.
+// placed in a command line. Every port warned about or reported is left
+// undone (tool/undone.h); the next port follows.
 void close_acs_bdf(std::set<std::string> ports);

@@ -18,6 +18,7 @@
 #include "common/log/console.h"
 #include "common/util/scoped.h"
 #include "tool/containers.h"
+#include "tool/undone.h"
 
 namespace {
 
@@ -45,6 +46,12 @@ constexpr const char* kMayBeInUse =
 constexpr const char* kMayBeInUseForced =
     "\033[31mWARNING:\033[0m GPU %s may be in use by a running guest: its holders cannot be seen "
     "(%s): written all the same (--force)\n";
+constexpr const char* kUnanswered =
+    "\033[31mError:\033[0m GPU %s: its configuration space reads all ones or cannot be read; left "
+    "as it is\n";
+constexpr const char* kWriteFailed =
+    "\033[31mError:\033[0m GPU %s: writing its configuration word at 0x%lx failed: %s; left for "
+    "the next run\n";
 
 ScopedFd openConfig(const std::filesystem::path& device, int flags) {
   return ScopedFd(::open((device.string() + kConfigFile).c_str(), flags));
@@ -59,30 +66,35 @@ uint64_t readLe(int fd, off_t offset, int width) {
   return value;
 }
 
-bool writeLe16(int fd, off_t offset, uint16_t value) {
+// False, after a message, when the write fails: left for the next run.
+bool writeLe16(const std::string& bdf, int fd, off_t offset, uint16_t value) {
   const unsigned char bytes[2] = {static_cast<unsigned char>(value & 0xff),
                                   static_cast<unsigned char>(value >> 8)};
-  return ::pwrite(fd, bytes, sizeof bytes, offset) == sizeof bytes;
+  const ssize_t written = ::pwrite(fd, bytes, sizeof bytes, offset);
+  if (written == sizeof bytes) return true;
+  report(Priority::kError, kWriteFailed, bdf.c_str(), static_cast<long>(offset),
+         written < 0 ? strerror(errno) : "short write");
+  return false;
 }
 
 // Memory decoding and bus mastering on, every other Command bit (INTx
 // Disable, SERR# Enable, Parity Error Response...) kept; written only when one
-// of the two is off. A failed write is left for the next run.
-void enableDecoding(int fd, const ConfigSpace& config) {
+// of the two is off. False when the write failed.
+bool enableDecoding(const std::string& bdf, int fd, const ConfigSpace& config) {
   const auto command = config.read(kCommandReg, 2);
-  if (command && (*command & kDecodingBits) != kDecodingBits)
-    writeLe16(fd, kCommandReg, static_cast<uint16_t>(*command | kDecodingBits));
+  if (!command || (*command & kDecodingBits) == kDecodingBits) return true;
+  return writeLe16(bdf, fd, kCommandReg, static_cast<uint16_t>(*command | kDecodingBits));
 }
 
 // The Power Management capability's control word to D0, written only when it
 // differs; a function without the capability gets no write. No_Soft_Reset is
-// read-only: it is compared and written as it reads.
-void setPowerStateD0(int fd, const ConfigSpace& config) {
+// read-only: it is compared and written as it reads. False when the write failed.
+bool setPowerStateD0(const std::string& bdf, int fd, const ConfigSpace& config) {
   const auto pm = config.findCapability(kCapIdPowerManagement);
   const auto word = pm ? config.read(*pm + kPmControlInCap, 2) : std::nullopt;
-  if (!word) return;
+  if (!word) return true;
   const uint16_t wanted = (kPmValue & ~kPmNoSoftReset) | (*word & kPmNoSoftReset);
-  if (*word != wanted) writeLe16(fd, static_cast<off_t>(*pm + kPmControlInCap), wanted);
+  return *word == wanted || writeLe16(bdf, fd, static_cast<off_t>(*pm + kPmControlInCap), wanted);
 }
 
 // BDF -> holders of every found GPU bound to vfio-pci.
@@ -119,28 +131,42 @@ void reportUnopenedConfig(const std::filesystem::path& device) {
   report(Priority::kError, " %s%s: %s\n", device.c_str(), kConfigFile, strerror(error));
 }
 
+// Decoding and power state of one found GPU (named in gpu_bus_name_set once
+// its configuration file opens); false, after a message, when the GPU is left
+// as it is or a write failed.
+bool prepareGpu(const std::filesystem::path& device,
+                const std::map<std::string, std::vector<Tenant>>& held, bool force) {
+  ScopedFd fd = openConfig(device, O_RDWR);
+  if (!fd.valid()) {
+    const int error = errno;
+    report(Priority::kError, "Failed to open config file.\n");
+    reportReason(Priority::kError, device.string() + kConfigFile, error);
+    return false;
+  }
+  const std::string bdf = device.filename().string();
+  gpu_bus_name_set.insert(bdf);
+  const std::optional<ConfigSpace> config = readConfigSpace(fd.get());
+  if (!config || !config->answers()) {
+    report(Priority::kError, kUnanswered, bdf.c_str());
+    return false;
+  }
+  if (leftToItsGuest(bdf, held, force)) return false;
+  const bool decoding = enableDecoding(bdf, fd.get(), *config);
+  const bool power = setPowerStateD0(bdf, fd.get(), *config);
+  return decoding && power;
+}
+
 bool isAcceptedPortType(unsigned type) { return type == 0 || type == 4 || type == 5 || type == 6; }
 
 }  // namespace
 
 void initPCIeDevice(bool force) {
-  gpu_bus_path_set = GetAllDevicePath();
+  std::vector<std::string> left_out;  // each after a message of its own
+  gpu_bus_path_set = GetAllDevicePath(&left_out);
+  if (!left_out.empty()) leaveUndone();
   const auto held = heldGpus();
-  for (const auto& device : gpu_bus_path_set) {
-    ScopedFd fd = openConfig(device, O_RDWR);
-    if (!fd.valid()) {
-      const int error = errno;
-      report(Priority::kError, "Failed to open config file.\n");
-      reportReason(Priority::kError, device.string() + kConfigFile, error);
-      continue;
-    }
-    const std::string bdf = device.filename().string();
-    gpu_bus_name_set.insert(bdf);
-    const std::optional<ConfigSpace> config = readConfigSpace(fd.get());
-    if (!config || !config->answers() || leftToItsGuest(bdf, held, force)) continue;
-    enableDecoding(fd.get(), *config);
-    setPowerStateD0(fd.get(), *config);
-  }
+  for (const auto& device : gpu_bus_path_set)
+    if (!prepareGpu(device, held, force)) leaveUndone();
 }
 
 unsigned long get_base0_addr(std::filesystem::path device) {

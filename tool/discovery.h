@@ -15,6 +15,10 @@ inline constexpr unsigned long kUnreadableBar0 = ~0UL;
 // group or device open) is named with the holders and gets no write, unless
 // `force`; so does a GPU bound to vfio-pci whose holders cannot be seen
 // (vfio.h), named with the reason. Such GPUs are added to gpu_in_use_set.
+// Such a GPU, a function that discovery skips after a message (an identity
+// file without a number, no answer), a configuration file that cannot be
+// opened, read or written: each is left undone (tool/undone.h) and the next
+// GPU follows.
 void initPCIeDevice(bool force = false);
 
 // BAR0 base address with its four flag bits cleared: a 64-bit memory BAR

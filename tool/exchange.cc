@@ -10,6 +10,7 @@
 #include "common/device/pci_address.h"
 #include "common/log/console.h"
 #include "tool/discovery.h"
+#include "tool/undone.h"
 
 namespace {
 
@@ -79,6 +80,7 @@ TablePlan planTable(const BarMap& group) {
 std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group) {
   const TablePlan plan = planTable(group);
   for (const LeftOut& gpu : plan.left_out) reportLeftOut(key, group, gpu);
+  if (!plan.left_out.empty()) leaveUndone();
   if (plan.collision) return std::nullopt;
   return plan.members;
 }

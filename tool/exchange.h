@@ -49,7 +49,8 @@ TablePlan planTable(const BarMap& group);
 // The members of group `key` that may appear in a table: a GPU whose BAR0 is
 // unassigned (0) or all ones, or whose address does not pack into 32 bits, is
 // reported and left out. Nothing, after naming both GPUs, when two members
-// pack to the same number: the guest could not tell them apart.
+// pack to the same number: the guest could not tell them apart. A GPU left
+// out is left undone (tool/undone.h).
 std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group);
 
 // The line that follows a failure message: the GPU and the errno text.
@@ -72,12 +73,16 @@ std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::st
 // Writes every grouped GPU's exchange area (of its group's tableMembers) into
 // its memory window (host side), but for the GPUs of gpu_in_use_set, which
 // stay listed in their peers' areas. First names each GPU of
-// ungrouped_gpu_map: it gets no area.
+// ungrouped_gpu_map: it gets no area, which is no failure. A group refused, a
+// window that cannot be opened or written: left undone (tool/undone.h), and
+// the next GPU follows.
 void output_base_addr(const GroupMap& real_host_map,
                       const std::set<std::filesystem::path>& gpu_bus_path_set);
 
 // Stores the exchange area of every GPU found as a peer configuration file
 // (guest side), whatever the guest's PCI layout. The guest's groups are not
 // consulted: they say nothing about the host's, whose areas the windows hold.
+// A window that cannot be read or holds no valid area, a file not stored:
+// left undone (tool/undone.h), the old file kept, and the next GPU follows.
 void VM_SaveMemoryDataToFile(const GroupMap& real_host_map,
                              const std::set<std::filesystem::path>& gpu_bus_path_set);

@@ -5,6 +5,7 @@
 #include "common/device/windows.h"
 #include "common/log/console.h"
 #include "tool/exchange.h"
+#include "tool/undone.h"
 
 namespace {
 
@@ -12,10 +13,15 @@ constexpr const char* kUngrouped = "GPU %s sits %s: in no group, no exchange tab
 
 void writeArea(const std::filesystem::path& device, const std::string& self, const BarMap& group) {
   const int fd = openWindow(device);
-  if (fd < 0) return;
+  if (fd < 0) {
+    leaveUndone();
+    return;
+  }
   std::vector<unsigned long> area = buildExchangeArea(self, group);
-  if (!writeMemoryGlobal(area.size() * sizeof(unsigned long), area.data(), fd, kExchangeOffset))
+  if (!writeMemoryGlobal(area.size() * sizeof(unsigned long), area.data(), fd, kExchangeOffset)) {
     reportGpuFailure(self, errno);
+    leaveUndone();
+  }
 }
 
 }  // namespace
@@ -30,6 +36,7 @@ void output_base_addr(const GroupMap& real_host_map,
              "\033[31mError:\033[0m Group %s has %zu GPUs, more than the %zu an exchange area "
              "holds; nothing written for it\n",
              key.c_str(), group.size(), kMaxGroupSize);
+      leaveUndone();
       continue;
     }
     const std::optional<BarMap> members = tableMembers(key, group);

@@ -12,12 +12,14 @@
 #include <filesystem>
 
 #include "common/log/console.h"
+#include "common/util/standard_streams.h"
 #include "tool/acs.h"
 #include "tool/containers.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
 #include "tool/status.h"
 #include "tool/topology.h"
+#include "tool/undone.h"
 
 namespace {
 
@@ -25,6 +27,7 @@ constexpr const char* kDescription = "Tamberon Zorva Related Pcie Tool.";
 constexpr int kStatusNotReady = 1;
 constexpr int kStatusUsage = 2;
 constexpr int kStatusUnknown = 3;
+constexpr int kLeftUndone = 1;  // a mode ran to its end, but not all of its work was done
 constexpr const char* kRunWithHelp = "Run with --help for more information.";
 constexpr const char* kStatusFlags[] = {"-s", "--status", "--json"};
 
@@ -113,12 +116,13 @@ int run(const Options& options) {
     VM_SaveMemoryDataToFile(real_host_map, gpu_bus_path_set);
   else
     close_acs_bdf(acs_need_down_switch_name_set);
-  return 0;
+  return anythingUndone() ? kLeftUndone : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!prepareStandardStreams()) return 1;
   // Messages interleave with the output of the commands we start.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   try {

@@ -9,6 +9,7 @@
 #include "common/log/console.h"
 #include "tool/containers.h"
 #include "tool/discovery.h"
+#include "tool/undone.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ std::optional<bool> askDualChip(std::string bdf) {
     report(Priority::kError,
            "\033[31mError:\033[0m Cannot identify the board of GPU %s (%s); skipping it\n",
            bdf.c_str(), e.what());
+    leaveUndone();
     return std::nullopt;
   }
 }
@@ -98,6 +100,7 @@ void get_phy_mach_data(std::set<std::filesystem::path> devices) {
     }
     if (const auto bad = firstNonAddress(*placement)) {
       report(Priority::kError, kNotAnAddress, bdf.c_str(), bad->c_str());
+      leaveUndone();
       gpu_bus_name_set.erase(bdf);
       continue;
     }

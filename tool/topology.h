@@ -45,9 +45,10 @@ std::optional<std::string> firstNonAddress(const GpuPlacement& placement);
 
 // Fills acs_need_down_switch_name_set, bdf_bar_map and real_host_map from the
 // GPUs' device paths; removes dropped GPUs from gpu_bus_name_set. A GPU whose
-// ports or group key would not be PCI addresses is reported and dropped; one
+// board cannot be identified, or whose ports or group key would not be PCI
+// addresses, is reported, dropped and left undone (tool/undone.h); one
 // directly below a root port or on a root bus enters ungrouped_gpu_map with
-// where it sits.
+// where it sits, which is no failure.
 void get_phy_mach_data(std::set<std::filesystem::path> devices);
 
 // Fills virl_host_map: BDF string -> BAR0 base address of every given GPU.

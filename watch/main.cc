@@ -1,6 +1,5 @@
 // p2pwatch: guest daemon. Waits for the GPU driver's device nodes in /dev and
 // programs every GPU's driver with the host addresses of its group.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +7,7 @@
 #include <exception>
 
 #include "common/log/console.h"
+#include "common/util/standard_streams.h"
 #include "watch/watch.h"
 
 namespace {
@@ -44,9 +44,7 @@ int handleArguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A reader of the output that went away must not end the work: a message
-  // that cannot be written is lost, the pass goes on.
-  signal(SIGPIPE, SIG_IGN);
+  if (!prepareStandardStreams()) return 1;
   // Run as a service, standard output is a pipe to the journal: deliver each
   // line as it happens.
   setvbuf(stdout, nullptr, _IOLBF, 0);

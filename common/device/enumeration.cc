@@ -57,7 +57,12 @@ struct Enumeration {
   const char* name;
   const char* probe_suffix;
   const char* offline_format;
+  std::vector<std::string>* left_out = nullptr;  // BDFs skipped after a message
 };
+
+void leaveOut(const Enumeration& how, const std::string& bdf) {
+  if (how.left_out) how.left_out->push_back(bdf);
+}
 
 // The number in an ID file of the function; nothing after a message naming
 // the file when it holds none.
@@ -67,6 +72,7 @@ std::optional<unsigned> readIdFile(const Enumeration& how, const std::string& bd
     return static_cast<unsigned>(readHexWord(file));
   } catch (const std::logic_error&) {  // std::invalid_argument or std::out_of_range
     reportTo(stderr, Priority::kError, format, how.name, bdf.c_str(), file.c_str());
+    leaveOut(how, bdf);
     return std::nullopt;
   }
 }
@@ -82,6 +88,7 @@ bool answersProbe(const Enumeration& how, const std::string& bdf) {
   const std::string command = kProbePrefix + bdf + how.probe_suffix;
   if (system(command.c_str()) == 0) return true;
   report(Priority::kWarning, how.offline_format, bdf.c_str());
+  leaveOut(how, bdf);
   return false;
 }
 
@@ -136,13 +143,14 @@ std::vector<std::string> virtualFunctions(const std::string& dir) {
   return bdfs;
 }
 
-std::set<fs::path> GetAllDevicePath() {
-  const Enumeration how{"GetAllDevicePath", kProbeKeepErrors, kOfflinePathFormat};
+std::set<fs::path> GetAllDevicePath(std::vector<std::string>* left_out) {
+  const Enumeration how{"GetAllDevicePath", kProbeKeepErrors, kOfflinePathFormat, left_out};
   std::set<fs::path> devices;
   forEachAnsweringGpu(how, [&](const std::string& entry, const std::string& bdf) {
     char resolved[PATH_MAX];
     if (!realpath(entry.c_str(), resolved)) {  // the device went away during the walk
       reportTo(stderr, Priority::kError, kUnresolvedFormat, how.name, bdf.c_str());
+      leaveOut(how, bdf);
       return;
     }
     devices.insert(fs::path(resolved));

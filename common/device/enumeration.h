@@ -36,8 +36,10 @@ std::vector<std::string> virtualFunctions(const std::string& dir);
 
 // Resolved device paths of the supported GPUs that answer on the bus;
 // virtual functions are none. A function whose vendor or class file holds no
-// number is reported and skipped.
-std::set<std::filesystem::path> GetAllDevicePath();
+// number is reported and skipped, and so is a GPU that does not answer its
+// probe or whose path cannot be resolved; with `left_out`, their BDF strings
+// are added to it.
+std::set<std::filesystem::path> GetAllDevicePath(std::vector<std::string>* left_out = nullptr);
 
 // BDF strings of the supported GPUs whose probe succeeds, in listing order.
 std::vector<std::string> GetAllDeviceBusId();

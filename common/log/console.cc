@@ -13,6 +13,8 @@ namespace {
 constexpr char kEscape = '\033';
 constexpr const char* kJournalStream = "JOURNAL_STREAM";
 constexpr const char* kNoColor = "NO_COLOR";
+constexpr const char* kTerm = "TERM";
+constexpr const char* kDumbTerminal = "dumb";
 
 // Whether `fd` is the stream JOURNAL_STREAM ("<device>:<inode>", decimal) names.
 bool isJournal(int fd, const char* journal_stream) {
@@ -38,10 +40,12 @@ bool& lineStart(FILE* stream) {
 
 }  // namespace
 
-StreamStyle streamStyle(int fd, const char* journal_stream, const char* no_color) {
+StreamStyle streamStyle(int fd, const char* journal_stream, const char* no_color,
+                        const char* term) {
   StreamStyle style;
   style.journal = isJournal(fd, journal_stream);
-  style.color = !style.journal && no_color == nullptr;
+  const bool dumb = term != nullptr && strcmp(term, kDumbTerminal) == 0;
+  style.color = !style.journal && no_color == nullptr && !dumb;
   return style;
 }
 
@@ -87,7 +91,8 @@ void vreportTo(FILE* stream, Priority priority, const char* format, va_list args
 }
 
 void reportText(FILE* stream, Priority priority, const std::string& text) {
-  const StreamStyle style = streamStyle(fileno(stream), getenv(kJournalStream), getenv(kNoColor));
+  const StreamStyle style =
+      streamStyle(fileno(stream), getenv(kJournalStream), getenv(kNoColor), getenv(kTerm));
   fputs(styledText(text, priority, style, lineStart(stream)).c_str(), stream);
 }
 

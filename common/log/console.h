@@ -5,7 +5,8 @@
 // journal (systemd names it in JOURNAL_STREAM as "device:inode") the escape
 // codes are dropped and every line begins with its syslog priority as
 // sd-daemon's "<N>" prefix, so that `journalctl -p warning` lists exactly the
-// problems. NO_COLOR, set to any value, drops the escape codes too.
+// problems. NO_COLOR, set to any value, drops the escape codes too, and so
+// does TERM=dumb (a terminal that cannot show them).
 #pragma once
 
 #include <cstdarg>
@@ -25,9 +26,10 @@ struct StreamStyle {
   bool color = true;     // escape codes kept
 };
 
-// The style of descriptor `fd` given the values of JOURNAL_STREAM and
-// NO_COLOR (null when unset).
-StreamStyle streamStyle(int fd, const char* journal_stream, const char* no_color);
+// The style of descriptor `fd` given the values of JOURNAL_STREAM, NO_COLOR
+// and TERM (null when unset).
+StreamStyle streamStyle(int fd, const char* journal_stream, const char* no_color,
+                        const char* term = nullptr);
 
 // `text` without its ANSI escape sequences (ESC '[' ... final byte).
 std::string withoutEscapes(const std::string& text);

@@ -54,6 +54,8 @@ TEST(ConsoleTest, OnlyTheStreamJournalStreamNamesIsTheJournal) {
   EXPECT_FALSE(streamStyle(fd, nullptr, nullptr).journal);
   EXPECT_TRUE(streamStyle(fd, nullptr, nullptr).color);
   EXPECT_FALSE(streamStyle(fd, nullptr, "").color);  // set, even empty
+  EXPECT_FALSE(streamStyle(fd, nullptr, nullptr, "dumb").color);
+  EXPECT_TRUE(streamStyle(fd, nullptr, nullptr, "dumber").color);
 }
 
 }  // namespace

@@ -375,6 +375,17 @@ void childRedirect(const ChildIo& io) {
   _exit(status);
 }
 
+// The standard streams the box asks to be broken, last before the body runs.
+void childBreakStreams(const Sandbox& box) {
+  if (box.stdout_reader_gone) {
+    int ends[2];
+    if (pipe(ends) != 0 || close(ends[0]) != 0 || dup2(ends[1], STDOUT_FILENO) < 0)
+      childFail("cannot break", "stdout");
+    close(ends[1]);
+  }
+  for (int fd : box.closed_streams) close(fd);
+}
+
 // --- parent side ---
 
 pid_t spawn(const Plan& plan, const ChildIo& io, const std::function<void()>& body) {
@@ -387,6 +398,7 @@ pid_t spawn(const Plan& plan, const ChildIo& io, const std::function<void()>& bo
   if (pid == 0) {
     childRedirect(io);
     childEnter(plan);
+    childBreakStreams(*plan.box);
     body();
     _exit(kSetupFailedStatus);
   }

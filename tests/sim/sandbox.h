@@ -40,6 +40,12 @@ struct Sandbox {
   // owned by root, which it cannot open.
   uid_t uid = 0;
   gid_t gid = 0;
+  // Standard descriptors (0, 1, 2) the child starts with closed, as a broken
+  // service manager or `>&-` leaves them: what it writes there is lost.
+  std::vector<int> closed_streams;
+  // Standard output a pipe whose reader is gone, as once `| head -1` ended:
+  // every write there raises SIGPIPE. What it writes is lost.
+  bool stdout_reader_gone = false;
 };
 
 // Exit statuses the sandbox itself produces.

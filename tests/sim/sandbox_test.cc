@@ -63,6 +63,19 @@ TEST(SandboxTest, ExitStatusesPassThrough) {
   EXPECT_EQ(run({}, {dir.write("not-executable", "")}).status, kCannotExecStatus);
 }
 
+TEST(SandboxTest, StandardStreamsCanBeClosedOrLeftWithoutAReader) {
+  P2P_REQUIRE_SANDBOX();
+  for (int fd : {0, 1, 2}) {
+    Sandbox box;
+    box.closed_streams = {fd};
+    const std::string open_check = "test -e /proc/self/fd/" + std::to_string(fd);
+    EXPECT_EQ(run(box, {"sh", "-c", open_check}).status, 1) << fd;
+  }
+  Sandbox box;
+  box.stdout_reader_gone = true;
+  EXPECT_EQ(run(box, {"yes"}).status, 128 + SIGPIPE);
+}
+
 TEST(SandboxTest, CapturesOutputAndFeedsInput) {
   P2P_REQUIRE_SANDBOX();
   Result r = run({}, {"sh", "-c", "cat; echo err >&2"}, "line one\nline two\n");
