@@ -340,7 +340,7 @@ TEST_F(DiscoveryTest, AConfigurationFileThatCannotBeOpenedReadOrWrittenFailsTheR
 // by a guest is named, and the windows hold no table: messages while files
 // are open). Only the Command word of the free GPU changes.
 TEST_F(DiscoveryTest, ClosedStandardStreamsNeverReachAGpu) {
-  const sim::GuestProcess guest(host_.bindVfio(kGpuA, 21, dev_.path()));
+  const auto guest = this->guest(host_.bindVfio(kGpuA, 21, dev_.path()));
   for (const char* mode : {"", "-r"}) {
     for (int fd : {0, 1, 2}) {
       host_.writeConfig(kGpuB, 0x04, 2, 0);

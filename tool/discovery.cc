@@ -134,8 +134,8 @@ void reportUnopenedConfig(const std::filesystem::path& device) {
 // Decoding and power state of one found GPU (named in gpu_bus_name_set once
 // its configuration file opens); false, after a message, when the GPU is left
 // as it is or a write failed.
-bool prepareGpu(const std::filesystem::path& device,
-                const std::map<std::string, std::vector<Tenant>>& held, bool force) {
+bool prepareGpu(const std::filesystem::path& device, const std::map<std::string, Holders>& held,
+                bool force) {
   ScopedFd fd = openConfig(device, O_RDWR);
   if (!fd.valid()) {
     const int error = errno;
