@@ -30,9 +30,6 @@ constexpr const char* kVendorFile = "/vendor";
 constexpr const char* kHostBridgePrefix = "pci";
 constexpr const char* kRunAsRoot = "run as root";
 
-constexpr const char* kAcsBitNames[] = {"SrcValid",    "TransBlk",   "ReqRedir",   "CmpltRedir",
-                                        "UpstreamFwd", "EgressCtrl", "DirectTrans"};
-
 // While alive, what the readers print on standard output goes to standard
 // error, so that standard output carries the report alone.
 class StdoutToStderr {
@@ -232,22 +229,6 @@ Verdict Status::verdict() const {
   if (!host && !guest) return Verdict::kNotReady;  // no GPU at all is nothing to be ready
   return worse(host ? host->verdict() : Verdict::kReady,
                guest ? guestVerdict(*guest) : Verdict::kReady);
-}
-
-std::string decodeAcsControl(uint16_t control) {
-  std::string text;
-  for (size_t bit = 0; bit < std::size(kAcsBitNames); ++bit) {
-    if (!text.empty()) text += ' ';
-    text += kAcsBitNames[bit];
-    text += (control >> bit) & 1 ? '+' : '-';
-  }
-  return text;
-}
-
-std::string hexNumber(uint64_t value, int digits) {
-  char text[24];
-  snprintf(text, sizeof text, "0x%0*" PRIx64, digits, value);
-  return text;
 }
 
 std::string acsRedirParameter(const std::vector<std::string>& ports) {

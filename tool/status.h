@@ -26,9 +26,11 @@
 #include <vector>
 
 #include "common/device/pass_record.h"
+#include "common/device/pci_config.h"
 #include "common/device/peer_file.h"
 #include "common/device/vfio.h"
 #include "common/log/console.h"
+#include "common/util/convert.h"
 
 enum class Verdict { kReady, kNotReady, kUnknown };
 
@@ -189,12 +191,6 @@ struct Status {
   std::optional<std::vector<GuestGpu>> guest;  // when some GPU gets the guest view
   Verdict verdict() const;
 };
-
-// The ACS Control word as lspci -vvv prints it: "SrcValid+ TransBlk- ...".
-std::string decodeAcsControl(uint16_t control);
-
-// "0x" and the value in hexadecimal, zero-padded to `digits` digits.
-std::string hexNumber(uint64_t value, int digits = 0);
 
 // The kernel parameter that keeps ACS redirection off on `ports` ("" for none).
 std::string acsRedirParameter(const std::vector<std::string>& ports);

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <iterator>
+
 #include "common/device/enumeration.h"
 #include "common/util/scoped.h"
 
@@ -107,4 +109,16 @@ std::optional<uint16_t> readAcsControl(const std::string& bdf) {
   const auto config = readConfigSpace(kSysPciDevices + bdf);
   if (!config) return std::nullopt;
   return config->acsControl();
+}
+
+std::string decodeAcsControl(uint16_t control) {
+  static const char* const kBitNames[] = {"SrcValid",    "TransBlk",   "ReqRedir",   "CmpltRedir",
+                                          "UpstreamFwd", "EgressCtrl", "DirectTrans"};
+  std::string text;
+  for (size_t bit = 0; bit < std::size(kBitNames); ++bit) {
+    if (!text.empty()) text += ' ';
+    text += kBitNames[bit];
+    text += (control >> bit) & 1 ? '+' : '-';
+  }
+  return text;
 }

@@ -30,6 +30,9 @@ inline constexpr size_t kAcsControlInCap = 6;
 // Source Validation, Translation Blocking and Upstream Forwarding stay as they are.
 inline constexpr uint16_t kAcsRedirectMask = 0x0004 | 0x0008 | 0x0020;
 
+// The ACS Control word as lspci -vvv names its bits: "SrcValid+ TransBlk- ...".
+std::string decodeAcsControl(uint16_t control);
+
 // What a port's configuration space tells about its ACS capability.
 enum class AcsPresence {
   kPresent,  // an ACS extended capability

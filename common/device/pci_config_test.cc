@@ -30,6 +30,13 @@ TEST(ConfigSpace, FindsTheAcsControlWordOrNothing) {
   EXPECT_EQ(ConfigSpace(bytes).findExtendedCapability(kExtCapIdAcs), std::nullopt);
 }
 
+TEST(ConfigSpace, AcsControlIsDecodedAsLspciNamesItsBits) {
+  EXPECT_EQ(decodeAcsControl(0x001d),
+            "SrcValid+ TransBlk- ReqRedir+ CmpltRedir+ UpstreamFwd+ EgressCtrl- DirectTrans-");
+  EXPECT_EQ(decodeAcsControl(0x0040),
+            "SrcValid- TransBlk- ReqRedir- CmpltRedir- UpstreamFwd- EgressCtrl- DirectTrans+");
+}
+
 TEST(ConfigSpace, AcsIsAbsentOnlyWhereTheWholeSpaceAnswers) {
   std::vector<uint8_t> gone(4096, 0xFF);
   const std::vector<uint8_t> bare = downstreamPort(false);

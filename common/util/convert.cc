@@ -1,5 +1,6 @@
 #include "common/util/convert.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <limits>
 #include <sstream>
@@ -82,4 +83,10 @@ std::vector<std::string> split(std::string text, char delimiter) {
 
 bool char_arr_contains(const char* text, const char* part) {
   return std::string(text).find(part) != std::string::npos;
+}
+
+std::string hexNumber(uint64_t value, int digits) {
+  char text[24];
+  snprintf(text, sizeof text, "0x%0*" PRIx64, digits, value);
+  return text;
 }

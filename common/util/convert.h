@@ -11,6 +11,9 @@
 
 std::string uint64_t_to_string(uint64_t value);
 
+// "0x" and the value in lower-case hexadecimal, zero-padded to `digits` digits.
+std::string hexNumber(uint64_t value, int digits = 0);
+
 // Parse hexadecimal text (leading blanks and a 0x prefix allowed; parsing
 // stops at the first non-digit). Throw std::invalid_argument("Invalid
 // hexadecimal string") when there are no digits or the value overflows.

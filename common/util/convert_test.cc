@@ -19,6 +19,8 @@ TEST(Uint64ToString, UpperCaseHexWithoutPrefixOrPadding) {
                                          {0x200000, "200000"},
                                          {0xFFFFFFFFFFFFFFFFull, "FFFFFFFFFFFFFFFF"}})
     EXPECT_EQ(uint64_t_to_string(row.value), row.text) << row.value;
+  EXPECT_EQ(hexNumber(0x2c, 4), "0x002c");  // padded, lower case
+  EXPECT_EQ(hexNumber(0x41c0000000, 0), "0x41c0000000");
 }
 
 struct HexCase {
