@@ -150,7 +150,11 @@ uint64_t dataBytes(archive_entry* entry) {
   return total;
 }
 
-std::string mib(uint64_t bytes) { return std::to_string(bytes >> 20) + kMiB; }
+// "16 MiB", or the bytes of an amount that is no whole number of MiB.
+std::string amount(uint64_t bytes) {
+  if (bytes % (uint64_t{1} << 20) != 0) return std::to_string(bytes) + " bytes";
+  return std::to_string(bytes >> 20) + kMiB;
+}
 
 // The member's components after every check that needs no file; `declared`
 // gets its bytes of data.
@@ -165,9 +169,9 @@ Parts checkMember(archive_entry* entry, const SnapshotLimits& limits, uint64_t& 
   if (type != AE_IFREG) return parts;
   declared = dataBytes(entry);
   if (archive_entry_size(entry) < 0 || declared > limits.member_data)
-    throw Refusal("more than " + mib(limits.member_data) + " of data");
+    throw Refusal("more than " + amount(limits.member_data) + " of data");
   if ((total += declared) > limits.total_data)
-    throw Refusal("more than " + mib(limits.total_data) + " of data in all");
+    throw Refusal("more than " + amount(limits.total_data) + " of data in all");
   return parts;
 }
 

@@ -58,8 +58,9 @@ std::string gzipped(const std::string& raw) {
   return out;
 }
 
-// A gzip-compressed pax archive of `specs`, written with libarchive.
-std::string tarGz(const std::vector<Spec>& specs) {
+// A pax archive of `specs`, written with libarchive; a file with a target is
+// a hard link to it.
+std::string tar(const std::vector<Spec>& specs) {
   std::string raw;
   std::unique_ptr<archive, int (*)(archive*)> a(archive_write_new(), archive_write_free);
   archive_write_set_format_pax_restricted(a.get());
@@ -74,6 +75,8 @@ std::string tarGz(const std::vector<Spec>& specs) {
     archive_entry_set_perm(e.get(), 0644);
     archive_entry_set_mtime(e.get(), spec.mtime, 0);
     if (spec.type == AE_IFLNK) archive_entry_set_symlink(e.get(), spec.target.c_str());
+    if (spec.type == AE_IFREG && !spec.target.empty())
+      archive_entry_set_hardlink(e.get(), spec.target.c_str());
     if (spec.type == AE_IFREG) archive_entry_set_size(e.get(), size);
     if (spec.hole_before ||
         (spec.size > static_cast<int64_t>(spec.data.size()) && !spec.data.empty()))
@@ -82,24 +85,37 @@ std::string tarGz(const std::vector<Spec>& specs) {
     archive_write_header(a.get(), e.get());
     if (spec.size > 0 && spec.data.empty()) {  // a header declaring data that never follows
       archive_write_fail(a.get());
-      return gzipped(raw);
+      return raw;
     }
     const std::string holes(static_cast<size_t>(spec.hole_before), '\0');
     archive_write_data(a.get(), holes.data(), holes.size());
     archive_write_data(a.get(), spec.data.data(), spec.data.size());
   }
   archive_write_close(a.get());
-  return gzipped(raw);
+  return raw;
 }
+
+std::string tarGz(const std::vector<Spec>& specs) { return gzipped(tar(specs)); }
 
 const Spec kReport = {"meta/status.json", AE_IFREG, "{}\n"};
 
 class SnapshotTest : public testing::Test {
  protected:
-  std::string archiveOf(const std::vector<Spec>& specs) {
+  std::string archiveOf(const std::vector<Spec>& specs, bool gzip = true) {
     std::vector<Spec> all = {kReport};
     all.insert(all.end(), specs.begin(), specs.end());
-    return files_.write("snapshot.tar.gz", tarGz(all));
+    return files_.write("snapshot.tar.gz", gzip ? tarGz(all) : tar(all));
+  }
+  // The reason `archive` is refused with, and that nothing is left.
+  std::string refusal(const std::string& archive, const sim::SnapshotLimits& limits = {}) {
+    std::string reason = "accepted";
+    try {
+      sim::replaySnapshot(archive, dir_, limits);
+    } catch (const std::runtime_error& e) {
+      reason = e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(scratch_.path())) << reason;
+    return reason;
   }
   sim::TempDir files_{"p2p-snapshot-files"};
   sim::TempDir scratch_{"p2p-snapshot"};  // holds the replay's directory alone
@@ -117,6 +133,7 @@ TEST_F(SnapshotTest, HostileArchivesAreRefusedAndNothingIsLeft) {
       {"traversal", {{"sys/../../evil", AE_IFREG, "x"}}, "\"..\" in its name"},
       {"absolute", {{outside, AE_IFREG, "x"}}, "an absolute name"},
       {"link out", {{"sys/out", AE_IFLNK, "", "../../evil"}}, "leaves sys/"},
+      {"link just out of sys/", {{"sys/a/out", AE_IFLNK, "", "../../meta"}}, "leaves sys/"},
       {"absolute link", {{"sys/out", AE_IFLNK, "", outside}}, "absolute or empty target"},
       {"through a link",
        {{"sys/l", AE_IFLNK, "", "devices"}, {"sys/l/x", AE_IFREG, "x"}},
@@ -125,20 +142,21 @@ TEST_F(SnapshotTest, HostileArchivesAreRefusedAndNothingIsLeft) {
       {"10 GiB", {{"sys/big", AE_IFREG, "", "", int64_t{10} << 30}}, "more than 16 MiB of data"},
       {"layout", {{"etc/passwd", AE_IFREG, "x"}}, "not part of a snapshot's layout"},
   };
-  for (const auto& row : rows) {
-    try {
-      sim::replaySnapshot(archiveOf(row.specs), dir_);
-      ADD_FAILURE() << row.what << ": accepted";
-    } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find(row.message), std::string::npos) << e.what();
-    }
-    EXPECT_TRUE(fs::is_empty(scratch_.path())) << row.what;
-  }
+  for (const auto& row : rows)
+    EXPECT_NE(refusal(archiveOf(row.specs)).find(row.message), std::string::npos) << row.what;
   const std::string cut = files_.write("cut.tar.gz", valid.substr(0, valid.size() / 2));
-  EXPECT_THROW(sim::replaySnapshot(cut, dir_), std::runtime_error);
-  EXPECT_TRUE(fs::is_empty(scratch_.path()));
+  EXPECT_NE(refusal(cut).find("truncated"), std::string::npos);
+  EXPECT_NE(refusal(archiveOf({}, false)).find("not gzip-compressed"), std::string::npos);
   const std::string no_report = files_.write("other.tar.gz", tarGz({{"sys/a", AE_IFREG, "x"}}));
-  EXPECT_THROW(sim::replaySnapshot(no_report, dir_), std::runtime_error);
+  EXPECT_NE(refusal(no_report).find("no meta/status.json"), std::string::npos);
+  // Two members of 8 bytes: each limit holds at its value exactly.
+  const std::string two =
+      archiveOf({{"sys/a", AE_IFREG, "12345678"}, {"sys/b", AE_IFREG, "12345678"}});
+  EXPECT_NE(refusal(two, {7, 100}).find("member sys/a: more than 7 bytes of data"),
+            std::string::npos);
+  EXPECT_NE(refusal(two, {8, 18}).find("member sys/b: more than 18 bytes of data in all"),
+            std::string::npos);
+  EXPECT_EQ(sim::replaySnapshot(two, dir_, {8, 19}), 3u);  // with meta/status.json's 3
 }
 
 TEST_F(SnapshotTest, ATreeIsLaidOutWithItsLinksHolesAndTimes) {
