@@ -99,7 +99,7 @@ TEST_F(CollectTest, EachHostPresetComesBackAndTakesTheModesAsTheMachine) {
       }
     const json after = reportOf(replayed);
     EXPECT_EQ(after, reportOf(box));
-    EXPECT_EQ(after["host"]["groups"][0]["state"], "ready");
+    EXPECT_EQ(after.at("host").at("groups").at(0).at("state"), "ready");
   }
 }
 
@@ -128,8 +128,8 @@ TEST_F(CollectTest, EachGuestPresetComesBackWithItsPeerFilesAndRecord) {
     const std::string peer = etc / (std::string(systest::kPeerDir) + "/" + pairs[0].first);
     fs::last_write_time(peer, fs::last_write_time(run / "p2pwatch/status") + std::chrono::hours(1));
     const json report = reportOf(roundTrip(box, dir.path()));
-    EXPECT_EQ(report["guest"]["gpus"][0]["p2pwatch"]["peer_file_newer"], true);
-    EXPECT_EQ(report["guest"]["gpus"][1]["state"], "ready");
+    EXPECT_EQ(report.at("guest").at("gpus").at(0).at("p2pwatch").at("peer_file_newer"), true);
+    EXPECT_EQ(report.at("guest").at("gpus").at(1).at("state"), "ready");
   }
 }
 
