@@ -139,6 +139,8 @@ TEST_F(SnapshotTest, HostileArchivesAreRefusedAndNothingIsLeft) {
        {{"sys/devices", AE_IFDIR}, {"sys/l", AE_IFLNK, "", "devices"}, {"sys/l/x", AE_IFREG, "x"}},
        "no directory of its own"},
       {"hard link", {{"sys/a", AE_IFREG, "x"}, {"sys/h", AE_IFREG, "", "sys/a"}}, "a hard link"},
+      {"twice", {{"sys/a", AE_IFREG, "x"}, {"sys/a", AE_IFREG, "y"}}, "cannot create it"},
+      {"over a link", {{"sys/l", AE_IFLNK, "", "a"}, {"sys/l", AE_IFREG, "y"}}, "cannot create it"},
       {"device", {{"sys/null", AE_IFCHR}}, "a character device"},
       {"10 GiB", {{"sys/big", AE_IFREG, "", "", int64_t{10} << 30}}, "more than 16 MiB of data"},
       {"layout", {{"etc/passwd", AE_IFREG, "x"}}, "not part of a snapshot's layout"},
