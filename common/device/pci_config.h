@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+// The whole configuration space of a PCI Express function, as sysfs gives it to root.
+inline constexpr size_t kConfigSpaceSize = 4096;
+
 inline constexpr uint8_t kCapIdPowerManagement = 0x01;
 // Power Management Control/Status register (16 bits), from the start of the
 // Power Management capability; its No_Soft_Reset bit is read-only.

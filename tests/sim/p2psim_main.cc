@@ -97,8 +97,8 @@ int replay(const Options& o) {
   std::cout << "replayed " << members << " members of " << o.from << " into " << o.dir << "\n";
   try {
     std::cout << sim::fabricTable(sim::Fabric(o.dir));
-  } catch (const std::exception& e) {  // a snapshot of a user other than root: 64-byte configs
-    std::cout << "(no table: " << e.what() << ")\n";
+  } catch (const std::exception&) {  // a snapshot of a user other than root: 64-byte configs
+    std::cout << "(no fabric table: not every configuration space is whole)\n";
   }
   return 0;
 }

@@ -3,7 +3,6 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -36,14 +35,6 @@ void addMeta(Snapshot& snapshot, const std::string& name, const std::string& tex
 std::string blanked(const std::string& line, const char* marker, const char* value) {
   const size_t at = line.find(marker);
   return at == std::string::npos ? line : line.substr(0, at + strlen(marker)) + value;
-}
-
-std::string withoutSerials(const std::string& block) {
-  std::istringstream lines(block);
-  std::string out;
-  for (std::string line; std::getline(lines, line);)
-    out += blanked(blanked(line, kSerialNumber, kZeroSerial), kVpdSerial, kNotCollected) + "\n";
-  return out;
 }
 
 // What an lspci run printed; why it failed is noted.
@@ -79,19 +70,12 @@ std::string hostname() {
 
 }  // namespace
 
-std::string lspciBlocks(const std::string& text, const std::vector<std::string>& functions) {
-  std::string kept;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\n\n", start);
-    end = end == std::string::npos ? text.size() : end + 2;
-    const std::string block = text.substr(start, end - start);
-    const std::string bdf = block.substr(0, block.find(' '));
-    if (std::find(functions.begin(), functions.end(), bdf) != functions.end())
-      kept += withoutSerials(block);
-    start = end;
-  }
-  return kept;
+std::string withoutSerialNumbers(const std::string& text) {
+  std::istringstream lines(text);
+  std::string out;
+  for (std::string line; std::getline(lines, line);)
+    out += blanked(blanked(line, kSerialNumber, kZeroSerial), kVpdSerial, kNotCollected) + "\n";
+  return out;
 }
 
 std::string collectionTime(const char* source_date_epoch, time_t now) {
@@ -127,8 +111,10 @@ void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions,
                 const MetaOptions& options) {
   addMeta(snapshot, "status.json", statusDocument(options.hostname));
   addMeta(snapshot, "lspci-tvnn.txt", lspci(snapshot, {"lspci", "-tvnn"}));
-  addMeta(snapshot, "lspci-vvv.txt",
-          lspciBlocks(lspci(snapshot, {"lspci", "-D", "-vvv"}), functions));
+  std::string details;  // one run per function: no other device is read
+  for (const std::string& bdf : functions)
+    details += lspci(snapshot, {"lspci", "-D", "-vvv", "-s", bdf});
+  addMeta(snapshot, "lspci-vvv.txt", withoutSerialNumbers(details));
   const FileRead cmdline = readSmallFile(kCmdline, kSmallFileLimit);
   if (cmdline.read)
     addMeta(snapshot, "cmdline", cmdline.bytes);

@@ -1,6 +1,6 @@
 // The meta/ part of a snapshot: what the tool made of the machine and where
 // it ran. status.json (p2ptool -s --json, made in this process),
-// lspci-tvnn.txt, lspci-vvv.txt (the gathered functions only), cmdline,
+// lspci-tvnn.txt, lspci-vvv.txt (lspci -D -vvv -s of each gathered function), cmdline,
 // kernel-release, version, collected (the time; SOURCE_DATE_EPOCH, when set,
 // stands for it), hostname (only when asked) and not-collected (what could
 // not be read, one line each; added last).
@@ -22,10 +22,10 @@ void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions,
                 const MetaOptions& options);
 void addNotCollected(Snapshot& snapshot);
 
-// The blocks of `lspci -D -vvv` output that describe `functions`, with the
-// serial numbers blanked: Device Serial Number as the archive's zeroed
-// configuration space reads, and a VPD serial number as "(not collected)".
-std::string lspciBlocks(const std::string& text, const std::vector<std::string>& functions);
+// `lspci -vvv` output with the serial numbers blanked: Device Serial Number
+// as the archive's zeroed configuration space reads, and a serial number of
+// Vital Product Data as "(not collected)".
+std::string withoutSerialNumbers(const std::string& text);
 
 // "YYYY-MM-DDThh:mm:ssZ" of SOURCE_DATE_EPOCH when it is a number of seconds,
 // else of `now`.

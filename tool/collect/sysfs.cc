@@ -35,7 +35,6 @@ constexpr const char* kDriverLink = "driver";
 constexpr const char* kConfigName = "/config";
 constexpr const char* kMinorName = "/minor";
 constexpr const char* kRegisterName = "/resource2";
-constexpr size_t kConfigSpaceSize = 4096;
 // Below this, the kernel showed a user other than root only the header.
 constexpr size_t kConventionalConfigSize = 256;
 constexpr size_t kWordBytes = sizeof(uint64_t);
