@@ -15,9 +15,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Spec {
-  Spec(std::string name, mode_t type = AE_IFREG, std::string data = "", std::string target = "",
-       int64_t size = -1, int64_t hole_before = 0, int64_t mtime = 0)
+struct Piece {
+  Piece(std::string name, mode_t type = AE_IFREG, std::string data = "", std::string target = "",
+        int64_t size = -1, int64_t hole_before = 0, int64_t mtime = 0)
       : name(std::move(name)),
         type(type),
         data(std::move(data)),
@@ -58,52 +58,52 @@ std::string gzipped(const std::string& raw) {
   return out;
 }
 
-// A pax archive of `specs`, written with libarchive; a file with a target is
+// A pax archive of `pieces`, written with libarchive; a file with a target is
 // a hard link to it.
-std::string tar(const std::vector<Spec>& specs) {
+std::string tar(const std::vector<Piece>& pieces) {
   std::string raw;
   std::unique_ptr<archive, int (*)(archive*)> a(archive_write_new(), archive_write_free);
   archive_write_set_format_pax_restricted(a.get());
   archive_write_set_bytes_per_block(a.get(), 0);
   archive_write_open(a.get(), &raw, nullptr, collect, nullptr);
-  for (const Spec& spec : specs) {
+  for (const Piece& piece : pieces) {
     std::unique_ptr<archive_entry, void (*)(archive_entry*)> e(archive_entry_new(),
                                                                archive_entry_free);
-    const int64_t size = spec.size >= 0 ? spec.size : spec.hole_before + spec.data.size();
-    archive_entry_set_pathname(e.get(), spec.name.c_str());
-    archive_entry_set_filetype(e.get(), spec.type);
+    const int64_t size = piece.size >= 0 ? piece.size : piece.hole_before + piece.data.size();
+    archive_entry_set_pathname(e.get(), piece.name.c_str());
+    archive_entry_set_filetype(e.get(), piece.type);
     archive_entry_set_perm(e.get(), 0644);
-    archive_entry_set_mtime(e.get(), spec.mtime, 0);
-    if (spec.type == AE_IFLNK) archive_entry_set_symlink(e.get(), spec.target.c_str());
-    if (spec.type == AE_IFREG && !spec.target.empty())
-      archive_entry_set_hardlink(e.get(), spec.target.c_str());
-    if (spec.type == AE_IFREG) archive_entry_set_size(e.get(), size);
-    if (spec.hole_before ||
-        (spec.size > static_cast<int64_t>(spec.data.size()) && !spec.data.empty()))
-      archive_entry_sparse_add_entry(e.get(), spec.hole_before,
-                                     static_cast<la_int64_t>(spec.data.size()));
+    archive_entry_set_mtime(e.get(), piece.mtime, 0);
+    if (piece.type == AE_IFLNK) archive_entry_set_symlink(e.get(), piece.target.c_str());
+    if (piece.type == AE_IFREG && !piece.target.empty())
+      archive_entry_set_hardlink(e.get(), piece.target.c_str());
+    if (piece.type == AE_IFREG) archive_entry_set_size(e.get(), size);
+    if (piece.hole_before ||
+        (piece.size > static_cast<int64_t>(piece.data.size()) && !piece.data.empty()))
+      archive_entry_sparse_add_entry(e.get(), piece.hole_before,
+                                     static_cast<la_int64_t>(piece.data.size()));
     archive_write_header(a.get(), e.get());
-    if (spec.size > 0 && spec.data.empty()) {  // a header declaring data that never follows
+    if (piece.size > 0 && piece.data.empty()) {  // a header declaring data that never follows
       archive_write_fail(a.get());
       return raw;
     }
-    const std::string holes(static_cast<size_t>(spec.hole_before), '\0');
+    const std::string holes(static_cast<size_t>(piece.hole_before), '\0');
     archive_write_data(a.get(), holes.data(), holes.size());
-    archive_write_data(a.get(), spec.data.data(), spec.data.size());
+    archive_write_data(a.get(), piece.data.data(), piece.data.size());
   }
   archive_write_close(a.get());
   return raw;
 }
 
-std::string tarGz(const std::vector<Spec>& specs) { return gzipped(tar(specs)); }
+std::string tarGz(const std::vector<Piece>& pieces) { return gzipped(tar(pieces)); }
 
-const Spec kReport = {"meta/status.json", AE_IFREG, "{}\n"};
+const Piece kReport = {"meta/status.json", AE_IFREG, "{}\n"};
 
 class SnapshotTest : public testing::Test {
  protected:
-  std::string archiveOf(const std::vector<Spec>& specs, bool gzip = true) {
-    std::vector<Spec> all = {kReport};
-    all.insert(all.end(), specs.begin(), specs.end());
+  std::string archiveOf(const std::vector<Piece>& pieces, bool gzip = true) {
+    std::vector<Piece> all = {kReport};
+    all.insert(all.end(), pieces.begin(), pieces.end());
     return files_.write("snapshot.tar.gz", gzip ? tarGz(all) : tar(all));
   }
   // The reason `archive` is refused with, and that nothing is left.
@@ -127,7 +127,7 @@ TEST_F(SnapshotTest, HostileArchivesAreRefusedAndNothingIsLeft) {
   const std::string valid = tarGz({kReport, {"sys/devices/a", AE_IFREG, std::string(4096, 'x')}});
   const struct {
     const char* what;
-    std::vector<Spec> specs;
+    std::vector<Piece> pieces;
     const char* message;
   } rows[] = {
       {"traversal", {{"sys/../../evil", AE_IFREG, "x"}}, "\"..\" in its name"},
@@ -146,7 +146,7 @@ TEST_F(SnapshotTest, HostileArchivesAreRefusedAndNothingIsLeft) {
       {"layout", {{"etc/passwd", AE_IFREG, "x"}}, "not part of a snapshot's layout"},
   };
   for (const auto& row : rows)
-    EXPECT_NE(refusal(archiveOf(row.specs)).find(row.message), std::string::npos) << row.what;
+    EXPECT_NE(refusal(archiveOf(row.pieces)).find(row.message), std::string::npos) << row.what;
   const std::string cut = files_.write("cut.tar.gz", valid.substr(0, valid.size() / 2));
   EXPECT_NE(refusal(cut).find("truncated"), std::string::npos);
   EXPECT_NE(refusal(archiveOf({}, false)).find("not gzip-compressed"), std::string::npos);
