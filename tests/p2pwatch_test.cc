@@ -413,9 +413,10 @@ TEST_F(WatchTest, PeerFilesStoredWhileTheDaemonRunsAreServedWithoutANode) {
     joined.join = daemon_->pid();
     const sim::Result r = sim::run(joined, {systest::kP2ptool, "-r"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    awaitOutput(4);
+    const std::string out = row.first_pass + success(kGpuA, 2) + success(kGpuB, 2);
+    awaitOutput(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')));
     EXPECT_TRUE(eventually([&] { return received(kGpuB).size() >= row.b.size(); }));
-    EXPECT_EQ(daemon_->out(), row.first_pass + success(kGpuA, 2) + success(kGpuB, 2)) << row.what;
+    EXPECT_EQ(daemon_->out(), out) << row.what;
     EXPECT_EQ(received(kGpuA), kPairLines) << row.what;
     EXPECT_EQ(received(kGpuB), row.b) << row.what;
     daemon_.reset();
