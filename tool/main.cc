@@ -14,6 +14,7 @@
 #include "common/log/console.h"
 #include "common/util/standard_streams.h"
 #include "tool/acs.h"
+#include "tool/collect/collect.h"
 #include "tool/containers.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
@@ -29,7 +30,7 @@ constexpr int kStatusUsage = 2;
 constexpr int kStatusUnknown = 3;
 constexpr int kLeftUndone = 1;  // a mode ran to its end, but not all of its work was done
 constexpr const char* kRunWithHelp = "Run with --help for more information.";
-constexpr const char* kStatusFlags[] = {"-s", "--status", "--json"};
+constexpr const char* kStatusFlags[] = {"-s", "--status", "--json", "--collect", "--with-hostname"};
 
 struct Options {
   bool write = false;
@@ -37,6 +38,8 @@ struct Options {
   bool status = false;
   bool json = false;
   bool force = false;
+  std::string collect;  // --collect FILE
+  bool hostname = false;
 };
 
 void setupOptions(CLI::App& app, Options& options) {
@@ -51,18 +54,29 @@ void setupOptions(CLI::App& app, Options& options) {
   app.add_flag("--force", options.force,
                "Write also to GPUs a running guest holds (their VFIO group open): their "
                "configuration words and, with -w, their exchange areas.");
+  app.add_option("--collect", options.collect,
+                 "Write what p2ptool reads into FILE (- for standard output), a .tar.gz for a "
+                 "bug report, change nothing; exit 0 when written, 1 when not.")
+      ->type_name("FILE")
+      ->check([](const std::string& file) { return file.empty() ? "FILE is empty" : ""; });
+  app.add_flag("--with-hostname", options.hostname, "With --collect: add the host name.");
 }
 
 // What the parser lets through but makes no sense; "" when nothing.
 std::string misuse(const Options& options) {
+  if (options.hostname && options.collect.empty()) return "--with-hostname requires --collect";
+  if (!options.collect.empty() &&
+      (options.write || options.read || options.status || options.json || options.force))
+    return "--collect excludes --write, --read, --status, --json and --force";
   if (options.json && !options.status) return "--json requires --status";
   if (options.status && (options.write || options.read))
     return "--status excludes --write and --read";
   return "";
 }
 
-// A usage error of a command line that asks for the status exits with 2,
-// which scripts tell apart from "not ready"; other modes keep their codes.
+// A usage error of a command line that asks for the status or a collection
+// exits with 2, which scripts tell apart from "not ready"; other modes keep
+// their codes.
 bool asksForStatus(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     for (const char* flag : kStatusFlags)
@@ -103,6 +117,7 @@ int runStatus(const Options& options) {
 }
 
 int run(const Options& options) {
+  if (!options.collect.empty()) return runCollect({options.collect, options.hostname, P2P_VERSION});
   if (options.status) return runStatus(options);
   if (geteuid() != 0) {
     report(Priority::kError, "Requires root privileges.\n");

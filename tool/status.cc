@@ -18,6 +18,7 @@
 #include "common/device/exchange_area.h"
 #include "common/device/pci_config.h"
 #include "common/device/tamberon_driver.h"
+#include "common/util/scoped.h"
 #include "tool/status_guest.h"
 #include "tool/status_host.h"
 #include "tool/topology.h"
@@ -30,25 +31,6 @@ constexpr const char* kVendorFile = "/vendor";
 constexpr const char* kHostBridgePrefix = "pci";
 constexpr const char* kRunAsRoot = "run as root";
 
-// While alive, what the readers print on standard output goes to standard
-// error, so that standard output carries the report alone.
-class StdoutToStderr {
- public:
-  StdoutToStderr() : saved_((fflush(stdout), ::dup(STDOUT_FILENO))) {
-    if (saved_ >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
-  }
-  StdoutToStderr(const StdoutToStderr&) = delete;
-  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
-  ~StdoutToStderr() {
-    if (saved_ < 0) return;
-    fflush(stdout);
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-  }
-
- private:
-  int saved_;
-};
 
 bool isSupportedGpu(const fs::path& entry) {
   std::ifstream in(entry.string() + kVendorFile);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -87,22 +88,30 @@ std::optional<unsigned int> readDeviceId(const std::string& bdf) {
 
 // Read-only access to a GPU's register window: opened O_RDONLY, mapped
 // PROT_READ. Registers that cannot be read read as 0, as getDeviceInfoByReg's
-// do, and are counted.
+// do, and are counted; those read are kept with their values.
 class ReadOnlyRegisters {
  public:
   explicit ReadOnlyRegisters(const std::string& bdf)
       : fd_(::open((kSysPciDevices + bdf + kRegisterFile).c_str(), O_RDONLY | O_CLOEXEC)),
+        error_(fd_.valid() ? 0 : errno),
         size_(windowSize(fd_.get())),
-        window_(fd_.get(), size_, PROT_READ) {}
+        window_(fd_.get(), size_, PROT_READ) {
+    if (error_ == 0 && !window_.valid()) error_ = size_ == 0 ? EINVAL : errno;
+  }
 
   unsigned int operator()(unsigned int offset) const {
     if (!window_.valid() || offset % sizeof(uint32_t) != 0 || offset + sizeof(uint32_t) > size_) {
       ++failures_;
       return 0;
     }
-    return *reinterpret_cast<const volatile uint32_t*>(window_.bytes() + offset);
+    const uint32_t value = *reinterpret_cast<const volatile uint32_t*>(window_.bytes() + offset);
+    words_[offset] = value;
+    return value;
   }
   unsigned failures() const { return failures_; }
+  int error() const { return error_; }
+  size_t size() const { return window_.valid() ? size_ : 0; }
+  const std::map<unsigned int, uint32_t>& words() const { return words_; }
 
  private:
   static size_t windowSize(int fd) {
@@ -111,9 +120,11 @@ class ReadOnlyRegisters {
   }
 
   ScopedFd fd_;
+  int error_;
   size_t size_;
   ScopedMapping window_;
   mutable unsigned failures_ = 0;
+  mutable std::map<unsigned int, uint32_t> words_;
 };
 
 }  // namespace
@@ -137,13 +148,24 @@ bool ifDualChipboard(std::string& bdf) {
                           [&](unsigned int offset) { return getDeviceInfoByReg(bdf, offset); });
 }
 
-BoardRead readBoardReadOnly(const std::string& bdf) {
-  const std::optional<unsigned int> device_id = readDeviceId(bdf);
-  if (!device_id) return BoardRead::kNoDeviceId;
+BoardRegisters readBoardRegisters(const std::string& bdf) {
+  BoardRegisters board;
+  board.device_id = readDeviceId(bdf);
+  if (!board.device_id) return board;
   const ReadOnlyRegisters registers(bdf);
-  const bool dual_chip = isDualChipDevice(*device_id, std::cref(registers));
-  if (registers.failures() != 0) return BoardRead::kNoRegisters;
-  return dual_chip ? BoardRead::kDualChip : BoardRead::kSingleChip;
+  board.dual_chip = isDualChipDevice(*board.device_id, std::cref(registers));
+  board.complete = registers.failures() == 0;
+  board.window_size = registers.size();
+  board.error = registers.error();
+  board.words = registers.words();
+  return board;
+}
+
+BoardRead readBoardReadOnly(const std::string& bdf) {
+  const BoardRegisters board = readBoardRegisters(bdf);
+  if (!board.device_id) return BoardRead::kNoDeviceId;
+  if (!board.complete) return BoardRead::kNoRegisters;
+  return board.dual_chip ? BoardRead::kDualChip : BoardRead::kSingleChip;
 }
 
 bool isQMPcieBoard(const std::string& bdf) {

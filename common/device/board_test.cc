@@ -69,6 +69,19 @@ TEST_P(BoardTest, IdentifiesTheBoard) {
     EXPECT_EQ(dual_output, c.dual_reads_registers ? kNoRegisterWindow : "") << run.out;
   else
     EXPECT_EQ(dual_output, "");
+  // What a snapshot keeps of the window: exactly the register the dual-chip test reads.
+  const BoxedRun read = runBoxed(tree.box(), [] {
+    std::ostringstream words;
+    for (const auto& [offset, value] : readBoardRegisters(kBdf).words)
+      words << std::hex << offset << "=" << value << " ";
+    return words.str();
+  });
+  std::ostringstream expected;
+  const uint32_t offset = c.device_id == 0x0210 ? kBoardType : kBoardInfo;
+  if (c.register_window && c.dual_reads_registers)
+    expected << std::hex << offset << "="
+             << (c.registers.count(offset) ? c.registers.at(offset) : 0) << " ";
+  EXPECT_EQ(read.result, expected.str());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -179,6 +179,14 @@ std::string getDomain() {
   return name.substr(0, isPciAddress(name) ? name.find(':') + 1 : kDomainPrefixLength);
 }
 
+std::optional<unsigned> readSysfsId(const std::string& file) {
+  try {
+    return static_cast<unsigned>(readHexWord(file));
+  } catch (const std::logic_error&) {  // std::invalid_argument or std::out_of_range
+    return std::nullopt;
+  }
+}
+
 int getDeviceId(const std::string& bdf) {
   return readHexWord(std::string(kSysPciDevices) + bdf + kDeviceIdFile);
 }

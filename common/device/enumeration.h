@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -46,6 +47,10 @@ std::vector<std::string> GetAllDeviceBusId();
 
 // Domain and ':' ("dddd:", "10000:") of the first listed device, or "".
 std::string getDomain();
+
+// The number in a sysfs ID file such as `vendor` ("0x1cb7\n"); nothing when
+// the file cannot be read or holds no hexadecimal number.
+std::optional<unsigned> readSysfsId(const std::string& file);
 
 // PCI device ID of a function, from its sysfs `device` file.
 int getDeviceId(const std::string& bdf);

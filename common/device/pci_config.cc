@@ -11,7 +11,6 @@
 namespace {
 
 constexpr const char* kConfigFile = "/config";
-constexpr size_t kConfigSpaceSize = 4096;
 constexpr size_t kExtCapStart = 0x100;
 constexpr size_t kVendorOffset = 0x00;
 constexpr uint64_t kNoVendor = 0xFFFF;

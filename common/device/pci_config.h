@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+// The whole configuration space of a PCI Express function, as sysfs gives it to root.
+inline constexpr size_t kConfigSpaceSize = 4096;
+
 inline constexpr uint8_t kCapIdPowerManagement = 0x01;
 // Power Management Control/Status register (16 bits), from the start of the
 // Power Management capability; its No_Soft_Reset bit is read-only.
@@ -30,6 +33,12 @@ inline constexpr size_t kAcsControlInCap = 6;
 // Source Validation, Translation Blocking and Upstream Forwarding stay as they are.
 inline constexpr uint16_t kAcsRedirectMask = 0x0004 | 0x0008 | 0x0020;
 
+// Device Serial Number extended capability: after its header, the function's
+// 64-bit serial number.
+inline constexpr uint16_t kExtCapIdSerialNumber = 0x0003;
+inline constexpr size_t kSerialNumberInCap = 4;
+inline constexpr size_t kSerialNumberSize = 8;
+
 // The ACS Control word as lspci -vvv names its bits: "SrcValid+ TransBlk- ...".
 std::string decodeAcsControl(uint16_t control);
 
@@ -45,6 +54,7 @@ class ConfigSpace {
   explicit ConfigSpace(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
 
   size_t size() const { return bytes_.size(); }
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
   // Little-endian value of `width` (1, 2, 4 or 8) bytes; nothing past the end.
   std::optional<uint64_t> read(size_t offset, size_t width) const;
   // False when the vendor ID cannot be read or reads all ones (gone).

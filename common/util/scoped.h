@@ -1,12 +1,17 @@
 // Small owners for the raw resources the library hands around: a file
-// descriptor, a shared mapping, a popen() pipe and a stdio FILE. Each closes
+// descriptor, a shared mapping, a popen() pipe, a stdio FILE, a child
+// process, and standard output sent to standard error for a while. Each closes
 // what it holds when it goes out of scope, so no return path leaks it.
 #pragma once
 
+#include <signal.h>
 #include <stdio.h>
 #include <sys/mman.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <utility>
 
@@ -104,4 +109,55 @@ class ScopedFile {
 
  private:
   FILE* fp_;
+};
+
+// A child process that is killed (SIGKILL) and reaped when it goes out of
+// scope unless it was waited for, so that no path leaves it running.
+class ScopedChild {
+ public:
+  explicit ScopedChild(pid_t pid = -1) : pid_(pid) {}
+  ScopedChild(const ScopedChild&) = delete;
+  ScopedChild& operator=(const ScopedChild&) = delete;
+  ~ScopedChild() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    wait(0);
+  }
+
+  pid_t get() const { return pid_; }
+  // Waits for the child with waitpid(`options`); returns waitpid's result
+  // (the PID once it ended, then its status is in `status`). The child is
+  // forgotten once it ended.
+  pid_t wait(int options, int* status = nullptr) {
+    int ignored = 0;
+    pid_t done;
+    do {
+      done = ::waitpid(pid_, status ? status : &ignored, options);
+    } while (done < 0 && errno == EINTR);
+    if (done == pid_ || (done < 0 && errno == ECHILD)) pid_ = -1;
+    return done;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+// While alive, what is printed on standard output goes to standard error, so
+// that standard output carries one document (a report, an archive) alone.
+class StdoutToStderr {
+ public:
+  StdoutToStderr() : saved_((fflush(stdout), ::dup(STDOUT_FILENO))) {
+    if (saved_ >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  }
+  StdoutToStderr(const StdoutToStderr&) = delete;
+  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+  ~StdoutToStderr() {
+    if (saved_ < 0) return;
+    fflush(stdout);
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+  }
+
+ private:
+  int saved_;
 };

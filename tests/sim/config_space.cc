@@ -11,6 +11,7 @@ constexpr size_t kMsiCap = 0x50;
 constexpr size_t kPcieCap = 0x70;
 constexpr size_t kAerExt = 0x100;
 constexpr size_t kAcsExt = 0x148;
+constexpr size_t kSerialExt = 0x160;
 constexpr size_t kCapListStart = 0x40;
 constexpr size_t kCapListEnd = 0x100;
 constexpr size_t kCapStride = 0x10;
@@ -39,6 +40,7 @@ constexpr uint16_t kAcsCapabilities = 0x001f;  // SV, TB, RR, CR, UF
 constexpr uint8_t kPcieVersion = 2;
 constexpr uint8_t kAerVersion = 2;
 constexpr uint8_t kAcsVersion = 1;
+constexpr uint8_t kSerialVersion = 1;
 constexpr int kMaxCapSteps = 48;
 constexpr int kMaxExtCapSteps = 480;
 
@@ -101,11 +103,16 @@ void putStandardCaps(std::vector<uint8_t>& c, const FunctionLayout& layout) {
 }
 
 void putExtendedCaps(std::vector<uint8_t>& c, const FunctionLayout& layout) {
-  putLe(c, kAerExt, 4, extHeader(kExtCapIdAer, kAerVersion, layout.acs ? kAcsExt : 0));
-  if (!layout.acs) return;
-  putLe(c, kAcsExt, 4, extHeader(kExtCapIdAcs, kAcsVersion, 0));
-  putLe(c, kAcsExt + 4, 2, kAcsCapabilities);
-  putLe(c, kAcsExt + kAcsControlInCap, 2, layout.acs_control);
+  const size_t serial = layout.serial ? kSerialExt : 0;
+  putLe(c, kAerExt, 4, extHeader(kExtCapIdAer, kAerVersion, layout.acs ? kAcsExt : serial));
+  if (layout.acs) {
+    putLe(c, kAcsExt, 4, extHeader(kExtCapIdAcs, kAcsVersion, serial));
+    putLe(c, kAcsExt + 4, 2, kAcsCapabilities);
+    putLe(c, kAcsExt + kAcsControlInCap, 2, layout.acs_control);
+  }
+  if (!serial) return;
+  putLe(c, kSerialExt, 4, extHeader(kExtCapIdSerialNumber, kSerialVersion, 0));
+  putLe(c, kSerialExt + 4, 8, layout.serial);
 }
 
 void checkRange(const std::vector<uint8_t>& bytes, size_t offset, size_t width) {

@@ -1,6 +1,7 @@
 // Configuration-space images of simulated PCI functions: the header, a
 // standard capability list (Power Management, MSI, PCI Express version 2) and
-// an extended list (Advanced Error Reporting, then ACS on ports), all
+// an extended list (Advanced Error Reporting, then ACS on ports, then a
+// Device Serial Number on functions given one), all
 // little-endian as the hardware presents them.
 #pragma once
 
@@ -31,6 +32,7 @@ constexpr uint8_t kCapIdVendor = 0x09;
 constexpr uint8_t kCapIdPcie = 0x10;
 constexpr uint16_t kExtCapIdAer = 0x0001;
 constexpr uint16_t kExtCapIdAcs = 0x000d;
+constexpr uint16_t kExtCapIdSerialNumber = 0x0003;
 
 // PCI Express device/port type (bits 7..4 of the PCI Express Capabilities register).
 enum class PortType : uint8_t { kEndpoint = 0, kRootPort = 4, kUpstream = 5, kDownstream = 6 };
@@ -53,6 +55,7 @@ struct FunctionLayout {
   uint32_t bar1 = 0;
   bool acs = false;
   uint16_t acs_control = kDefaultAcsControl;
+  uint64_t serial = 0;  // a Device Serial Number capability, last, when not 0
 };
 
 // One entry of a hand-made standard capability list (see layCapabilityList).

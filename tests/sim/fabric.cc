@@ -377,6 +377,7 @@ void Fabric::addGpu(const std::string& bdf, const std::string& parent, const Gpu
   layout.bar0 = options.bar0 ? options.bar0 : defaultBar0(bdf, kHostBarBase);
   layout.bar0_32bit = options.bar0_32bit;
   layout.bar1 = options.bar1;
+  layout.serial = options.serial;
   addNode(bdf, parent, Kind::kGpu, buildConfig(layout));
   makeGpuWindows(bdf, options);
 }

@@ -86,6 +86,7 @@ struct GpuOptions {
   uint16_t pm_control = kGpuPmControl;      // Power Management Control/Status
   std::map<uint32_t, uint32_t> registers;   // register window offset -> initial value
   size_t window_size = kDefaultWindowSize;  // size of resource0
+  uint64_t serial = 0;                      // Device Serial Number, when not 0
 };
 
 struct FunctionOptions {  // an endpoint of another vendor (a network card by default)

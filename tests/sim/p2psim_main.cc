@@ -6,6 +6,7 @@
 //   p2psim build <dir> quad-host
 //   p2psim build <dir> guest <hostdir> [--gpus <host BDF>,...]
 //   p2psim build <dir> q35-guest <hostdir>
+//   p2psim build <dir> --from <snapshot.tar.gz>     (written by p2ptool --collect)
 //   p2psim show <dir>
 //   p2psim area <dir> <gpu>
 //   p2psim bind <dir> <gpu> <minor>
@@ -39,6 +40,7 @@
 #include "tests/sim/presets.h"
 #include "tests/sim/received.h"
 #include "tests/sim/sandbox.h"
+#include "tests/sim/snapshot.h"
 
 namespace {
 
@@ -50,6 +52,8 @@ constexpr char kQuadHostPreset[] = "quad-host";
 constexpr char kGuestPreset[] = "guest";
 constexpr char kQ35GuestPreset[] = "q35-guest";
 constexpr char kSysSubdir[] = "sys";
+constexpr char kEtcSubdir[] = "etc";  // a replayed snapshot's peer files
+constexpr char kRunSubdir[] = "run";  // ... and p2pwatch's record
 constexpr int kUsageStatus = 2;
 constexpr int kNotRightStatus = 1;  // decode, received: the words state a fault
 constexpr char kCommandSeparator[] = "--";
@@ -64,6 +68,7 @@ struct Options {
   std::string gpu;
   std::string minor;
   std::vector<std::string> guest_gpus;  // host GPUs a guest preset is given (none: all)
+  std::string from;                     // a snapshot to replay instead of a preset
   sim::Sandbox box;
   std::vector<std::string> binds;      // <source>:<target>
   std::vector<std::string> overlays;   // <upper>:<target>
@@ -81,7 +86,25 @@ void buildHost(const std::string& preset, sim::Fabric& fabric) {
     sim::buildHostPreset(fabric);
 }
 
+// A snapshot of p2ptool --collect laid out as a fabric, with its /etc and
+// /run beside it; the fabric's table when it loads as one.
+int replay(const Options& o) {
+  if (!o.preset.empty() || !o.host_dir.empty() || !o.guest_gpus.empty()) {
+    std::cerr << "build --from takes no preset\n";
+    return kUsageStatus;
+  }
+  const size_t members = sim::replaySnapshot(o.from, o.dir);
+  std::cout << "replayed " << members << " members of " << o.from << " into " << o.dir << "\n";
+  try {
+    std::cout << sim::fabricTable(sim::Fabric(o.dir));
+  } catch (const std::exception&) {  // a snapshot of a user other than root: 64-byte configs
+    std::cout << "(no fabric table: not every configuration space is whole)\n";
+  }
+  return 0;
+}
+
 int build(const Options& o) {
+  if (!o.from.empty()) return replay(o);
   const bool host_preset =
       (o.preset == kHostPreset || o.preset == kRealHostPreset || o.preset == kQuadHostPreset) &&
       o.host_dir.empty() && o.guest_gpus.empty();
@@ -153,9 +176,21 @@ std::optional<sim::FakeCommand> stickySetpci(const std::vector<std::string>& kee
   return setpci;
 }
 
+// A fabric directory given for --sys: its sys/ is bound over /sys, and a
+// replayed snapshot's etc/ and run/ serve as /etc's upper directory and /run
+// unless others are given.
+void useFabricDir(Options& o) {
+  const fs::path dir = o.box.sys;
+  if (o.box.sys.empty() || !fs::is_directory(dir / kSysSubdir / "devices")) return;
+  o.box.sys = (dir / kSysSubdir).string();
+  if (o.box.etc_upper.empty() && fs::is_directory(dir / kEtcSubdir))
+    o.box.etc_upper = (dir / kEtcSubdir).string();
+  if (o.box.run.empty() && fs::is_directory(dir / kRunSubdir))
+    o.box.run = (dir / kRunSubdir).string();
+}
+
 int run(Options o) {
-  if (!o.box.sys.empty() && fs::is_directory(fs::path(o.box.sys) / kSysSubdir / "devices"))
-    o.box.sys = (fs::path(o.box.sys) / kSysSubdir).string();
+  useFabricDir(o);
   for (const auto& bind : o.binds) o.box.binds.push_back(splitPair(bind, ':', kPairShape));
   for (const auto& overlay : o.overlays)
     o.box.overlays.push_back(splitPair(overlay, ':', kPairShape));
@@ -282,7 +317,9 @@ ExplainCommands addExplainCommands(CLI::App& app, ExplainOptions& o) {
 }
 
 void addSandboxOptions(CLI::App* cmd, Options& o) {
-  cmd->add_option("--sys", o.box.sys, "Fabric directory (or its sys/) bound over /sys")
+  cmd->add_option("--sys", o.box.sys,
+                  "Fabric directory (or its sys/) bound over /sys; a replayed snapshot's etc/ and "
+                  "run/ serve as --etc-upper and --run")
       ->check(CLI::ExistingDirectory);
   cmd->add_option("--etc-upper", o.box.etc_upper, "Upper directory of an /etc overlay")
       ->check(CLI::ExistingDirectory);
@@ -320,12 +357,16 @@ int main(int argc, char** argv) {
 
   auto* build_cmd = app.add_subcommand("build", "Lay out a preset fabric in a directory");
   build_cmd->add_option("dir", o.dir, "Directory to build in")->required();
-  build_cmd->add_option("preset", o.preset, "host | real-host | quad-host | guest | q35-guest")
-      ->required();
+  build_cmd->add_option("preset", o.preset, "host | real-host | quad-host | guest | q35-guest");
   build_cmd->add_option("hostdir", o.host_dir, "Host fabric of a guest")
       ->check(CLI::ExistingDirectory);
   build_cmd->add_option("--gpus", o.guest_gpus, "guest: only these host GPUs (comma-separated)")
       ->delimiter(',');
+  build_cmd
+      ->add_option("--from", o.from,
+                   "Replay this archive of p2ptool --collect instead of a preset: dir must be "
+                   "empty; it gets sys/, etc/, run/ and meta/")
+      ->check(CLI::ExistingFile);
 
   auto* show_cmd = app.add_subcommand("show", "Print a fabric with its live register values");
   show_cmd->add_option("dir", o.dir, "Fabric directory")->required()->check(CLI::ExistingDirectory);

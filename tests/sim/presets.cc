@@ -68,6 +68,7 @@ constexpr char kGuestBdfFormat[] = "0000:00:%02x.0";
 constexpr unsigned kFirstGuestDevice = 5;
 constexpr uint64_t kOld32BitBar0 = 0x90000000;
 constexpr uint32_t kOldBar1 = 0x91;
+constexpr uint64_t kFirstSerial = 0x00a0b1c2d3e4f500;  // real GPUs carry a serial number
 constexpr char kQ35RootPortFormat[] = "0000:00:%02x.0";
 constexpr char kQ35GpuFormat[] = "0000:%02x:00.0";
 constexpr char kQ35HostBridge[] = "pci0000:00";
@@ -162,8 +163,11 @@ void buildRealHostPreset(Fabric& host) {
   host.addUpstreamPort("10000:01:00.0", "10000:00:01.0");
   host.addDownstreamPort("10000:02:08.0", "10000:01:00.0", bare);
   host.addDownstreamPort("10000:02:10.0", "10000:01:00.0");
-  host.addGpu("10000:03:00.0", "10000:02:08.0");
-  host.addGpu("10000:04:00.0", "10000:02:10.0");
+  GpuOptions serial;
+  serial.serial = kFirstSerial;
+  host.addGpu("10000:03:00.0", "10000:02:08.0", serial);
+  serial.serial++;
+  host.addGpu("10000:04:00.0", "10000:02:10.0", serial);
   host.addRootPort("0000:c0:00.0", "pci0000:c0");
   PortOptions no_acs;
   no_acs.acs = false;
@@ -172,8 +176,10 @@ void buildRealHostPreset(Fabric& host) {
   old.bar0 = kOld32BitBar0;
   old.bar0_32bit = true;
   old.bar1 = kOldBar1;
+  old.serial = ++serial.serial;
   host.addGpu("0000:c3:00.0", "0000:c2:08.0", old);
-  host.addGpu("0000:c4:00.0", "0000:c2:10.0");
+  serial.serial++;
+  host.addGpu("0000:c4:00.0", "0000:c2:10.0", serial);
   for (const char* gpu : {"0000:c3:00.0", "0000:c4:00.0"})
     host.addFunction(std::string(gpu).replace(11, 1, "1"), host.parentOf(gpu), kGpuAudio);
   host.putCapabilityFirst("0000:c3:00.0", kCapIdMsi);

@@ -30,7 +30,8 @@ void buildQuadHostPreset(Fabric& host);
 // regular one) and a switch 0000:c1:00.0 whose downstream ports have no ACS
 // capability, with GPU 0000:c3:00.0 (a 32-bit BAR0 at 0x90000000 beside a BAR1
 // of 0x91, MSI first in its capability list) and GPU 0000:c4:00.0 (a
-// vendor-specific capability first), each with an audio function at .1.
+// vendor-specific capability first), each with an audio function at .1. The
+// four GPUs outside the host preset carry Device Serial Numbers.
 void buildRealHostPreset(Fabric& host);
 
 // Guest of a host fabric: one GPU on the root bus pci0000:00 per host GPU

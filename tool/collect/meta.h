@@ -1,0 +1,36 @@
+// The meta/ part of a snapshot: what the tool made of the machine and where
+// it ran. status.json (p2ptool -s --json, made in this process),
+// lspci-tvnn.txt, lspci-vvv.txt (lspci -D -vvv -s of each gathered function), cmdline,
+// kernel-release, version, collected (the time; SOURCE_DATE_EPOCH, when set,
+// stands for it), hostname (only when asked) and not-collected (what could
+// not be read, one line each; added last).
+#pragma once
+
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "tool/collect/snapshot.h"
+
+struct MetaOptions {
+  bool hostname = false;  // put the host name into the archive
+  std::string version;    // the tool's version
+};
+
+void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions,
+                const MetaOptions& options);
+void addNotCollected(Snapshot& snapshot);
+
+// `lspci -vvv` output with the serial numbers blanked: Device Serial Number
+// as the archive's zeroed configuration space reads, and a serial number of
+// Vital Product Data as "(not collected)".
+std::string withoutSerialNumbers(const std::string& text);
+
+// "YYYY-MM-DDThh:mm:ssZ" of SOURCE_DATE_EPOCH when it is a number of seconds,
+// else of `now`.
+std::string collectionTime(const char* source_date_epoch, time_t now);
+
+// The JSON report as p2ptool -s --json gives it; without members named
+// "hostname" unless `keep_hostname`.
+std::string statusDocument(bool keep_hostname);
