@@ -17,7 +17,7 @@
 #include "tool/containers.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
-#include "tool/status.h"
+#include "tool/report/model.h"
 #include "tool/topology.h"
 #include "tool/undone.h"
 

@@ -214,6 +214,6 @@ struct ReportLine {
   std::string text;
 };
 
-// Text report and JSON document of a status (status_text.cc, status_json.cc).
+// Text report and JSON document of a status (text.cc, json.cc).
 std::vector<ReportLine> statusLines(const Status& status);
 std::string statusJson(const Status& status);

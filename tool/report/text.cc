@@ -7,7 +7,7 @@
 #include "common/device/exchange_area.h"
 #include "common/device/pass_record.h"
 #include "common/device/tamberon_driver.h"
-#include "tool/status.h"
+#include "tool/report/model.h"
 
 namespace {
 

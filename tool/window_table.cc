@@ -1,4 +1,4 @@
-#include "tool/status_table.h"
+#include "tool/window_table.h"
 
 #include <fcntl.h>
 
@@ -10,7 +10,7 @@
 #include "common/device/windows.h"
 #include "common/util/scoped.h"
 #include "tool/exchange.h"
-#include "tool/status.h"
+#include "tool/report/model.h"
 
 unsigned WindowTable::count() const { return words.empty() ? 0 : areaWordCount(words[0]); }
 

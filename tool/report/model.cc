@@ -1,6 +1,6 @@
 // Gathering the status: discovery of the GPUs and the verdicts. The host view
-// is in status_host.cc, the guest view in status_guest.cc.
-#include "tool/status.h"
+// is in host.cc, the guest view in guest.cc.
+#include "tool/report/model.h"
 
 #include <unistd.h>
 
@@ -18,8 +18,8 @@
 #include "common/device/exchange_area.h"
 #include "common/device/pci_config.h"
 #include "common/device/tamberon_driver.h"
-#include "tool/status_guest.h"
-#include "tool/status_host.h"
+#include "tool/report/guest.h"
+#include "tool/report/host.h"
 #include "tool/topology.h"
 
 namespace fs = std::filesystem;

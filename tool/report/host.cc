@@ -1,4 +1,4 @@
-#include "tool/status_host.h"
+#include "tool/report/host.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,8 +11,8 @@
 #include "common/device/vfio.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
-#include "tool/status_table.h"
 #include "tool/topology.h"
+#include "tool/window_table.h"
 
 namespace fs = std::filesystem;
 
