@@ -9,6 +9,8 @@
 #include "common/device/pci_address.h"
 #include "common/device/pci_config.h"
 #include "common/device/vfio.h"
+#include "common/util/convert.h"
+#include "common/util/paths.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
 #include "tool/topology.h"
