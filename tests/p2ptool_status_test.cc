@@ -730,6 +730,20 @@ TEST_F(StatusTest, TheJournalGetsTheProblemsAsWarnings) {
   EXPECT_EQ(plain, tool({"-s"}).out);
 }
 
+// A q35 guest's GPUs sit behind root ports: they get the host view, and the
+// guest view too once p2ptool -r has made the peer configuration directory.
+TEST_F(StatusTest, GpusBehindTheRootPortsOfAQ35GuestGetTheGuestViewOnceItHasPeerFiles) {
+  sim::TempDir q35_dir{"p2p-q35"};
+  sim::Fabric q35(q35_dir.path());
+  const std::string gpu = sim::buildQ35GuestPreset(q35, host_)[0].first;
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  EXPECT_EQ(tool({"-s"}, q35).out.find("Guest GPUs:"), std::string::npos);
+  ASSERT_EQ(tool({"-r"}, q35).status, 0);
+  const std::string out = tool({"-s"}, q35).out;
+  EXPECT_NE(out.find("  " + gpu + "  dual-chip board"), std::string::npos) << out;
+  EXPECT_NE(out.find("Guest GPUs:\n  " + gpu + "\n"), std::string::npos) << out;
+}
+
 // Snapshots of real servers: a 32-bit BAR0 beside a BAR1, a domain above
 // ffff, a downstream port without a link in /sys/bus/pci/devices.
 TEST_F(StatusTest, TheRealHostPresetAsWriteModeSeesIt) {

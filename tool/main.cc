@@ -18,7 +18,8 @@
 #include "tool/containers.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
-#include "tool/status.h"
+#include "tool/report/collect.h"
+#include "tool/report/render.h"
 #include "tool/topology.h"
 #include "tool/undone.h"
 

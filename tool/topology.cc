@@ -82,30 +82,41 @@ std::optional<GpuPlacement> placeGpu(const std::filesystem::path& device, bool d
   return GpuPlacement{{ancestorName(device, 1)}, ancestorName(device, 2)};
 }
 
+GpuPlace locateGpu(const std::filesystem::path& device,
+                   const std::function<std::optional<bool>()>& dual_chip) {
+  if (isBelowRootPort(device)) return {Where::kBelowRootPort, {}, ancestorName(device, 1)};
+  const std::optional<bool> dual = dual_chip();
+  if (!dual) return {};
+  const std::optional<GpuPlacement> placement = placeGpu(device, *dual);
+  if (!placement) return {Where::kOnRootBus, {}, ancestorName(device, 1)};
+  if (const auto bad = firstNonAddress(*placement)) return {Where::kBelowNonAddress, {}, *bad};
+  return {Where::kInGroup, *placement, ""};
+}
+
+std::string GpuPlace::ungrouped() const {
+  if (where == Where::kBelowRootPort) return kBelowRootPort + name;
+  return where == Where::kOnRootBus ? kOnRootBus + name : "";
+}
+
 void get_phy_mach_data(std::set<std::filesystem::path> devices) {
   for (const auto& device : devices) {
     const std::string bdf = device.filename().string();
-    if (isBelowRootPort(device)) {
-      ungrouped_gpu_map[bdf] = kBelowRootPort + ancestorName(device, 1);
-      gpu_bus_name_set.erase(bdf);
-      continue;
-    }
-    const std::optional<bool> dual_chip = askDualChip(bdf);
-    if (!dual_chip) continue;
-    const std::optional<GpuPlacement> placement = placeGpu(device, *dual_chip);
-    if (!placement) {  // on a root bus
-      ungrouped_gpu_map[bdf] = kOnRootBus + ancestorName(device, 1);
-      gpu_bus_name_set.erase(bdf);
-      continue;
-    }
-    if (const auto bad = firstNonAddress(*placement)) {
-      report(Priority::kError, kNotAnAddress, bdf.c_str(), bad->c_str());
+    const GpuPlace place = locateGpu(device, [&] { return askDualChip(bdf); });
+    if (place.where == Where::kUnknown) continue;  // askDualChip said why
+    if (place.where == Where::kBelowNonAddress) {
+      report(Priority::kError, kNotAnAddress, bdf.c_str(), place.name.c_str());
       leaveUndone();
       gpu_bus_name_set.erase(bdf);
       continue;
     }
-    acs_need_down_switch_name_set.insert(placement->acs_ports.begin(), placement->acs_ports.end());
-    addToGroup(placement->group_key, bdf, get_base0_addr(device));
+    if (place.where != Where::kInGroup) {  // below a root port or on a root bus
+      ungrouped_gpu_map[bdf] = place.ungrouped();
+      gpu_bus_name_set.erase(bdf);
+      continue;
+    }
+    const GpuPlacement& placement = place.placement;
+    acs_need_down_switch_name_set.insert(placement.acs_ports.begin(), placement.acs_ports.end());
+    addToGroup(placement.group_key, bdf, get_base0_addr(device));
   }
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -42,6 +43,37 @@ std::optional<GpuPlacement> placeGpu(const std::filesystem::path& device, bool d
 // The first port or group key of the placement that is no PCI address, or
 // nothing: such a GPU is left out of the analysis.
 std::optional<std::string> firstNonAddress(const GpuPlacement& placement);
+
+// Where analysis puts a GPU.
+enum class Where {
+  kInGroup,          // in a group: its ACS ports and group key
+  kBelowRootPort,    // directly below a root port: in no group, whatever its board
+  kOnRootBus,        // on a root bus (passed through): in no group
+  kBelowNonAddress,  // below a name that is no PCI address: left out of the analysis
+  kUnknown,          // its board is unknown, and where it sits depends on it
+};
+
+// All that analysis knows of where a GPU sits.
+struct GpuPlace {
+  Where where = Where::kUnknown;
+  GpuPlacement placement;  // kInGroup: its ports for ACS disabling and its group key
+  // kBelowRootPort: the root port; kOnRootBus: the host bridge; kBelowNonAddress:
+  // the first port or group key that is no PCI address; "" for the others.
+  std::string name;
+  // Where a GPU in no group sits, for ungrouped_gpu_map ("directly below root
+  // port 0000:85:00.0", "on the root bus of pci0000:00"); "" for the others.
+  std::string ungrouped() const;
+};
+
+// Where the GPU at `device` sits. `dual_chip` tells whether it is a chip of a
+// dual-chip board, nothing when that is unknown; it is asked once, unless the
+// GPU hangs directly below a root port, where the board decides nothing. A GPU
+// on a root bus is placed with its board known only, as analysis asks for the
+// board before it looks at the bus. The one answer for every caller outside
+// this module; ancestorName, isBelowRootPort, placeGpu and firstNonAddress are
+// its building blocks.
+GpuPlace locateGpu(const std::filesystem::path& device,
+                   const std::function<std::optional<bool>()>& dual_chip);
 
 // Fills acs_need_down_switch_name_set, bdf_bar_map and real_host_map from the
 // GPUs' device paths; removes dropped GPUs from gpu_bus_name_set. A GPU whose

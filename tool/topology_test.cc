@@ -60,6 +60,41 @@ TEST(TopologyTest, GpusOnARootBusOrSingleChipsBelowARootPortAreInNoGroup) {
   }
 }
 
+struct LocateCase {
+  const char* path;
+  std::optional<bool> dual_chip;
+  Where where;
+  const char* name;
+  const char* group_key;
+  const char* ungrouped;
+  int board_asked;
+};
+
+TEST(TopologyTest, LocatesAGpuAskingForItsBoardOnlyWhereItDecides) {
+  constexpr char kSwitched[] = "/sys/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/0000:3c:08.0/0";
+  constexpr char kRootBus[] = "/sys/devices/pci0000:00/0000:00:05.0";
+  const std::optional<bool> unknown;
+  const LocateCase cases[] = {
+      {"/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0", unknown, Where::kBelowRootPort,
+       "0000:00:01.0", "", "directly below root port 0000:00:01.0", 0},
+      {kRootBus, false, Where::kOnRootBus, "pci0000:00", "", "on the root bus of pci0000:00", 1},
+      {kRootBus, unknown, Where::kUnknown, "", "", "", 1},
+      {kSwitched, unknown, Where::kUnknown, "", "", "", 1},
+      {kSwitched, false, Where::kInGroup, "", "0000:3b:00.0", "", 1},
+      {"/sys/devices/pci0000:3a/0000:3a:00.0/bridge/0000:3c:08.0/0", false, Where::kBelowNonAddress,
+       "bridge", "", "", 1},
+  };
+  for (const auto& c : cases) {
+    int asked = 0;
+    const GpuPlace place = locateGpu(c.path, [&] { return ++asked, c.dual_chip; });
+    EXPECT_EQ(place.where, c.where) << c.path;
+    EXPECT_EQ(place.name, c.name) << c.path;
+    EXPECT_EQ(place.placement.group_key, c.group_key) << c.path;
+    EXPECT_EQ(place.ungrouped(), c.ungrouped) << c.path;
+    EXPECT_EQ(asked, c.board_asked) << c.path;
+  }
+}
+
 TEST(TopologyTest, HostBridgeNamesCarryADomainAndABus) {
   for (const char* name : {"pci0000:00", "pci10000:3a", "pciffffffff:ff"})
     EXPECT_TRUE(isHostBridgeName(name)) << name;

@@ -62,6 +62,8 @@ std::string openFailure(const RegularFile& file) { return openFailure(file.error
 
 std::string openFailure(int error) { return error ? std::strerror(error) : "not a regular file"; }
 
+std::string readFailure(int error) { return error == ENOENT ? "missing" : std::strerror(error); }
+
 BoundedRead readBounded(int fd, size_t limit) {
   BoundedRead read;
   read.bytes.resize(limit + 1);

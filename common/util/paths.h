@@ -33,6 +33,9 @@ RegularFile openRegularFile(const std::string& path);
 std::string openFailure(const RegularFile& file);
 // The same from the `error` it gave (0: no regular file).
 std::string openFailure(int error);
+// Why a file could not be read: "missing" when it does not exist, else the
+// errno text.
+std::string readFailure(int error);
 
 // What readBounded read of a file.
 struct BoundedRead {

@@ -12,7 +12,8 @@
 #include <sstream>
 
 #include "common/util/capture.h"
-#include "tool/status.h"
+#include "tool/report/collect.h"
+#include "tool/report/render.h"
 
 namespace {
 

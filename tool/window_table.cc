@@ -1,4 +1,4 @@
-#include "tool/status_table.h"
+#include "tool/window_table.h"
 
 #include <fcntl.h>
 
@@ -8,9 +8,9 @@
 #include "common/device/enumeration.h"
 #include "common/device/exchange_area.h"
 #include "common/device/windows.h"
+#include "common/util/paths.h"
 #include "common/util/scoped.h"
 #include "tool/exchange.h"
-#include "tool/status.h"
 
 unsigned WindowTable::count() const { return words.empty() ? 0 : areaWordCount(words[0]); }
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "tool/status.h"
+#include "tool/report/model.h"
 
 // The host view of the GPUs given as BDF string -> resolved device path.
 HostStatus hostStatus(const std::map<std::string, std::filesystem::path>& gpus);

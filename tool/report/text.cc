@@ -6,8 +6,11 @@
 
 #include "common/device/exchange_area.h"
 #include "common/device/pass_record.h"
+#include "common/device/pci_config.h"
 #include "common/device/tamberon_driver.h"
-#include "tool/status.h"
+#include "common/util/convert.h"
+#include "tool/report/format.h"
+#include "tool/report/render.h"
 
 namespace {
 
@@ -30,32 +33,10 @@ class Lines {
   std::vector<ReportLine> lines_;
 };
 
-std::string join(const std::vector<std::string>& words, const char* separator) {
-  std::string text;
-  for (const auto& word : words) text += (text.empty() ? "" : separator) + word;
-  return text;
-}
-
 std::string hexWords(const std::vector<uint64_t>& words) {
   std::vector<std::string> texts;
   for (const uint64_t word : words) texts.push_back(hexNumber(word, 16));
   return join(texts, " ");
-}
-
-// Bytes outside printable ASCII as \xNN, so that no file's content reaches a terminal raw.
-std::string printable(const std::string& text) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kDigits[c >> 4];
-      out += kDigits[c & 0xf];
-    }
-  }
-  return out;
 }
 
 std::string placement(const HostGpu& gpu) {

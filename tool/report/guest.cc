@@ -1,4 +1,4 @@
-#include "tool/status_guest.h"
+#include "tool/report/guest.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +12,7 @@
 #include "common/device/peer_file.h"
 #include "common/device/tamberon_driver.h"
 #include "common/util/paths.h"
-#include "tool/status_table.h"
+#include "tool/window_table.h"
 
 namespace {
 

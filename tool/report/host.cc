@@ -1,4 +1,4 @@
-#include "tool/status_host.h"
+#include "tool/report/host.h"
 
 #include <cerrno>
 #include <cstring>
@@ -9,10 +9,12 @@
 #include "common/device/pci_address.h"
 #include "common/device/pci_config.h"
 #include "common/device/vfio.h"
+#include "common/util/convert.h"
+#include "common/util/paths.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
-#include "tool/status_table.h"
 #include "tool/topology.h"
+#include "tool/window_table.h"
 
 namespace fs = std::filesystem;
 
@@ -63,7 +65,6 @@ Board boardOf(const std::string& bdf, std::string& reason) {
 HostGpu readGpu(const std::string& bdf, const fs::path& device) {
   HostGpu gpu;
   gpu.bdf = bdf;
-  gpu.below_root_port = isBelowRootPort(device);
   gpu.virtual_functions = virtualFunctions(device.string());
   gpu.state = GpuState::kUnreadable;
   const auto config = readConfig(device.string(), gpu.reason);
@@ -81,14 +82,20 @@ HostGpu readGpu(const std::string& bdf, const fs::path& device) {
   return gpu;
 }
 
-// Puts the GPU into its group as the default mode and -w do; a GPU whose
-// board is unknown is placed nowhere, so no port depends on a guess.
+// Puts the GPU where analysis puts it (topology.h), as the default mode and
+// -w do; a GPU whose board is unknown is placed nowhere, so no port depends on
+// a guess.
 void place(HostGpu& gpu, const fs::path& device, HostScan& scan) {
-  if (gpu.state != GpuState::kOnline || gpu.board == Board::kUnknown) return;
-  const std::optional<GpuPlacement> placement = placeGpu(device, gpu.board == Board::kDualChip);
-  if (!placement || firstNonAddress(*placement)) return;  // in no group, as in the default mode
-  gpu.group = placement->group_key;
-  scan.group_ports[gpu.group].insert(placement->acs_ports.begin(), placement->acs_ports.end());
+  const bool board_known = gpu.state == GpuState::kOnline && gpu.board != Board::kUnknown;
+  const GpuPlace place = locateGpu(device, [&]() -> std::optional<bool> {
+    if (!board_known) return std::nullopt;
+    return gpu.board == Board::kDualChip;
+  });
+  gpu.below_root_port = place.where == Where::kBelowRootPort;
+  if (place.where != Where::kInGroup) return;  // in no group, as in the default mode
+  gpu.group = place.placement.group_key;
+  scan.group_ports[gpu.group].insert(place.placement.acs_ports.begin(),
+                                     place.placement.acs_ports.end());
   scan.groups[gpu.group][gpu.bdf] = gpu.bar0;
 }
 

@@ -1,15 +1,6 @@
-// p2ptool --status: what the default mode would find and change, which
-// running guests hold the GPUs, and what a guest's GPUs hold and what
-// p2pwatch last did with them, gathered strictly read-only. Configuration
-// space is read straight from sysfs `config`, windows through read-only
-// mappings, peer files, p2pwatch's record and /proc/PID/fd as files: no
-// configuration word or memory byte is written, no file made, no process
-// started.
-//
-// A GPU gets the host view when a port lies above it (it does not hang
-// directly on a root bus), the guest view when it hangs directly on a root bus
-// (passed through) or the peer configuration directory exists (p2ptool -r
-// made it); a GPU may get both.
+// The data model of p2ptool --status: what the collectors (collect.h) gather
+// and the renderers (render.h) show, with the verdict rules. It reads nothing
+// and formats nothing but the names of verdicts and problems.
 //
 // Every verdict is ready, not ready, or unknown: a fact it needs could not be
 // read (a user other than root sees 64 bytes of configuration space and no
@@ -25,12 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "common/device/pass_record.h"
-#include "common/device/pci_config.h"
 #include "common/device/peer_file.h"
 #include "common/device/vfio.h"
-#include "common/log/console.h"
-#include "common/util/convert.h"
 
 enum class Verdict { kReady, kNotReady, kUnknown };
 
@@ -191,29 +178,3 @@ struct Status {
   std::optional<std::vector<GuestGpu>> guest;  // when some GPU gets the guest view
   Verdict verdict() const;
 };
-
-// The kernel parameter that keeps ACS redirection off on `ports` ("" for none).
-std::string acsRedirParameter(const std::vector<std::string>& ports);
-
-// Why a file could not be read: "missing" when it does not exist, else the
-// errno text.
-std::string readFailure(int error);
-
-// What the report says about a fact that could not be read: the reason as
-// root, and "run as root" for any other user.
-std::string unknownReason(const Status& status, const std::string& reason);
-
-// Gathers the status of every supported GPU below /sys/bus/pci/devices.
-// Messages of the readers go to standard error.
-Status collectStatus();
-
-// One line of the text report (without its line end) and its priority:
-// warning for the lines that state a problem, info for the rest.
-struct ReportLine {
-  Priority priority;
-  std::string text;
-};
-
-// Text report and JSON document of a status (status_text.cc, status_json.cc).
-std::vector<ReportLine> statusLines(const Status& status);
-std::string statusJson(const Status& status);

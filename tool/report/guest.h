@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/device/pass_record.h"
-#include "tool/status.h"
+#include "tool/report/model.h"
 
 // What the GPU's memory window and peer configuration file hold, its driver
 // and minor, and what p2pwatch's record (as read once for all GPUs) says of it.

@@ -1,64 +1,12 @@
-// Gathering the status: discovery of the GPUs and the verdicts. The host view
-// is in status_host.cc, the guest view in status_guest.cc.
-#include "tool/status.h"
+// The verdict rules of the report's model.
+#include "tool/report/model.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cinttypes>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <set>
 
-#include "common/device/enumeration.h"
-#include "common/device/exchange_area.h"
 #include "common/device/pci_config.h"
 #include "common/device/tamberon_driver.h"
-#include "common/util/scoped.h"
-#include "tool/status_guest.h"
-#include "tool/status_host.h"
-#include "tool/topology.h"
-
-namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kVendorFile = "/vendor";
-constexpr const char* kHostBridgePrefix = "pci";
-constexpr const char* kRunAsRoot = "run as root";
-
-
-bool isSupportedGpu(const fs::path& entry) {
-  std::ifstream in(entry.string() + kVendorFile);
-  std::string word;
-  if (!(in >> word) || !fs::exists(entry.string() + kDeviceIdFile) ||
-      isVirtualFunction(entry.string()))
-    return false;
-  try {
-    return isGpuFunction(entry.string());
-  } catch (const std::logic_error&) {
-    return false;
-  }
-}
-
-// BDF string -> resolved device path of every supported GPU, answering or not.
-std::map<std::string, fs::path> findGpus() {
-  std::map<std::string, fs::path> gpus;
-  for (const fs::directory_entry& entry : fs::directory_iterator(kSysPciDevices)) {
-    std::error_code ec;
-    const fs::path resolved = fs::canonical(entry.path(), ec);
-    if (!ec && isSupportedGpu(entry.path())) gpus[entry.path().filename().string()] = resolved;
-  }
-  return gpus;
-}
-
-bool onRootBus(const fs::path& device) {
-  return ancestorName(device, 1).rfind(kHostBridgePrefix, 0) == 0;
-}
 
 template <typename List>
 Verdict worst(const List& list) {
@@ -211,45 +159,4 @@ Verdict Status::verdict() const {
   if (!host && !guest) return Verdict::kNotReady;  // no GPU at all is nothing to be ready
   return worse(host ? host->verdict() : Verdict::kReady,
                guest ? guestVerdict(*guest) : Verdict::kReady);
-}
-
-std::string acsRedirParameter(const std::vector<std::string>& ports) {
-  if (ports.empty()) return "";
-  std::string parameter = "pci=disable_acs_redir=";
-  for (size_t i = 0; i < ports.size(); ++i) parameter += (i ? ";" : "") + ports[i];
-  return parameter;
-}
-
-std::string readFailure(int error) { return error == ENOENT ? "missing" : strerror(error); }
-
-std::string unknownReason(const Status& status, const std::string& reason) {
-  return status.as_root ? reason : kRunAsRoot;
-}
-
-Status collectStatus() {
-  StdoutToStderr diverted;
-  Status status;
-  status.as_root = ::geteuid() == 0;
-  std::map<std::string, fs::path> gpus;
-  try {
-    gpus = findGpus();
-  } catch (const fs::filesystem_error& e) {
-    status.error = std::string("cannot read ") + kSysPciDevices + ": " + e.code().message();
-    return status;
-  }
-  std::map<std::string, fs::path> host_gpus, guest_gpus;
-  std::error_code ec;
-  const bool peer_dir = fs::is_directory(kPeerConfigDir, ec);
-  for (const auto& [bdf, device] : gpus) {
-    if (!onRootBus(device)) host_gpus[bdf] = device;
-    if (onRootBus(device) || peer_dir) guest_gpus[bdf] = device;
-  }
-  if (!host_gpus.empty()) status.host = hostStatus(host_gpus);
-  if (!guest_gpus.empty()) {
-    const PassRecordRead record = readPassRecord();
-    status.guest.emplace();
-    for (const auto& entry : guest_gpus) status.guest->push_back(guestGpu(entry.first, record));
-    markConflicts(*status.guest);
-  }
-  return status;
 }

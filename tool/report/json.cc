@@ -6,8 +6,12 @@
 #include <nlohmann/json.hpp>
 
 #include "common/device/exchange_area.h"
+#include "common/device/pass_record.h"
+#include "common/device/pci_config.h"
 #include "common/device/tamberon_driver.h"
-#include "tool/status.h"
+#include "common/util/convert.h"
+#include "tool/report/format.h"
+#include "tool/report/render.h"
 
 namespace {
 

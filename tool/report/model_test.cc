@@ -1,0 +1,17 @@
+#include "tool/report/model.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Below a root port a GPU is in no group whatever its board: an unknown board
+// leaves only a GPU that the board would place unknown.
+TEST(ReportModelTest, AnUnknownBoardMakesOnlyAGpuItWouldPlaceUnknown) {
+  HostGpu gpu;
+  gpu.below_root_port = true;
+  EXPECT_EQ(gpu.verdict(), Verdict::kReady);
+  gpu.below_root_port = false;
+  EXPECT_EQ(gpu.verdict(), Verdict::kUnknown);
+}
+
+}  // namespace
