@@ -53,7 +53,8 @@ TEST_F(DiscoveryTest, HelpIsAnsweredForAnyUserWithoutTouchingAGpu) {
           "Write also to GPUs a running guest holds", "-n,--dry-run", "-v,--verbose",
           "p2ptool switches ACS redirection off on the switch ports above the GPUs",
           "enables each GPU's memory decoding and bus mastering and sets its power state to D0",
-          "-w writes GPU memory", "-r stores peer files", "-n shows the plan and -s checks: both "
+          "-w writes GPU memory", "-r stores peer files",
+          "-n shows the plan and -s checks: both "
           "change nothing"})
       EXPECT_NE(r.out.find(text), std::string::npos) << text << " in\n" << r.out;
   }
