@@ -149,9 +149,8 @@ void applyGroup(const GroupStep& group) {
   }
   for (const LeftOut& gpu : group.left_out) reportLeftOut(group.key, group.members, gpu);
   if (!group.left_out.empty()) leaveUndone();
-  if (group.collision) return;
   for (const TableStep& step : group.tables) {
-    if (step.table.empty()) continue;  // left out, or a running guest's: no byte reaches it
+    if (step.table.empty()) continue;  // no table for it (a collision too): no byte reaches it
     if (step.state.outcome == Outcome::kUnchanged)
       changeLine(false, "GPU %s: exchange table already current\n", step.gpu.c_str());
     else
