@@ -76,7 +76,8 @@ class HeldMessages {
 };
 
 // Prints held messages as they would have been printed: each to its own
-// stream, or all to `to` when given.
+// stream, or all to `to` when given. While a HeldMessages lives, it holds them
+// again.
 void replayMessages(const std::vector<HeldMessage>& messages, FILE* to = nullptr);
 
 // The line that follows a failure message in the same run of output: what it

@@ -60,12 +60,14 @@ Plan makePlan(RunMode mode, bool force) {
   plan.mode = mode;
   plan.as_root = ::geteuid() == 0;
   plan.time = ::time(nullptr);
+  std::vector<HeldMessage> said;  // by discovery and analysis: for standard error
   {
     HeldMessages held;
     plan.gpus = planDiscovery(force, plan.as_root);
     analyse(plan);
-    replayMessages(held.take(), stderr);
+    said = held.take();
   }
+  replayMessages(said, stderr);
   switch (mode) {
     case RunMode::kAcs:
       plan.ports = planPorts(acs_need_down_switch_name_set, plan.as_root);

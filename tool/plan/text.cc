@@ -15,7 +15,9 @@ constexpr const char* kUndone = "; left undone";
 
 class Lines {
  public:
-  void info(const std::string& text) { lines_.push_back({Priority::kInfo, text}); }
+  void info(const std::string& text, bool warning = false) {
+    lines_.push_back({warning ? Priority::kWarning : Priority::kInfo, text});
+  }
   // An item: a warning when it leaves work undone.
   void item(const std::string& text, const StepState& state) {
     lines_.push_back({state.undone ? Priority::kWarning : Priority::kInfo,
@@ -196,6 +198,6 @@ std::vector<PlanLine> planLines(const Plan& plan) {
   if (plan.mode == RunMode::kAcs) portLines(plan, out);
   if (plan.write) tableLines(*plan.write, out);
   if (plan.read) peerLines(*plan.read, out);
-  out.info(closing(plan));
+  out.info(closing(plan), leavesUndone(plan));
   return out.take();
 }
