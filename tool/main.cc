@@ -38,8 +38,8 @@ constexpr const char* kWhatModesChange =
     "Without -w, -r, -n or -s, p2ptool switches ACS redirection off on the switch ports above "
     "the GPUs. Every mode but -n and -s first enables each GPU's memory decoding and bus "
     "mastering and sets its power state to D0. -w writes GPU memory (each grouped GPU's exchange "
-    "table), -r stores peer files in /etc/qz/vm_p2p_cfg/. -n shows the plan and -s checks: both "
-    "change nothing.";
+    "table, where it differs), -r stores peer files in /etc/qz/vm_p2p_cfg/ (where they differ). "
+    "-n shows the plan and -s checks: both change nothing.";
 
 struct Options {
   bool write = false;
@@ -55,12 +55,8 @@ void setupOptions(CLI::App& app, Options& options) {
   app.set_version_flag("--version", std::string("p2ptool ") + P2P_VERSION,
                        "Print the version and exit");
   app.footer(kWhatModesChange);
-  app.add_flag("-w, --write", options.write,
-               "Write data to base reg0. Writes each grouped GPU's exchange table into its memory "
-               "(BAR0) unless it holds that table already.");
-  app.add_flag("-r, --read", options.read,
-               "Read HBM data and write data to vm_p2p_cfg. Stores each GPU's exchange table as "
-               "its peer file unless the file holds it already.");
+  app.add_flag("-w, --write", options.write, "Write data to base reg0.");
+  app.add_flag("-r, --read", options.read, "Read HBM data and write data to vm_p2p_cfg.");
   app.add_flag("-n, --dry-run", options.dry_run,
                "Change nothing: show the plan of the run the other options ask for, what it "
                "would change and leave alone; any user; exit 0 when the run would do all its "
