@@ -188,7 +188,8 @@ TEST_F(AcsTest, NamesThatAreNoPciAddressNeverReachACommandLine) {
                                links / "0000:3e:00.0;touch pwned");
   const sim::Result plan = tool({"-n"});  // the analysis' message goes to standard error
   EXPECT_EQ(plan.status, 1);
-  EXPECT_NE(plan.out.find("  0000:3d:00.0: left alone: left out by the analysis"), std::string::npos)
+  EXPECT_NE(plan.out.find("  0000:3d:00.0: left alone: left out by the analysis"),
+            std::string::npos)
       << plan.out;
   EXPECT_NE(plan.err.find("sits below \"" + evil_port + "\""), std::string::npos) << plan.err;
   const sim::Result r = tool();
