@@ -186,6 +186,12 @@ TEST_F(AcsTest, NamesThatAreNoPciAddressNeverReachACommandLine) {
   }
   fs::create_directory_symlink(fs::read_symlink(links / "0000:3e:00.0"),
                                links / "0000:3e:00.0;touch pwned");
+  const sim::Result plan = tool({"-n"});  // the analysis' message goes to standard error
+  EXPECT_EQ(plan.status, 1);
+  EXPECT_NE(plan.out.find("  0000:3d:00.0: left alone: left out by the analysis"),
+            std::string::npos)
+      << plan.out;
+  EXPECT_NE(plan.err.find("sits below \"" + evil_port + "\""), std::string::npos) << plan.err;
   const sim::Result r = tool();
   EXPECT_EQ(r.status, 1) << r.err;  // the GPU below it is left undone
   EXPECT_EQ(r.out, "\033[31mError:\033[0m GPU 0000:3d:00.0 sits below \"" + evil_port +

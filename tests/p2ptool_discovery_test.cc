@@ -50,7 +50,12 @@ TEST_F(DiscoveryTest, HelpIsAnsweredForAnyUserWithoutTouchingAGpu) {
          {"Tamberon Zorva Related Pcie Tool.", "-h,--help", "Print this help message and exit",
           "-w,--write", "Write data to base reg0.", "-r,--read",
           "Read HBM data and write data to vm_p2p_cfg.", "--force",
-          "Write also to GPUs a running guest holds"})
+          "Write also to GPUs a running guest holds", "-n,--dry-run", "-v,--verbose",
+          "p2ptool switches ACS redirection off on the switch ports above the GPUs",
+          "enables each GPU's memory decoding and bus mastering and sets its power state to D0",
+          "-w writes GPU memory", "-r stores peer files",
+          "-n shows the plan and -s checks: both "
+          "change nothing"})
       EXPECT_NE(r.out.find(text), std::string::npos) << text << " in\n" << r.out;
   }
   EXPECT_TRUE(setpci_.calls().empty());
@@ -329,6 +334,8 @@ TEST_F(DiscoveryTest, AConfigurationFileThatCannotBeOpenedReadOrWrittenFailsTheR
     decoding_off.command = 0;
     one.addGpuBelowRootPort("pci0000:85", "0000:85:00.0", gpu, decoding_off);
     rows[i](one.dir(gpu) + "/config");
+    // The plan reads without blocking on a FIFO; no plan knows a write fails.
+    EXPECT_EQ(tool({"-n"}, one).status, i < 2 ? 1 : 0) << i;
     const sim::Result r = tool({}, one);
     EXPECT_EQ(r.status, 1) << i;
     EXPECT_EQ(r.out.substr(0, expected[i].size()), expected[i]) << i;
@@ -372,6 +379,9 @@ TEST_F(DiscoveryTest, WithoutAGpuNothingRunsAndNothingIsPrinted) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
   }
+  const sim::Result plan = tool({"-n"}, plain);  // the one line of an empty plan
+  EXPECT_EQ(plan.status, 0);
+  EXPECT_EQ(plan.out, "Nothing to do: no GPU found.\n");
   EXPECT_TRUE(setpci_.calls().empty());
 }
 

@@ -330,6 +330,12 @@ TEST_F(ReadModeTest, AShortWindowIsSkippedWithTheMappingMessage) {
 TEST_F(ReadModeTest, ADirectoryThatCannotBeMadeIsReportedAndNothingStored) {
   ASSERT_EQ(tool({"-w"}).status, 0);
   std::ofstream(etc_.path() + "/qz") << "a file where the directory should be";
+  const sim::Result plan = guestTool({"-n", "-r"});
+  EXPECT_EQ(plan.status, 1);
+  EXPECT_NE(plan.out.find("Peer files in /etc/qz/vm_p2p_cfg/ (cannot be made):\n  " +
+                          pairs_[0].first + ": left alone: /etc/qz is no directory; left undone\n"),
+            std::string::npos)
+      << plan.out;
   const sim::Result r = guestTool();
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("/etc/qz/vm_p2p_cfg/"), std::string::npos) << r.out;

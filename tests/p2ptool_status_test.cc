@@ -54,17 +54,6 @@ std::string hexText(uint64_t value, int digits) {
   return text;
 }
 
-// Every file below `root` with its bytes.
-std::map<std::string, std::string> snapshot(const std::string& root) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (entry.is_regular_file() && !entry.is_symlink())
-      files[entry.path().string()] = sim::readFile(entry.path().string());
-    else
-      files[entry.path().string()] = "";
-  return files;
-}
-
 // The report with every local time as "T".
 std::string withoutTimes(const std::string& text) {
   static const std::regex kLocalTime("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}");
@@ -770,9 +759,9 @@ TEST_F(StatusTest, TheRealHostPresetAsWriteModeSeesIt) {
 TEST_F(StatusTest, StatusChangesNoByteAndStartsNoProcess) {
   setUpEverything();
   host_.setAcsControl("0000:3c:10.0", sim::kDefaultAcsControl);
-  const auto host_before = snapshot(dir_.path());
-  const auto guest_before = snapshot(guest_dir_.path());
-  const auto etc_before = snapshot(etc_.path());
+  const auto host_before = systest::snapshot(dir_.path());
+  const auto guest_before = systest::snapshot(guest_dir_.path());
+  const auto etc_before = systest::snapshot(etc_.path());
   const size_t setpci_before = setpci_.calls().size();
   sim::TempDir host_etc("p2p-host-etc");  // the host's own /etc, without peer files
   fs::permissions(host_etc.path(), fs::perms(0755));
@@ -784,15 +773,19 @@ TEST_F(StatusTest, StatusChangesNoByteAndStartsNoProcess) {
     EXPECT_EQ(tool(args, host_, systest::kNobody).status, 3);  // any user may ask
     box_.etc_upper = etc_.path();
   }
-  EXPECT_TRUE(snapshot(dir_.path()) == host_before);
-  EXPECT_TRUE(snapshot(guest_dir_.path()) == guest_before);
-  EXPECT_TRUE(snapshot(etc_.path()) == etc_before);
+  EXPECT_TRUE(systest::snapshot(dir_.path()) == host_before);
+  EXPECT_TRUE(systest::snapshot(guest_dir_.path()) == guest_before);
+  EXPECT_TRUE(systest::snapshot(etc_.path()) == etc_before);
   EXPECT_EQ(setpci_.calls().size(), setpci_before);
 }
 
 TEST_F(StatusTest, UsageErrorsExitWithTwoAndVersionWithZero) {
-  for (const auto& args :
-       {std::vector<std::string>{"--json"}, {"-s", "-w"}, {"-r", "--status"}, {"-s", "--bogus"}}) {
+  for (const auto& args : {std::vector<std::string>{"--json"},
+                           {"-s", "-w"},
+                           {"-r", "--status"},
+                           {"-s", "--bogus"},
+                           {"-n", "-s"},
+                           {"-w", "--json"}}) {
     const sim::Result r = tool(args, host_, systest::kNobody);
     EXPECT_EQ(r.status, 2) << args.front() << " " << args.back();
     EXPECT_EQ(r.out, "");

@@ -55,6 +55,18 @@ inline std::vector<uint64_t> expectedArea(const std::string& self,
   return area;
 }
 
+// Every file and directory below `root` (named relative to it) with its
+// bytes; "" for anything but a regular file.
+inline std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string name = std::filesystem::relative(entry.path(), root).string();
+    const bool regular = entry.is_regular_file() && !entry.is_symlink();
+    files[name] = regular ? sim::readFile(entry.path().string()) : "";
+  }
+  return files;
+}
+
 // setpriv's capability list ("-all,+sys_admin,...") of p2ptool.service's
 // CapabilityBoundingSet, read from the unit.
 inline std::string unitCapabilities() {

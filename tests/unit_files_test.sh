@@ -139,7 +139,7 @@ lacks p2pwatch.service Before p2ptool-guest.service
 lacks p2pwatch.service Requires p2ptool-guest.service
 lacks p2pwatch.service Requisite p2ptool-guest.service
 lacks p2pwatch.service BindsTo p2ptool-guest.service
-exactly p2ptool-guest.service ExecStart "/usr/sbin/p2ptool -r"
+exactly p2ptool-guest.service ExecStart "/usr/sbin/p2ptool -r -v"
 exactly p2ptool-guest.service ConfigurationDirectory qz/vm_p2p_cfg
 exactly p2pwatch.service ExecStart /usr/sbin/p2pwatch
 
@@ -149,12 +149,13 @@ exactly p2pwatch.service RuntimeDirectoryMode 0755
 exactly p2pwatch.service RuntimeDirectoryPreserve restart
 
 # The host unit: after coldplug, before the virtual machine managers; its two
-# runs, whose failures ("-") neither stop the next run nor fail the unit,
-# then the report, whose failure fails the unit.
+# runs, whose failures ("-") neither stop the next run nor fail the unit, each
+# saying its changes (-v) in the journal, then the report, whose failure fails
+# the unit.
 has p2ptool.service After systemd-udev-trigger.service
 has p2ptool.service Before libvirtd.service virtqemud.service
-exactly p2ptool.service ExecStart "-/usr/sbin/p2ptool
--/usr/sbin/p2ptool -w
+exactly p2ptool.service ExecStart "-/usr/sbin/p2ptool -v
+-/usr/sbin/p2ptool -w -v
 /usr/sbin/p2ptool -s"
 exactly p2ptool.service WantedBy multi-user.target
 # What the in-use check needs to read every process's descriptors, and no more

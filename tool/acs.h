@@ -17,5 +17,6 @@ std::string acsDisableCommand(const std::string& port);
 // space shows no ACS capability redirects nothing: it gets neither a command
 // nor a warning. A port name that is no PCI address is reported and never
 // placed in a command line. Every port warned about or reported is left
-// undone (tool/undone.h); the next port follows.
+// undone (tool/undone.h); the next port follows. The plan of this step is
+// planPorts' (tool/plan/planners.h), applied by applyPorts.
 void close_acs_bdf(std::set<std::string> ports);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,15 +19,14 @@
 #include "common/log/console.h"
 #include "common/util/scoped.h"
 #include "tool/containers.h"
+#include "tool/plan/apply.h"
+#include "tool/plan/planners.h"
 #include "tool/undone.h"
 
 namespace {
 
 constexpr const char* kConfigFile = "/config";
-constexpr off_t kCommandReg = 0x04;
 constexpr off_t kBar0Reg = 0x10;
-constexpr uint16_t kDecodingBits = 0x0006;  // Memory Space Enable, Bus Master Enable
-constexpr uint16_t kPmValue = 0x0008;       // D0 (No_Soft_Reset is the function's own)
 constexpr uint8_t kCapIdPciExpress = 0x10;
 constexpr unsigned kCapIdMask = 0x7f;
 constexpr unsigned kCapVersion2 = 2;
@@ -34,24 +34,6 @@ constexpr uint64_t kBarTypeMask = 0x6;  // memory BAR type, bits 2:1
 constexpr uint64_t kBarType64 = 0x4;    // 0b10: 64-bit, the next BAR holds the high half
 constexpr uint64_t kBarFlagMask = 0xF;  // type, prefetchable and space bits
 constexpr uint64_t kAllOnes32 = 0xFFFFFFFF;
-constexpr const char* kInUse =
-    "\033[31mWARNING:\033[0m GPU %s is in use by a running guest (%s %s): left as it is "
-    "(--force writes anyway)\n";
-constexpr const char* kInUseForced =
-    "\033[31mWARNING:\033[0m GPU %s is in use by a running guest (%s %s): written all the same "
-    "(--force)\n";
-constexpr const char* kMayBeInUse =
-    "\033[31mWARNING:\033[0m GPU %s may be in use by a running guest: its holders cannot be seen "
-    "(%s): left as it is (--force writes anyway)\n";
-constexpr const char* kMayBeInUseForced =
-    "\033[31mWARNING:\033[0m GPU %s may be in use by a running guest: its holders cannot be seen "
-    "(%s): written all the same (--force)\n";
-constexpr const char* kUnanswered =
-    "\033[31mError:\033[0m GPU %s: its configuration space reads all ones or cannot be read; left "
-    "as it is\n";
-constexpr const char* kWriteFailed =
-    "\033[31mError:\033[0m GPU %s: writing its configuration word at 0x%lx failed: %s; left for "
-    "the next run\n";
 
 ScopedFd openConfig(const std::filesystem::path& device, int flags) {
   return ScopedFd(::open((device.string() + kConfigFile).c_str(), flags));
@@ -66,61 +48,37 @@ uint64_t readLe(int fd, off_t offset, int width) {
   return value;
 }
 
-// False, after a message, when the write fails: left for the next run.
-bool writeLe16(const std::string& bdf, int fd, off_t offset, uint16_t value) {
-  const unsigned char bytes[2] = {static_cast<unsigned char>(value & 0xff),
-                                  static_cast<unsigned char>(value >> 8)};
-  const ssize_t written = ::pwrite(fd, bytes, sizeof bytes, offset);
-  if (written == sizeof bytes) return true;
-  report(Priority::kError, kWriteFailed, bdf.c_str(), static_cast<long>(offset),
-         written < 0 ? strerror(errno) : "short write");
-  return false;
-}
-
-// Memory decoding and bus mastering on, every other Command bit (INTx
-// Disable, SERR# Enable, Parity Error Response...) kept; written only when one
-// of the two is off. False when the write failed.
-bool enableDecoding(const std::string& bdf, int fd, const ConfigSpace& config) {
-  const auto command = config.read(kCommandReg, 2);
-  if (!command || (*command & kDecodingBits) == kDecodingBits) return true;
-  return writeLe16(bdf, fd, kCommandReg, static_cast<uint16_t>(*command | kDecodingBits));
-}
-
-// The Power Management capability's control word to D0, written only when it
-// differs; a function without the capability gets no write. No_Soft_Reset is
-// read-only: it is compared and written as it reads. False when the write failed.
-bool setPowerStateD0(const std::string& bdf, int fd, const ConfigSpace& config) {
-  const auto pm = config.findCapability(kCapIdPowerManagement);
-  const auto word = pm ? config.read(*pm + kPmControlInCap, 2) : std::nullopt;
-  if (!word) return true;
-  const uint16_t wanted = (kPmValue & ~kPmNoSoftReset) | (*word & kPmNoSoftReset);
-  return *word == wanted || writeLe16(bdf, fd, static_cast<off_t>(*pm + kPmControlInCap), wanted);
-}
-
-// BDF -> holders of every found GPU bound to vfio-pci.
-std::map<std::string, Holders> heldGpus() {
+// Finds the GPUs (gpu_bus_path_set; the functions skipped into `skipped`)
+// and who holds each one bound to vfio-pci (BDF -> holders).
+std::map<std::string, Holders> findGpus(bool probe, std::vector<SkippedFunction>& skipped) {
+  gpu_bus_path_set = GetAllDevicePath(&skipped, probe);
   std::vector<std::string> bdfs;
   for (const auto& device : gpu_bus_path_set) bdfs.push_back(device.filename().string());
   return gpuHolders(bdfs);
 }
 
-// Whether a running guest holds the GPU, or may hold it unseen, and it is to
-// be left alone: said once per GPU, also when --force writes anyway.
-bool leftToItsGuest(const std::string& bdf, const std::map<std::string, Holders>& held,
-                    bool force) {
-  const auto holders = held.find(bdf);
-  if (holders == held.end()) return false;
-  const std::vector<Tenant>& tenants = holders->second.tenants;
-  if (!tenants.empty())
-    report(Priority::kWarning, force ? kInUseForced : kInUse, bdf.c_str(),
-           tenants.size() == 1 ? "process" : "processes", tenantList(tenants).c_str());
-  else if (holders->second.unknown())
-    report(Priority::kWarning, force ? kMayBeInUseForced : kMayBeInUse, bdf.c_str(),
-           holders->second.hidden.c_str());
-  else
-    return false;
-  if (!force) gpu_in_use_set.insert(bdf);
-  return !force;
+// What discovery reads of one GPU, its configuration file opened with
+// `flags` into `fd` (and the GPU named in gpu_bus_name_set once it opens).
+GpuFacts readGpu(const std::filesystem::path& device, int flags, ScopedFd& fd,
+                 const std::map<std::string, Holders>& held) {
+  GpuFacts facts;
+  facts.bdf = device.filename().string();
+  facts.device = device.string();
+  fd = openConfig(device, flags);
+  if (!fd.valid()) {
+    facts.open_error = errno;
+    return facts;
+  }
+  gpu_bus_name_set.insert(facts.bdf);
+  facts.config = readConfigSpace(fd.get());
+  const auto holders = held.find(facts.bdf);
+  if (holders != held.end()) facts.holders = &holders->second;
+  return facts;
+}
+
+// The GPU left to its guest, for -w.
+void noteHeld(const GpuStep& step) {
+  if (step.alone == GpuAlone::kHeld) gpu_in_use_set.insert(step.bdf);
 }
 
 // The readers' message, which has no line end of its own, completed by the
@@ -131,42 +89,36 @@ void reportUnopenedConfig(const std::filesystem::path& device) {
   report(Priority::kError, " %s%s: %s\n", device.c_str(), kConfigFile, strerror(error));
 }
 
-// Decoding and power state of one found GPU (named in gpu_bus_name_set once
-// its configuration file opens); false, after a message, when the GPU is left
-// as it is or a write failed.
-bool prepareGpu(const std::filesystem::path& device, const std::map<std::string, Holders>& held,
-                bool force) {
-  ScopedFd fd = openConfig(device, O_RDWR);
-  if (!fd.valid()) {
-    const int error = errno;
-    report(Priority::kError, "Failed to open config file.\n");
-    reportReason(Priority::kError, device.string() + kConfigFile, error);
-    return false;
-  }
-  const std::string bdf = device.filename().string();
-  gpu_bus_name_set.insert(bdf);
-  const std::optional<ConfigSpace> config = readConfigSpace(fd.get());
-  if (!config || !config->answers()) {
-    report(Priority::kError, kUnanswered, bdf.c_str());
-    return false;
-  }
-  if (leftToItsGuest(bdf, held, force)) return false;
-  const bool decoding = enableDecoding(bdf, fd.get(), *config);
-  const bool power = setPowerStateD0(bdf, fd.get(), *config);
-  return decoding && power;
-}
-
 bool isAcceptedPortType(unsigned type) { return type == 0 || type == 4 || type == 5 || type == 6; }
 
 }  // namespace
 
 void initPCIeDevice(bool force) {
-  std::vector<std::string> left_out;  // each after a message of its own
-  gpu_bus_path_set = GetAllDevicePath(&left_out);
-  if (!left_out.empty()) leaveUndone();
-  const auto held = heldGpus();
-  for (const auto& device : gpu_bus_path_set)
-    if (!prepareGpu(device, held, force)) leaveUndone();
+  std::vector<SkippedFunction> skipped;  // each after a message of its own
+  const auto held = findGpus(true, skipped);
+  if (!skipped.empty()) leaveUndone();
+  for (const auto& device : gpu_bus_path_set) {
+    ScopedFd fd;
+    const GpuStep step = planGpuWords(readGpu(device, O_RDWR, fd, held), force, true);
+    noteHeld(step);
+    applyGpuWords(step, fd.get());
+  }
+}
+
+std::vector<GpuStep> planDiscovery(bool force, bool as_root) {
+  std::vector<SkippedFunction> skipped;
+  const auto held = findGpus(as_root, skipped);
+  std::vector<GpuStep> steps;
+  for (const SkippedFunction& function : skipped) steps.push_back(skippedGpu(function));
+  for (const auto& device : gpu_bus_path_set) {
+    ScopedFd fd;  // never written; a FIFO in its place does not block
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+    steps.push_back(planGpuWords(readGpu(device, flags, fd, held), force, as_root));
+    noteHeld(steps.back());
+  }
+  std::sort(steps.begin(), steps.end(),
+            [](const GpuStep& a, const GpuStep& b) { return a.bdf < b.bdf; });
+  return steps;
 }
 
 unsigned long get_base0_addr(std::filesystem::path device) {

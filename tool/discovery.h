@@ -3,6 +3,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <vector>
+
+#include "tool/plan/model.h"
 
 // Value get_base0_addr returns when the configuration file cannot be opened.
 inline constexpr unsigned long kUnreadableBar0 = ~0UL;
@@ -19,7 +22,16 @@ inline constexpr unsigned long kUnreadableBar0 = ~0UL;
 // file without a number, no answer), a configuration file that cannot be
 // opened, read or written: each is left undone (tool/undone.h) and the next
 // GPU follows.
+// It is planGpuWords' plan for each GPU, applied (tool/plan/).
 void initPCIeDevice(bool force = false);
+
+// initPCIeDevice's plan for every GPU, ascending, with the functions the
+// enumeration skipped, read-only: nothing is written and every configuration
+// file is opened for reading only. The containers are filled as
+// initPCIeDevice fills them. A user other than root gets no probe (setpci
+// cannot read the PCI Express capability for such a user) and every GPU's
+// step unknown.
+std::vector<GpuStep> planDiscovery(bool force, bool as_root);
 
 // BAR0 base address with its four flag bits cleared: a 64-bit memory BAR
 // (type bits 2:1 == 0b10) takes BAR1 as its high half, any other BAR0 is its

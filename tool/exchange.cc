@@ -24,21 +24,6 @@ constexpr const char* kCollision =
     "\033[31mError:\033[0m GPUs %s and %s of group %s both pack to %x; nothing written for the "
     "group\n";
 
-void reportLeftOut(const std::string& key, const BarMap& group, const LeftOut& gpu) {
-  switch (gpu.reason) {
-    case LeftOutReason::kUnassignedBar0:
-      report(Priority::kError, kUnassignedBar0, gpu.bdf.c_str(), group.at(gpu.bdf));
-      break;
-    case LeftOutReason::kTooWide:
-      report(Priority::kError, kTooWide, gpu.bdf.c_str());
-      break;
-    case LeftOutReason::kSamePacked:
-      report(Priority::kError, kCollision, gpu.other.c_str(), gpu.bdf.c_str(), key.c_str(),
-             gpu.packed);
-      break;
-  }
-}
-
 }  // namespace
 
 std::vector<unsigned long> buildExchangeArea(const std::string& self, const BarMap& group) {
@@ -85,6 +70,21 @@ std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group) 
   return plan.members;
 }
 
+void reportLeftOut(const std::string& key, const BarMap& group, const LeftOut& gpu) {
+  switch (gpu.reason) {
+    case LeftOutReason::kUnassignedBar0:
+      report(Priority::kError, kUnassignedBar0, gpu.bdf.c_str(), group.at(gpu.bdf));
+      break;
+    case LeftOutReason::kTooWide:
+      report(Priority::kError, kTooWide, gpu.bdf.c_str());
+      break;
+    case LeftOutReason::kSamePacked:
+      report(Priority::kError, kCollision, gpu.other.c_str(), gpu.bdf.c_str(), key.c_str(),
+             gpu.packed);
+      break;
+  }
+}
+
 void reportGpuFailure(const std::string& bdf, int error) {
   reportReason(Priority::kError, "GPU " + bdf, error);
 }
@@ -96,13 +96,14 @@ std::optional<std::filesystem::path> findDevicePath(const std::set<std::filesyst
   return std::nullopt;
 }
 
+void reportWindowUnopened(const std::string& window, const std::string& bdf, int error) {
+  report(Priority::kError, "\033[31mError:\033[0m Failed to open %s\n", window.c_str());
+  reportGpuFailure(bdf, error);
+}
+
 int openWindow(const std::filesystem::path& device) {
   const std::string window = device.string() + kWindowFile;
   const int fd = ::open(window.c_str(), O_RDWR);
-  if (fd < 0) {
-    const int error = errno;
-    report(Priority::kError, "\033[31mError:\033[0m Failed to open %s\n", window.c_str());
-    reportGpuFailure(device.filename().string(), error);
-  }
+  if (fd < 0) reportWindowUnopened(window, device.filename().string(), errno);
   return fd;
 }

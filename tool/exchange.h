@@ -3,6 +3,8 @@
 // it as the GPU's peer configuration file.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -53,6 +55,9 @@ TablePlan planTable(const BarMap& group);
 // out is left undone (tool/undone.h).
 std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group);
 
+// tableMembers' message about one GPU left out of group `key`.
+void reportLeftOut(const std::string& key, const BarMap& group, const LeftOut& gpu);
+
 // The line that follows a failure message: the GPU and the errno text.
 void reportGpuFailure(const std::string& bdf, int error);
 
@@ -63,26 +68,71 @@ std::optional<std::filesystem::path> findDevicePath(const std::set<std::filesyst
 // Opens the GPU's memory window read/write; prints the error and returns -1.
 int openWindow(const std::filesystem::path& device);
 
-// Reads the exchange area from the memory window open as `fd` (the GPU named
-// `name` in messages). Nothing when the transfer fails, the card does not
-// answer (count all ones), the count exceeds kMaxAreaWords or is 0 (the host
-// never wrote the window), the last three after a message; a failed transfer
-// after naming the GPU and the reason. The descriptor stays open.
+// The message after a memory window that cannot be opened: the window, then
+// the GPU and the errno text.
+void reportWindowUnopened(const std::string& window, const std::string& bdf, int error);
+
+// What a GPU's memory window holds at the exchange area's place.
+enum class AreaState {
+  kTable,     // an area of 1 to kMaxAreaWords words
+  kUnread,    // a transfer failed (after the mapping's own message)
+  kNone,      // word count 0: the host never wrote the window
+  kOffline,   // count all ones: the card does not answer
+  kAbnormal,  // a count above kMaxAreaWords
+};
+
+struct AreaRead {
+  AreaState state = AreaState::kUnread;
+  int error = 0;                     // kUnread: errno
+  unsigned count = 0;                // the word count word 0 gives, when read
+  std::vector<unsigned long> words;  // kTable: the area
+};
+
+// Reads the exchange area from the memory window open as `fd` (read-only is
+// enough) through a read-only mapping, word 0 first. The descriptor stays open.
+AreaRead readArea(int fd);
+
+// What the read mode says of an area that is no table, naming the GPU `name`;
+// nothing for a table.
+void reportAreaRead(const AreaRead& area, const std::string& name);
+
+// readArea with reportAreaRead's message: the area, or nothing.
 std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::string& name);
+
+// Mode of a stored peer configuration file.
+inline constexpr mode_t kPeerFileMode = 0644;
+
+// A name of a temporary file a store makes in the peer configuration
+// directory (".peer-" and six letters or digits): no ':' in it, so that
+// p2pwatch never takes one for a peer configuration file.
+bool isTempName(const std::string& name);
+
+// Makes the peer configuration directory when missing: whether it was made,
+// or nothing after a message when it cannot be.
+std::optional<bool> makePeerConfigDir();
+
+// Replaces the peer configuration file `name` as a whole with `words`: a
+// reader sees the old file or the new one, never part of one, and so does the
+// next boot after a power loss. False with errno on failure; the old file
+// stays, unless only the directory could not be flushed.
+bool storePeerFile(const std::string& name, const std::vector<unsigned long>& words);
 
 // Writes every grouped GPU's exchange area (of its group's tableMembers) into
 // its memory window (host side), but for the GPUs of gpu_in_use_set, which
 // stay listed in their peers' areas. First names each GPU of
-// ungrouped_gpu_map: it gets no area, which is no failure. A group refused, a
-// window that cannot be opened or written: left undone (tool/undone.h), and
-// the next GPU follows.
+// ungrouped_gpu_map: it gets no area, which is no failure. A window that
+// already holds its area is not written again. A group refused, a window that
+// cannot be opened or written: left undone (tool/undone.h), and the next GPU
+// follows. planTables' plan, applied by applyTables (tool/plan/).
 void output_base_addr(const GroupMap& real_host_map,
                       const std::set<std::filesystem::path>& gpu_bus_path_set);
 
 // Stores the exchange area of every GPU found as a peer configuration file
 // (guest side), whatever the guest's PCI layout. The guest's groups are not
 // consulted: they say nothing about the host's, whose areas the windows hold.
-// A window that cannot be read or holds no valid area, a file not stored:
-// left undone (tool/undone.h), the old file kept, and the next GPU follows.
+// A file that already holds its area is not stored again. A window that
+// cannot be read or holds no valid area, a file not stored: left undone
+// (tool/undone.h), the old file kept, and the next GPU follows.
+// planPeerFiles' plan, applied by applyPeerFiles (tool/plan/).
 void VM_SaveMemoryDataToFile(const GroupMap& real_host_map,
                              const std::set<std::filesystem::path>& gpu_bus_path_set);

@@ -1,4 +1,6 @@
-// Guest side: store each GPU's exchange area as its peer configuration file.
+// Guest side: each GPU's exchange area read from its window and stored as its
+// peer configuration file. The read mode itself is its plan, then applied
+// (tool/plan/).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,56 +16,16 @@
 #include "common/log/console.h"
 #include "common/util/scoped.h"
 #include "tool/exchange.h"
-#include "tool/undone.h"
+#include "tool/plan/apply.h"
+#include "tool/plan/planners.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// Temporary files carry no ':' in their names, so p2pwatch never takes one
-// for a peer configuration file.
 constexpr const char* kTempPattern = ".peer-XXXXXX";
 constexpr size_t kTempRandomLength = 6;  // the X's mkstemp replaces by letters and digits
-constexpr const char* kLeftoverKept =
-    "\033[31mWARNING:\033[0m Cannot remove %s, left by an interrupted run: %s\n";
-constexpr mode_t kPeerFileMode = 0644;
 constexpr const char* kNoTable =
     "\033[31mError:\033[0m The window of card %s holds no exchange table (word count 0): run "
     "`p2ptool -w` on the host first; its peer file is left as it is\n";
-constexpr const char* kWriteFailed = "\033[31mError:\033[0m failed to write configuration file!\n";
-
-bool makePeerConfigDir() {
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(kPeerConfigDir).parent_path(), ec);
-  if (ec)
-    report(Priority::kError, "\033[31mError:\033[0m Cannot create %s: %s\n", kPeerConfigDir,
-           ec.message().c_str());
-  return !ec;
-}
-
-// A name mkstemp made of kTempPattern.
-bool isTempName(const std::string& name) {
-  const size_t prefix = strlen(kTempPattern) - kTempRandomLength;
-  return name.size() == strlen(kTempPattern) &&
-         name.compare(0, prefix, kTempPattern, prefix) == 0 &&
-         std::all_of(name.begin() + prefix, name.end(),
-                     [](unsigned char c) { return std::isalnum(c) != 0; });
-}
-
-// Removes the temporary files a run that was interrupted left behind: regular
-// files named as kTempPattern makes them only. A symbolic link or anything else
-// of such a name stays, and no link is followed (unlink removes a link itself).
-void removeLeftovers() {
-  std::error_code ec;
-  for (fs::directory_iterator it(kPeerConfigDir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code unknown;  // a type that cannot be read is no regular file
-    if (!isTempName(it->path().filename()) || !fs::is_regular_file(it->symlink_status(unknown)))
-      continue;
-    const std::string path = it->path().string();
-    if (::unlink(path.c_str()) != 0)
-      report(Priority::kWarning, kLeftoverKept, path.c_str(), strerror(errno));
-  }
-}
 
 bool syncDirectory(const char* dir) {
   ScopedFd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -80,11 +42,28 @@ bool writeAll(int fd, const unsigned char* bytes, size_t size) {
   return true;
 }
 
-// Replaces the peer configuration file `name` as a whole: a reader sees the
-// old file or the new one, never part of one, and so does the next boot after
-// a power loss: the file is on disk before it is renamed, and the rename
-// before success is returned. On failure the old file stays, unless only the
-// directory could not be flushed.
+}  // namespace
+
+std::optional<bool> makePeerConfigDir() {
+  std::error_code ec;
+  const bool made =
+      std::filesystem::create_directories(std::filesystem::path(kPeerConfigDir).parent_path(), ec);
+  if (!ec) return made;
+  report(Priority::kError, "\033[31mError:\033[0m Cannot create %s: %s\n", kPeerConfigDir,
+         ec.message().c_str());
+  return std::nullopt;
+}
+
+bool isTempName(const std::string& name) {
+  const size_t prefix = strlen(kTempPattern) - kTempRandomLength;
+  return name.size() == strlen(kTempPattern) &&
+         name.compare(0, prefix, kTempPattern, prefix) == 0 &&
+         std::all_of(name.begin() + prefix, name.end(),
+                     [](unsigned char c) { return std::isalnum(c) != 0; });
+}
+
+// The file is on disk before it is renamed, and the rename before success is
+// returned.
 bool storePeerFile(const std::string& name, const std::vector<unsigned long>& words) {
   std::string temp = std::string(kPeerConfigDir) + kTempPattern;
   ScopedFd fd(::mkstemp(temp.data()));
@@ -104,65 +83,58 @@ bool storePeerFile(const std::string& name, const std::vector<unsigned long>& wo
   return syncDirectory(kPeerConfigDir);
 }
 
-// Reads the area of one GPU; nothing when the window or its count is unusable.
-std::optional<std::vector<unsigned long>> readArea(const std::filesystem::path& device,
-                                                   const std::string& name) {
-  ScopedFd fd(openWindow(device));
-  if (!fd.valid()) return std::nullopt;
-  return readExchangeArea(fd.get(), name);
+AreaRead readArea(int fd) {
+  AreaRead area;
+  unsigned long word0 = 0;
+  if (!readMemoryReadOnly(sizeof word0, &word0, fd, kExchangeOffset)) {
+    area.error = errno;
+    return area;
+  }
+  area.count = areaWordCount(word0);
+  if (area.count == 0) {
+    area.state = AreaState::kNone;
+  } else if (area.count == kOfflineCount) {
+    area.state = AreaState::kOffline;
+  } else if (area.count > kMaxAreaWords) {
+    area.state = AreaState::kAbnormal;
+  } else {
+    area.words.resize(area.count);
+    const bool read = readMemoryReadOnly(area.count * sizeof(unsigned long), area.words.data(), fd,
+                                         kExchangeOffset);
+    area.error = read ? 0 : errno;
+    area.state = read ? AreaState::kTable : AreaState::kUnread;
+    if (!read) area.words.clear();
+  }
+  return area;
 }
 
-// Stores the area of one GPU; false, after a message, when there is none to
-// store or it cannot be stored.
-bool storeArea(const std::filesystem::path& device) {
-  const std::string name = device.filename().string();
-  const auto words = readArea(device, name);
-  if (!words) return false;
-  if (storePeerFile(name, *words)) return true;
-  const int error = errno;
-  report(Priority::kError, "%s", kWriteFailed);
-  reportGpuFailure(name, error);
-  return false;
+void reportAreaRead(const AreaRead& area, const std::string& name) {
+  switch (area.state) {
+    case AreaState::kUnread:
+      return reportGpuFailure(name, area.error);
+    case AreaState::kNone:
+      return report(Priority::kError, kNoTable, name.c_str());
+    case AreaState::kOffline:
+      return report(Priority::kWarning, "\033[31mOffline:\033[0m Failed to open card %s\n",
+                    name.c_str());
+    case AreaState::kAbnormal:
+      return report(Priority::kError,
+                    "\033[31mError:\033[0m The resource0 of card %s is abnormal and skiping this "
+                    "card ...\n",
+                    name.c_str());
+    case AreaState::kTable:
+      break;
+  }
 }
-
-}  // namespace
 
 std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::string& name) {
-  unsigned long word0 = 0;
-  if (!readMemoryChecked(sizeof word0, &word0, fd, kExchangeOffset)) {
-    reportGpuFailure(name, errno);
-    return std::nullopt;
-  }
-  const unsigned count = areaWordCount(word0);
-  if (count == 0) {
-    report(Priority::kError, kNoTable, name.c_str());
-    return std::nullopt;
-  }
-  if (count == kOfflineCount) {
-    report(Priority::kWarning, "\033[31mOffline:\033[0m Failed to open card %s\n", name.c_str());
-    return std::nullopt;
-  }
-  if (count > kMaxAreaWords) {
-    report(Priority::kError,
-           "\033[31mError:\033[0m The resource0 of card %s is abnormal and skiping this card ...\n",
-           name.c_str());
-    return std::nullopt;
-  }
-  std::vector<unsigned long> words(count);
-  if (!readMemoryChecked(count * sizeof(unsigned long), words.data(), fd, kExchangeOffset)) {
-    reportGpuFailure(name, errno);
-    return std::nullopt;
-  }
-  return words;
+  AreaRead area = readArea(fd);
+  reportAreaRead(area, name);
+  if (area.state != AreaState::kTable) return std::nullopt;
+  return std::move(area.words);
 }
 
 void VM_SaveMemoryDataToFile(const GroupMap& /*real_host_map*/,
                              const std::set<std::filesystem::path>& gpu_bus_path_set) {
-  if (!makePeerConfigDir()) {
-    if (!gpu_bus_path_set.empty()) leaveUndone();
-    return;
-  }
-  removeLeftovers();
-  for (const auto& device : gpu_bus_path_set)
-    if (!storeArea(device)) leaveUndone();
+  applyPeerFiles(planPeerFiles(gpu_bus_path_set, true));
 }

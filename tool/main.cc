@@ -1,8 +1,9 @@
 // p2ptool: finds the GPUs, groups them by the switch above them, then either
 // switches ACS off on the switch ports (default), writes every GPU's exchange
 // area into its memory window (-w, host) or stores the areas as peer
-// configuration files (-r, guest). -s reports all of that without changing
-// anything.
+// configuration files (-r, guest). Each mode is its plan, then applied
+// (tool/plan/); -n shows the plan and -s reports all of that, both without
+// changing anything.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -18,6 +19,9 @@
 #include "tool/containers.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
+#include "tool/plan/apply.h"
+#include "tool/plan/plan.h"
+#include "tool/plan/render.h"
 #include "tool/report/collect.h"
 #include "tool/report/render.h"
 #include "tool/topology.h"
@@ -32,6 +36,12 @@ constexpr int kStatusUnknown = 3;
 constexpr int kLeftUndone = 1;  // a mode ran to its end, but not all of its work was done
 constexpr const char* kRunWithHelp = "Run with --help for more information.";
 constexpr const char* kStatusFlags[] = {"-s", "--status", "--json", "--collect", "--with-hostname"};
+constexpr const char* kWhatModesChange =
+    "Without -w, -r, -n or -s, p2ptool switches ACS redirection off on the switch ports above "
+    "the GPUs. Every mode but -n and -s first enables each GPU's memory decoding and bus "
+    "mastering and sets its power state to D0. -w writes GPU memory (each grouped GPU's exchange "
+    "table, where it differs), -r stores peer files in /etc/qz/vm_p2p_cfg/ (where they differ). "
+    "-n shows the plan and -s checks: both change nothing.";
 
 struct Options {
   bool write = false;
@@ -41,17 +51,28 @@ struct Options {
   bool force = false;
   std::string collect;  // --collect FILE
   bool hostname = false;
+  bool dry_run = false;
+  bool verbose = false;
 };
 
 void setupOptions(CLI::App& app, Options& options) {
   app.set_version_flag("--version", std::string("p2ptool ") + P2P_VERSION,
                        "Print the version and exit");
+  app.footer(kWhatModesChange);
   app.add_flag("-w, --write", options.write, "Write data to base reg0.");
   app.add_flag("-r, --read", options.read, "Read HBM data and write data to vm_p2p_cfg.");
+  app.add_flag("-n, --dry-run", options.dry_run,
+               "Change nothing: show the plan of the run the other options ask for, what it "
+               "would change and leave alone; any user; exit 0 when the run would do all its "
+               "work, 1 when not, 3 when facts only root can read are unknown.");
+  app.add_flag("-v, --verbose", options.verbose,
+               "Say each change the run makes, each table already current and each peer file "
+               "unchanged, or that nothing changed.");
   app.add_flag("-s, --status", options.status,
                "Report GPUs, ports, groups, tables and peer files, change nothing; exit 0 when "
                "ready, 1 when not, 3 when unknown.");
-  app.add_flag("--json", options.json, "With --status: the report as one JSON document.");
+  app.add_flag("--json", options.json,
+               "With --status or --dry-run: the report or the plan as one JSON document.");
   app.add_flag("--force", options.force,
                "Write also to GPUs a running guest holds (their VFIO group open): their "
                "configuration words and, with -w, their exchange areas.");
@@ -66,12 +87,13 @@ void setupOptions(CLI::App& app, Options& options) {
 // What the parser lets through but makes no sense; "" when nothing.
 std::string misuse(const Options& options) {
   if (options.hostname && options.collect.empty()) return "--with-hostname requires --collect";
-  if (!options.collect.empty() &&
-      (options.write || options.read || options.status || options.json || options.force))
-    return "--collect excludes --write, --read, --status, --json and --force";
-  if (options.json && !options.status) return "--json requires --status";
-  if (options.status && (options.write || options.read))
-    return "--status excludes --write and --read";
+  if (!options.collect.empty() && (options.write || options.read || options.status ||
+                                   options.json || options.force || options.dry_run))
+    return "--collect excludes --write, --read, --status, --json, --force and --dry-run";
+  if (options.json && !options.status && !options.dry_run)
+    return "--json requires --status or --dry-run";
+  if (options.status && (options.write || options.read || options.dry_run))
+    return "--status excludes --write, --read and --dry-run";
   return "";
 }
 
@@ -117,21 +139,46 @@ int runStatus(const Options& options) {
   return exitStatus(status.verdict());
 }
 
+RunMode runMode(const Options& options) {
+  if (options.write) return RunMode::kWrite;
+  return options.read ? RunMode::kRead : RunMode::kAcs;
+}
+
+// The plan of the mode asked for, changing nothing, for any user.
+int runPlan(const Options& options) {
+  const Plan plan = makePlan(runMode(options), options.force);
+  if (options.json) {
+    reportText(stdout, Priority::kInfo, planJson(plan));
+  } else {
+    for (const PlanLine& line : planLines(plan))
+      reportText(stdout, line.priority, line.text + "\n");
+  }
+  return planExitStatus(plan);
+}
+
 int run(const Options& options) {
   if (!options.collect.empty()) return runCollect({options.collect, options.hostname, P2P_VERSION});
   if (options.status) return runStatus(options);
+  if (options.dry_run) return runPlan(options);
   if (geteuid() != 0) {
     report(Priority::kError, "Requires root privileges.\n");
     return -1;
   }
+  setChangeLines(options.verbose);
   initPCIeDevice(options.force);
   get_phy_mach_data(gpu_bus_path_set);
-  if (options.write)
-    output_base_addr(real_host_map, gpu_bus_path_set);
-  else if (options.read)
-    VM_SaveMemoryDataToFile(real_host_map, gpu_bus_path_set);
-  else
-    close_acs_bdf(acs_need_down_switch_name_set);
+  switch (runMode(options)) {
+    case RunMode::kWrite:
+      output_base_addr(real_host_map, gpu_bus_path_set);
+      break;
+    case RunMode::kRead:
+      VM_SaveMemoryDataToFile(real_host_map, gpu_bus_path_set);
+      break;
+    case RunMode::kAcs:
+      close_acs_bdf(acs_need_down_switch_name_set);
+      break;
+  }
+  reportIfNothingChanged();
   return anythingUndone() ? kLeftUndone : 0;
 }
 

@@ -35,6 +35,10 @@ constexpr unsigned kCoProcessorClass = 0x0b40;  // base class and subclass
 constexpr const char* kUnresolvedFormat = "Error: %s: cannot resolve the device path of %s\n";
 constexpr const char* kNotAnAddressFormat = "Error: %s: \"%s\" in %s is no PCI address; skipped\n";
 constexpr size_t kDomainPrefixLength = 5;
+// Why a function was skipped (SkippedFunction::why).
+constexpr const char* kNoNumber = "no hexadecimal number in ";
+constexpr const char* kNoAnswer = "does not answer its probe (offline)";
+constexpr const char* kUnresolved = "its device path cannot be resolved";
 constexpr const char* kPhysFnLink = "/physfn";
 constexpr const char* kVirtFnPrefix = "virtfn";
 
@@ -57,11 +61,12 @@ struct Enumeration {
   const char* name;
   const char* probe_suffix;
   const char* offline_format;
-  std::vector<std::string>* left_out = nullptr;  // BDFs skipped after a message
+  std::vector<SkippedFunction>* left_out = nullptr;  // functions skipped after a message
+  bool probe = true;
 };
 
-void leaveOut(const Enumeration& how, const std::string& bdf) {
-  if (how.left_out) how.left_out->push_back(bdf);
+void leaveOut(const Enumeration& how, const std::string& bdf, const std::string& why) {
+  if (how.left_out) how.left_out->push_back({bdf, why});
 }
 
 // The number in an ID file of the function; nothing after a message naming
@@ -72,7 +77,7 @@ std::optional<unsigned> readIdFile(const Enumeration& how, const std::string& bd
     return static_cast<unsigned>(readHexWord(file));
   } catch (const std::logic_error&) {  // std::invalid_argument or std::out_of_range
     reportTo(stderr, Priority::kError, format, how.name, bdf.c_str(), file.c_str());
-    leaveOut(how, bdf);
+    leaveOut(how, bdf, kNoNumber + file);
     return std::nullopt;
   }
 }
@@ -86,9 +91,9 @@ bool isSupportedGpu(const Enumeration& how, const std::string& entry, const std:
 
 bool answersProbe(const Enumeration& how, const std::string& bdf) {
   const std::string command = kProbePrefix + bdf + how.probe_suffix;
-  if (system(command.c_str()) == 0) return true;
+  if (!how.probe || system(command.c_str()) == 0) return true;
   report(Priority::kWarning, how.offline_format, bdf.c_str());
-  leaveOut(how, bdf);
+  leaveOut(how, bdf, kNoAnswer);
   return false;
 }
 
@@ -143,14 +148,14 @@ std::vector<std::string> virtualFunctions(const std::string& dir) {
   return bdfs;
 }
 
-std::set<fs::path> GetAllDevicePath(std::vector<std::string>* left_out) {
-  const Enumeration how{"GetAllDevicePath", kProbeKeepErrors, kOfflinePathFormat, left_out};
+std::set<fs::path> GetAllDevicePath(std::vector<SkippedFunction>* left_out, bool probe) {
+  const Enumeration how{"GetAllDevicePath", kProbeKeepErrors, kOfflinePathFormat, left_out, probe};
   std::set<fs::path> devices;
   forEachAnsweringGpu(how, [&](const std::string& entry, const std::string& bdf) {
     char resolved[PATH_MAX];
     if (!realpath(entry.c_str(), resolved)) {  // the device went away during the walk
       reportTo(stderr, Priority::kError, kUnresolvedFormat, how.name, bdf.c_str());
-      leaveOut(how, bdf);
+      leaveOut(how, bdf, kUnresolved);
       return;
     }
     devices.insert(fs::path(resolved));

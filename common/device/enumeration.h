@@ -35,12 +35,21 @@ bool isVirtualFunction(const std::string& dir);
 // virtfn<N> links), ascending.
 std::vector<std::string> virtualFunctions(const std::string& dir);
 
+// A function the enumeration skipped after a message, and why ("does not
+// answer its probe").
+struct SkippedFunction {
+  std::string bdf;
+  std::string why;
+};
+
 // Resolved device paths of the supported GPUs that answer on the bus;
 // virtual functions are none. A function whose vendor or class file holds no
 // number is reported and skipped, and so is a GPU that does not answer its
-// probe or whose path cannot be resolved; with `left_out`, their BDF strings
-// are added to it.
-std::set<std::filesystem::path> GetAllDevicePath(std::vector<std::string>* left_out = nullptr);
+// probe or whose path cannot be resolved; with `left_out`, they are added to
+// it. Without `probe` no GPU is probed: a caller other than root, whom
+// setpci cannot show the PCI Express capability, gets every supported GPU.
+std::set<std::filesystem::path> GetAllDevicePath(std::vector<SkippedFunction>* left_out = nullptr,
+                                                 bool probe = true);
 
 // BDF strings of the supported GPUs whose probe succeeds, in listing order.
 std::vector<std::string> GetAllDeviceBusId();

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -29,6 +30,9 @@ bool isJournal(int fd, const char* journal_stream) {
 
 // A final byte ends a control sequence; parameter and intermediate bytes do not.
 bool endsSequence(char c) { return c >= 0x40 && c <= 0x7e; }
+
+// Where messages go instead of a stream while a HeldMessages is alive.
+std::vector<HeldMessage>* holding = nullptr;
 
 // Line state of standard output and error; other streams start every message
 // on a line of their own.
@@ -91,6 +95,7 @@ void vreportTo(FILE* stream, Priority priority, const char* format, va_list args
 }
 
 void reportText(FILE* stream, Priority priority, const std::string& text) {
+  if (holding) return holding->push_back({stream, priority, text});
   const StreamStyle style =
       streamStyle(fileno(stream), getenv(kJournalStream), getenv(kNoColor), getenv(kTerm));
   fputs(styledText(text, priority, style, lineStart(stream)).c_str(), stream);
@@ -108,6 +113,17 @@ void reportTo(FILE* stream, Priority priority, const char* format, ...) {
   va_start(args, format);
   vreportTo(stream, priority, format, args);
   va_end(args);
+}
+
+HeldMessages::HeldMessages() : outer_(std::exchange(holding, &messages_)) {}
+
+HeldMessages::~HeldMessages() { holding = outer_; }
+
+std::vector<HeldMessage> HeldMessages::take() { return std::exchange(messages_, {}); }
+
+void replayMessages(const std::vector<HeldMessage>& messages, FILE* to) {
+  for (const HeldMessage& message : messages)
+    reportText(to ? to : message.stream, message.priority, message.text);
 }
 
 void reportReason(Priority priority, const std::string& subject, int error) {

@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // Syslog priorities of the messages.
 enum class Priority {
@@ -48,6 +49,36 @@ void vreportTo(FILE* stream, Priority priority, const char* format, va_list args
 
 // The same for a text already formatted (a report of many lines).
 void reportText(FILE* stream, Priority priority, const std::string& text);
+
+// A message held back instead of printed (HeldMessages).
+struct HeldMessage {
+  FILE* stream;
+  Priority priority;
+  std::string text;
+};
+
+// While alive, every message of report(), reportTo() and reportText() is held
+// here instead of printed, so that a reader can be asked silently. Holders
+// nest: the one made last holds. What is not taken is dropped.
+class HeldMessages {
+ public:
+  HeldMessages();
+  HeldMessages(const HeldMessages&) = delete;
+  HeldMessages& operator=(const HeldMessages&) = delete;
+  ~HeldMessages();
+
+  // The messages held so far; holding goes on.
+  std::vector<HeldMessage> take();
+
+ private:
+  std::vector<HeldMessage> messages_;
+  std::vector<HeldMessage>* outer_;
+};
+
+// Prints held messages as they would have been printed: each to its own
+// stream, or all to `to` when given. While a HeldMessages lives, it holds them
+// again.
+void replayMessages(const std::vector<HeldMessage>& messages, FILE* to = nullptr);
 
 // The line that follows a failure message in the same run of output: what it
 // was about (a file, a GPU, a function) and the errno text, at that priority.

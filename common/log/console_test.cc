@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "common/util/scoped.h"
 
@@ -56,6 +57,34 @@ TEST(ConsoleTest, OnlyTheStreamJournalStreamNamesIsTheJournal) {
   EXPECT_FALSE(streamStyle(fd, nullptr, "").color);  // set, even empty
   EXPECT_FALSE(streamStyle(fd, nullptr, nullptr, "dumb").color);
   EXPECT_TRUE(streamStyle(fd, nullptr, nullptr, "dumber").color);
+}
+
+// Held messages reach no stream; the inner holder takes what comes while it
+// lives, the outer one what comes before and after; replayed, they come out.
+TEST(ConsoleTest, HeldMessagesAreTakenByTheLatestHolderAndReplayedAsPrinted) {
+  testing::internal::CaptureStdout();
+  std::vector<HeldMessage> outer_taken, inner_taken;
+  {
+    HeldMessages outer;
+    report(Priority::kWarning, "first %d\n", 1);
+    {
+      HeldMessages inner;
+      reportTo(stderr, Priority::kError, "inner\n");
+      inner_taken = inner.take();
+    }
+    report(Priority::kInfo, "last\n");
+    outer_taken = outer.take();
+    report(Priority::kInfo, "dropped\n");
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  ASSERT_EQ(inner_taken.size(), 1u);
+  EXPECT_EQ(inner_taken[0].stream, stderr);
+  ASSERT_EQ(outer_taken.size(), 2u);
+  EXPECT_EQ(outer_taken[0].priority, Priority::kWarning);
+  testing::internal::CaptureStdout();
+  replayMessages(outer_taken);
+  replayMessages(inner_taken, stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "first 1\nlast\ninner\n");
 }
 
 }  // namespace
