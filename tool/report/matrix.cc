@@ -3,6 +3,8 @@
 // and a line for each pair of a group that does not work, with what would
 // clear it.
 #include <algorithm>
+#include <map>
+#include <utility>
 
 #include "tool/report/format.h"
 #include "tool/report/render.h"
@@ -68,18 +70,29 @@ std::string padded(const std::string& text, size_t width) {
   return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
 }
 
-// The pair of two host GPUs, in either order.
-const PairStatus* findPair(const HostStatus& host, const std::string& a, const std::string& b) {
-  for (const PairStatus& pair : host.pairs)
-    if ((pair.a == a && pair.b == b) || (pair.a == b && pair.b == a)) return &pair;
-  return nullptr;
-}
+// Every pair of host GPUs by its two PCI addresses, in either order.
+class Pairs {
+ public:
+  explicit Pairs(const HostStatus& host) {
+    for (const PairStatus& pair : host.pairs) {
+      pairs_[{pair.a, pair.b}] = &pair;
+      pairs_[{pair.b, pair.a}] = &pair;
+    }
+  }
+  const PairStatus* find(const std::string& a, const std::string& b) const {
+    const auto pair = pairs_.find({a, b});
+    return pair == pairs_.end() ? nullptr : pair->second;
+  }
+
+ private:
+  std::map<std::pair<std::string, std::string>, const PairStatus*> pairs_;
+};
 
 class Matrix {
  public:
-  explicit Matrix(std::vector<ReportLine>& lines) : lines_(lines) {}
+  Matrix(const HostStatus& host, std::vector<ReportLine>& lines) : pairs_(host), lines_(lines) {}
 
-  void add(const HostStatus& host, const std::vector<std::string>& gpus) {
+  void add(const std::vector<std::string>& gpus) {
     size_t width = 0;
     for (const auto& gpu : gpus) width = std::max(width, gpu.size() + kColumnGap);
     std::string header = "  " + std::string(width, ' ');
@@ -88,7 +101,7 @@ class Matrix {
     for (const auto& row : gpus) {
       std::string line = "  " + padded(row, width);
       for (const auto& column : gpus) {
-        const PairStatus* pair = row == column ? nullptr : findPair(host, row, column);
+        const PairStatus* pair = pairs_.find(row, column);
         line += padded(pair ? cell(*pair) : kItself, width);
       }
       info(line);
@@ -100,6 +113,7 @@ class Matrix {
   }
 
  private:
+  Pairs pairs_;
   std::vector<ReportLine>& lines_;
 };
 
@@ -107,7 +121,7 @@ class Matrix {
 void addGroupMatrices(const HostStatus& host, Matrix& matrix) {
   for (const GroupStatus& group : host.groups) {
     matrix.info("P2P matrix of group " + group.key + ":");
-    matrix.add(host, group.gpus);
+    matrix.add(group.gpus);
   }
   std::vector<std::string> apart, unknown;
   for (const HostGpu& gpu : host.gpus)
@@ -171,12 +185,12 @@ void addPairs(const Status& status, const HostStatus& host, std::vector<ReportLi
 
 std::vector<ReportLine> matrixLines(const Status& status, const HostStatus& host, bool whole) {
   std::vector<ReportLine> lines;
-  Matrix matrix(lines);
+  Matrix matrix(host, lines);
   if (whole || host.gpus.size() <= kMatrixMaxGpus) {
     std::vector<std::string> gpus;
     for (const HostGpu& gpu : host.gpus) gpus.push_back(gpu.bdf);
     matrix.info("P2P matrix:");
-    matrix.add(host, gpus);
+    matrix.add(gpus);
   } else {
     addGroupMatrices(host, matrix);
   }
