@@ -670,6 +670,14 @@ TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
   EXPECT_TRUE(host["kernel_parameter"].is_null());
   EXPECT_EQ(host["kernel_parameter_unknown"], "run as root");
   EXPECT_EQ(host["groups"][0]["meeting_unknown"], json::array({"0000:1b:00.0", "0000:1b:08.0"}));
+  // A board in a root port, placed by its device ID alone: its ports are known, their ACS not.
+  sim::TempDir board_dir("p2p-board-only");
+  sim::Fabric board(board_dir.path());
+  board.addRootPort("0000:17:00.0", "pci0000:17");
+  board.addDualChipBoard("0000:17:00.0", "0000:18:00.0", {"0000:19:00.0", "0000:19:08.0"},
+                         {"0000:1a:00.0", "0000:1b:00.0"});
+  EXPECT_TRUE(endsWith(tool({"-s"}, board, systest::kNobody).out,
+                       "Kernel parameter: unknown (run as root)\n"));
   EXPECT_EQ(json::parse(tool({"-s", "--json"}, host_, systest::kNobody).out)["state"], "unknown");
   // No GPU is not ready for anyone; a tree that cannot be read is unknown, in a document too.
   sim::TempDir dir("p2p-none");
@@ -707,6 +715,10 @@ TEST_F(StatusTest, GroupMembersHeldByDifferentGuestsAreNamed) {
                              " qemu-kvm (they reach each other's memory without the IOMMU)"))
       << r.out;
   EXPECT_EQ(r.out.find("0000:3b:00.0  WARNING"), std::string::npos);
+  const auto matrix = matrixOf(r.out, "P2P matrix:");
+  EXPECT_EQ(matrix.at({"0000:60:00.0", "0000:61:00.0"}), "PIX VM");
+  EXPECT_EQ(matrix.at({"0000:3d:00.0", "0000:3e:00.0"}), "PIX OK");  // one guest holds both
+  EXPECT_TRUE(has(r.out, "0000:60:00.0 0000:61:00.0  PIX: in use by different guests"));
   EXPECT_NE(r.out.find("\n    table: current\n    in use by a running guest: " + holder + "\n"),
             std::string::npos);
   const sim::Result other = tool({"-s"}, host_, systest::kNobody);
@@ -866,11 +878,39 @@ TEST_F(StatusTest, TheRealHostPresetAsWriteModeSeesIt) {
   sim::Sandbox box = box_;
   box.sys = real.sysDir();
   const json doc = json::parse(tool({"-s", "--json"}, real).out);
+  EXPECT_EQ(doc["host"]["groups"][0]["state"], "not ready");  // the board's group, by its pair
   for (const json& port : doc["host"]["pairs"][0]["ports"])
     ASSERT_EQ(sim::run(box, {"/bin/sh", "-c", port["command"]}).status, 0) << port.dump();
   const sim::Result cleared = tool({"-s"}, real);
   EXPECT_EQ(matrixOf(cleared.out, "P2P matrix:").at({"0000:1d:00.0", "0000:1c:00.0"}), "BRD OK");
   EXPECT_TRUE(has(cleared.out, "0000:18:00.0  GPUs 0000:1c:00.0 0000:1d:00.0: P2P ready"));
+}
+
+// A board and a single chip on one outer switch: one group, whose pairs meet
+// at the board's own switch or at the outer one.
+TEST_F(StatusTest, PairsAcrossSeveralSwitchesMeetAtTheOuterSwitch) {
+  sim::TempDir dir("p2p-outer");
+  sim::Fabric outer(dir.path());
+  outer.addRootPort("0000:17:00.0", "pci0000:17");
+  outer.addSwitch("0000:17:00.0", "0000:18:00.0", {"0000:19:00.0", "0000:19:08.0"});
+  outer.addDualChipBoard("0000:19:00.0", "0000:1a:00.0", {"0000:1b:00.0", "0000:1b:08.0"},
+                         {"0000:1c:00.0", "0000:1d:00.0"});
+  outer.addGpu("0000:1e:00.0", "0000:19:08.0");
+  ASSERT_EQ(tool({}, outer).status, 0);
+  ASSERT_EQ(tool({"-w"}, outer).status, 0);
+  fs::resize_file(outer.dir("0000:1b:08.0") + "/config", 64);
+  const sim::Result r = tool({"-s"}, outer);
+  const auto matrix = matrixOf(r.out, "P2P matrix:");
+  EXPECT_EQ(matrix.at({"0000:1c:00.0", "0000:1e:00.0"}), "PXB OK") << r.out;
+  EXPECT_EQ(matrix.at({"0000:1e:00.0", "0000:1d:00.0"}), "PXB OK");
+  EXPECT_EQ(matrix.at({"0000:1c:00.0", "0000:1d:00.0"}), "BRD RD");
+  EXPECT_TRUE(has(r.out,
+                  "0000:18:00.0  GPUs 0000:1c:00.0 0000:1d:00.0 0000:1e:00.0: blocked where "
+                  "members meet by 0000:1b:00.0; ACS Control unknown where members meet: "
+                  "0000:1b:08.0"))
+      << r.out;
+  EXPECT_TRUE(endsWith(r.out, "Kernel parameter: pci=disable_acs_redir=0000:17:00.0;0000:19:00.0;"
+                              "0000:19:08.0;0000:1b:00.0;0000:1b:08.0\n"));
 }
 
 // Past 16 GPUs a matrix per group, unless --matrix asks for the whole one.
