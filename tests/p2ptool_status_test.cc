@@ -116,8 +116,8 @@ TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
     const char* group_3b;
     const char* pair_3d_3e;  // its cell in the P2P matrix
   } rows[] = {
-      {"before p2ptool", false, sim::kDefaultAcsControl, 1,
-       "blocked by 0000:3c:08.0, 0000:3c:10.0", "PIX RD"},
+      {"before p2ptool", false, sim::kDefaultAcsControl, 1, "blocked by 0000:3c:08.0, 0000:3c:10.0",
+       "PIX RD"},
       {"after p2ptool", true, 0, 0, "P2P ready", "PIX OK"},
       {"ReqRedir alone", true, 0x0004, 1, "blocked by 0000:3c:10.0", "PIX RD"},
       {"CmpltRedir alone", true, 0x0008, 1, "blocked by 0000:3c:10.0", "PIX RD"},
@@ -142,8 +142,9 @@ TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
     EXPECT_EQ(matrix.at({"0000:3d:00.0", "0000:3e:00.0"}), row.pair_3d_3e) << row.name;
     EXPECT_EQ(matrix.at({"0000:3e:00.0", "0000:3d:00.0"}), row.pair_3d_3e) << row.name;
     // The pair's line names the port the default mode clears, with its command.
-    EXPECT_EQ(has(r.out, "  0000:3c:10.0: p2ptool clears it (setpci -s 0000:3c:10.0 "
-                         "ECAP_ACS+6.w=0000:002c > /dev/null 2>&1)"),
+    EXPECT_EQ(has(r.out,
+                  "  0000:3c:10.0: p2ptool clears it (setpci -s 0000:3c:10.0 "
+                  "ECAP_ACS+6.w=0000:002c > /dev/null 2>&1)"),
               row.pair_3d_3e == std::string("PIX RD"))
         << row.name;
     EXPECT_TRUE(r.out.size() > strlen(kKernelParameter) &&
@@ -513,8 +514,8 @@ TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
   // Every pair once, as its cell in the matrix says, both ways.
   const auto matrix = matrixOf(text.out, "P2P matrix:");
   const std::map<std::string, std::string> codes = {
-      {"board", "BRD"},          {"switch", "PIX"},      {"switches", "PXB"},
-      {"root-complex", "PHB"},   {"redirected", "RD"},   {"not-in-one-group", "NG"},
+      {"board", "BRD"},           {"switch", "PIX"},          {"switches", "PXB"},
+      {"root-complex", "PHB"},    {"redirected", "RD"},       {"not-in-one-group", "NG"},
       {"no-current-table", "NT"}, {"different-guests", "VM"}, {"unknown", "??"}};
   const size_t gpus = status["host"]["gpus"].size();
   ASSERT_EQ(status["host"]["pairs"].size(), gpus * (gpus - 1) / 2);
@@ -658,9 +659,10 @@ TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
   // parameter names the few ports that could be placed, the board's pair is unknown.
   EXPECT_TRUE(endsWith(r.out, "Status: unknown\nKernel parameter: unknown (run as root)\n"))
       << r.out;
-  EXPECT_TRUE(has(r.out, "0000:1c:00.0 0000:1d:00.0  BRD: ACS Control of 0000:1b:00.0 unknown "
-                         "(run as root); ACS Control of 0000:1b:08.0 unknown (run as root); "
-                         "tables unknown"))
+  EXPECT_TRUE(has(r.out,
+                  "0000:1c:00.0 0000:1d:00.0  BRD: ACS Control of 0000:1b:00.0 unknown "
+                  "(run as root); ACS Control of 0000:1b:08.0 unknown (run as root); "
+                  "tables unknown"))
       << r.out;
   const auto matrix = matrixOf(r.out, "P2P matrix:");
   EXPECT_EQ(matrix.at({"0000:1c:00.0", "0000:1d:00.0"}), "BRD ??");
@@ -864,16 +866,19 @@ TEST_F(StatusTest, TheRealHostPresetAsWriteModeSeesIt) {
   EXPECT_TRUE(has(r.out,
                   "0000:18:00.0  GPUs 0000:1c:00.0 0000:1d:00.0: blocked where members meet by "
                   "0000:1b:00.0, 0000:1b:08.0"));
-  EXPECT_TRUE(has(r.out, "0000:1c:00.0 0000:1d:00.0  BRD: redirected at 0000:1b:00.0, "
-                         "0000:1b:08.0"));
+  EXPECT_TRUE(has(r.out,
+                  "0000:1c:00.0 0000:1d:00.0  BRD: redirected at 0000:1b:00.0, "
+                  "0000:1b:08.0"));
   const std::string clear = " ECAP_ACS+6.w=0000:002c > /dev/null 2>&1";
-  EXPECT_TRUE(has(r.out, "  0000:1b:08.0: the default mode leaves it by design, a port of the "
-                         "board's own switch; to clear it: setpci -s 0000:1b:08.0" +
-                             clear + ", or boot with the kernel parameter below"))
+  EXPECT_TRUE(has(r.out,
+                  "  0000:1b:08.0: the default mode leaves it by design, a port of the "
+                  "board's own switch; to clear it: setpci -s 0000:1b:08.0" +
+                      clear + ", or boot with the kernel parameter below"))
       << r.out;
-  EXPECT_TRUE(endsWith(r.out, "Kernel parameter: pci=disable_acs_redir=0000:17:00.0;0000:19:00.0;"
-                              "0000:1b:00.0;0000:1b:08.0;0000:3c:08.0;0000:3c:10.0;0000:5f:08.0;"
-                              "0000:5f:10.0;10000:02:08.0;10000:02:10.0\n"));
+  EXPECT_TRUE(endsWith(r.out,
+                       "Kernel parameter: pci=disable_acs_redir=0000:17:00.0;0000:19:00.0;"
+                       "0000:1b:00.0;0000:1b:08.0;0000:3c:08.0;0000:3c:10.0;0000:5f:08.0;"
+                       "0000:5f:10.0;10000:02:08.0;10000:02:10.0\n"));
   // The commands the document gives clear the board's ports: its pair works.
   sim::Sandbox box = box_;
   box.sys = real.sysDir();
@@ -909,8 +914,9 @@ TEST_F(StatusTest, PairsAcrossSeveralSwitchesMeetAtTheOuterSwitch) {
                   "members meet by 0000:1b:00.0; ACS Control unknown where members meet: "
                   "0000:1b:08.0"))
       << r.out;
-  EXPECT_TRUE(endsWith(r.out, "Kernel parameter: pci=disable_acs_redir=0000:17:00.0;0000:19:00.0;"
-                              "0000:19:08.0;0000:1b:00.0;0000:1b:08.0\n"));
+  EXPECT_TRUE(endsWith(r.out,
+                       "Kernel parameter: pci=disable_acs_redir=0000:17:00.0;0000:19:00.0;"
+                       "0000:19:08.0;0000:1b:00.0;0000:1b:08.0\n"));
 }
 
 // Past 16 GPUs a matrix per group, unless --matrix asks for the whole one.

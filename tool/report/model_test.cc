@@ -34,8 +34,12 @@ TEST(ReportModelTest, APairIsOkOnlyWithEveryFactKnownAndGood) {
       {"group unknown", Grouping::kUnknown, {clear}, false, Verdict::kUnknown, 1},
       {"port unread", Grouping::kOneGroup, {clear, unread}, false, Verdict::kUnknown, 1},
       {"table unread", Grouping::kOneGroup, {clear, clear}, true, Verdict::kUnknown, 1},
-      {"redirects, port unread", Grouping::kOneGroup, {redirecting, unread}, false,
-       Verdict::kNotReady, 2},
+      {"redirects, port unread",
+       Grouping::kOneGroup,
+       {redirecting, unread},
+       false,
+       Verdict::kNotReady,
+       2},
   };
   for (const auto& row : rows) {
     PairStatus pair;
