@@ -1,7 +1,7 @@
 // The P2P matrix of the text report: a GPU x GPU table of how each pair of
 // host GPUs connects and whether peer-to-peer works between them, its legend,
-// and a line for each pair of a group that does not work, with what would
-// clear it.
+// and a line for each pair of a group that is not OK, with what would clear
+// it.
 #include <algorithm>
 #include <map>
 #include <utility>
@@ -130,8 +130,6 @@ void addGroupMatrices(const HostStatus& host, Matrix& matrix) {
   if (!unknown.empty()) matrix.info("Group unknown (?? with every GPU): " + join(unknown, " "));
 }
 
-std::string portsText(const std::vector<std::string>& ports) { return join(ports, ", "); }
-
 // The ports that redirect the pair's requests, each with what clears it.
 void addRedirects(const PairStatus& pair, std::vector<ReportLine>& lines) {
   for (const MeetingPort& port : pair.ports) {
@@ -153,7 +151,7 @@ void addRedirects(const PairStatus& pair, std::vector<ReportLine>& lines) {
 std::string pairText(const Status& status, const PairStatus& pair) {
   std::vector<std::string> reasons;
   if (!pair.redirecting().empty())
-    reasons.push_back("redirected at " + portsText(pair.redirecting()));
+    reasons.push_back("redirected at " + join(pair.redirecting(), ", "));
   if (!pair.tables_not_current.empty())
     reasons.push_back("no current table: " + join(pair.tables_not_current, ", ") +
                       " (run p2ptool -w)");
@@ -168,7 +166,7 @@ std::string pairText(const Status& status, const PairStatus& pair) {
          join(reasons, "; ");
 }
 
-// Every pair of a group that does not work, and why.
+// Every pair of a group that is not OK, and why.
 void addPairs(const Status& status, const HostStatus& host, std::vector<ReportLine>& lines) {
   std::vector<ReportLine> pairs;
   for (const PairStatus& pair : host.pairs) {
@@ -177,7 +175,7 @@ void addPairs(const Status& status, const HostStatus& host, std::vector<ReportLi
     addRedirects(pair, pairs);
   }
   if (pairs.empty()) return;
-  lines.push_back({Priority::kInfo, "Pairs of a group that do not work:"});
+  lines.push_back({Priority::kInfo, "Pairs of a group that are not OK:"});
   lines.insert(lines.end(), pairs.begin(), pairs.end());
 }
 
