@@ -48,6 +48,27 @@ std::string guestBlock(const std::string& out, const std::string& gpu) {
   return out.substr(at + 1, end - at);
 }
 
+// The cells of the P2P matrix under `title` ("P2P matrix:"): {row, column} -> cell.
+std::map<std::pair<std::string, std::string>, std::string> matrixOf(const std::string& out,
+                                                                    const std::string& title) {
+  static const std::regex kGap(" {2,}");
+  std::map<std::pair<std::string, std::string>, std::string> cells;
+  const size_t at = out.find("\n" + title + "\n");
+  if (at == std::string::npos) return cells;
+  std::istringstream lines(out.substr(at + title.size() + 2));
+  std::string line;
+  std::getline(lines, line);
+  std::vector<std::string> columns(std::sregex_token_iterator(line.begin(), line.end(), kGap, -1),
+                                   {});
+  while (std::getline(lines, line) && line.rfind("  ", 0) == 0) {
+    std::vector<std::string> row(std::sregex_token_iterator(line.begin(), line.end(), kGap, -1),
+                                 {});
+    for (size_t i = 2; i < row.size() && i - 1 < columns.size(); ++i)
+      cells[{row[1], columns[i - 1]}] = row[i];
+  }
+  return cells;
+}
+
 std::string hexText(uint64_t value, int digits) {
   char text[24];
   snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(value));
@@ -93,14 +114,15 @@ TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
     uint16_t control_of_3c10;
     int status;
     const char* group_3b;
+    const char* pair_3d_3e;  // its cell in the P2P matrix
   } rows[] = {
-      {"before p2ptool", false, sim::kDefaultAcsControl, 1,
-       "blocked by 0000:3c:08.0, 0000:3c:10.0"},
-      {"after p2ptool", true, 0, 0, "P2P ready"},
-      {"ReqRedir alone", true, 0x0004, 1, "blocked by 0000:3c:10.0"},
-      {"CmpltRedir alone", true, 0x0008, 1, "blocked by 0000:3c:10.0"},
-      {"EgressCtrl alone", true, 0x0020, 1, "blocked by 0000:3c:10.0"},
-      {"every bit but those three", true, 0xFFD3, 0, "P2P ready"},
+      {"before p2ptool", false, sim::kDefaultAcsControl, 1, "blocked by 0000:3c:08.0, 0000:3c:10.0",
+       "PIX RD"},
+      {"after p2ptool", true, 0, 0, "P2P ready", "PIX OK"},
+      {"ReqRedir alone", true, 0x0004, 1, "blocked by 0000:3c:10.0", "PIX RD"},
+      {"CmpltRedir alone", true, 0x0008, 1, "blocked by 0000:3c:10.0", "PIX RD"},
+      {"EgressCtrl alone", true, 0x0020, 1, "blocked by 0000:3c:10.0", "PIX RD"},
+      {"every bit but those three", true, 0xFFD3, 0, "P2P ready", "PIX OK"},
   };
   for (const auto& row : rows) {
     if (row.default_mode_first) {
@@ -115,6 +137,15 @@ TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
         << r.out;
     EXPECT_EQ(has(r.out, "0000:5e:00.0  GPUs 0000:60:00.0 0000:61:00.0: P2P ready"),
               row.default_mode_first)
+        << row.name;
+    const auto matrix = matrixOf(r.out, "P2P matrix:");
+    EXPECT_EQ(matrix.at({"0000:3d:00.0", "0000:3e:00.0"}), row.pair_3d_3e) << row.name;
+    EXPECT_EQ(matrix.at({"0000:3e:00.0", "0000:3d:00.0"}), row.pair_3d_3e) << row.name;
+    // The pair's line names the port the default mode clears, with its command.
+    EXPECT_EQ(has(r.out,
+                  "  0000:3c:10.0: p2ptool clears it (setpci -s 0000:3c:10.0 "
+                  "ECAP_ACS+6.w=0000:002c > /dev/null 2>&1)"),
+              row.pair_3d_3e == std::string("PIX RD"))
         << row.name;
     EXPECT_TRUE(r.out.size() > strlen(kKernelParameter) &&
                 r.out.compare(r.out.size() - strlen(kKernelParameter), std::string::npos,
@@ -479,6 +510,41 @@ TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
   }
   EXPECT_EQ("Kernel parameter: " + status["host"]["kernel_parameter"].get<std::string>() + "\n",
             kKernelParameter);
+  EXPECT_TRUE(status["host"]["kernel_parameter_unknown"].is_null());
+  // Every pair once, as its cell in the matrix says, both ways.
+  const auto matrix = matrixOf(text.out, "P2P matrix:");
+  const std::map<std::string, std::string> codes = {
+      {"board", "BRD"},           {"switch", "PIX"},          {"switches", "PXB"},
+      {"root-complex", "PHB"},    {"redirected", "RD"},       {"not-in-one-group", "NG"},
+      {"no-current-table", "NT"}, {"different-guests", "VM"}, {"unknown", "??"}};
+  const size_t gpus = status["host"]["gpus"].size();
+  ASSERT_EQ(status["host"]["pairs"].size(), gpus * (gpus - 1) / 2);
+  std::map<std::string, json> pairs;
+  for (const auto& pair : status["host"]["pairs"]) {
+    const bool ok = pair["reasons"].empty();
+    EXPECT_EQ(pair["state"], ok ? "ok" : "not ok");
+    const std::string cell =
+        codes.at(pair["connection"]) + " " + (ok ? "OK" : codes.at(pair["reasons"][0]));
+    EXPECT_EQ(matrix.at({pair["a"], pair["b"]}), cell) << pair.dump();
+    EXPECT_EQ(matrix.at({pair["b"], pair["a"]}), cell) << pair.dump();
+    pairs[pair["a"].get<std::string>() + " " + pair["b"].get<std::string>()] = pair;
+  }
+  const json& blocked = pairs.at("0000:60:00.0 0000:61:00.0");
+  EXPECT_EQ(blocked["reasons"], json::array({"redirected", "no-current-table"}));
+  EXPECT_EQ(blocked["tables_not_current"], json::array({"0000:60:00.0"}));
+  EXPECT_EQ(blocked["ports"][0]["port"], "0000:5f:08.0");
+  EXPECT_EQ(blocked["ports"][0]["redirects"], true);
+  EXPECT_EQ(blocked["ports"][0]["by_design"], false);
+  EXPECT_EQ(blocked["ports"][0]["command"],
+            "setpci -s 0000:5f:08.0 ECAP_ACS+6.w=0000:002c > /dev/null 2>&1");
+  // The host preset's board: own ports without ACS, left by design, its pair OK.
+  const json& board = pairs.at("0000:1c:00.0 0000:1d:00.0");
+  EXPECT_EQ(board["state"], "ok");
+  EXPECT_EQ(board["group"], "0000:18:00.0");
+  EXPECT_EQ(board["ports"][1]["port"], "0000:1b:08.0");
+  EXPECT_EQ(board["ports"][1]["state"], "no-acs");
+  EXPECT_EQ(board["ports"][1]["by_design"], true);
+  EXPECT_TRUE(pairs.at("0000:1c:00.0 0000:86:00.0")["group"].is_null());
 }
 
 TEST_F(StatusTest, TheGuestJsonDecodesThePeerFiles) {
@@ -589,10 +655,31 @@ TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
       << r.out;
   EXPECT_EQ(tableOf(r.out, "0000:1c:00.0"), "unknown (run as root)");
   EXPECT_TRUE(has(r.out, "0000:17:00.0  ACS Control unreadable (run as root)"));
-  // The dual-chip board's device ID alone places it; the other GPUs' ports depend on a guess.
-  EXPECT_TRUE(endsWith(r.out,
-                       "Status: unknown\n"
-                       "Kernel parameter: pci=disable_acs_redir=0000:17:00.0;0000:19:00.0\n"));
+  // The dual-chip board's device ID alone places it, but no ACS capability is read: no
+  // parameter names the few ports that could be placed, the board's pair is unknown.
+  EXPECT_TRUE(endsWith(r.out, "Status: unknown\nKernel parameter: unknown (run as root)\n"))
+      << r.out;
+  EXPECT_TRUE(has(r.out,
+                  "0000:1c:00.0 0000:1d:00.0  BRD: ACS Control of 0000:1b:00.0 unknown "
+                  "(run as root); ACS Control of 0000:1b:08.0 unknown (run as root); "
+                  "tables unknown"))
+      << r.out;
+  const auto matrix = matrixOf(r.out, "P2P matrix:");
+  EXPECT_EQ(matrix.at({"0000:1c:00.0", "0000:1d:00.0"}), "BRD ??");
+  EXPECT_EQ(matrix.at({"0000:3d:00.0", "0000:3e:00.0"}), "PIX ??");  // its group unknown
+  EXPECT_EQ(matrix.at({"0000:3d:00.0", "0000:60:00.0"}), "PHB NG");  // groups span no root port
+  const json host = json::parse(tool({"-s", "--json"}, host_, systest::kNobody).out)["host"];
+  EXPECT_TRUE(host["kernel_parameter"].is_null());
+  EXPECT_EQ(host["kernel_parameter_unknown"], "run as root");
+  EXPECT_EQ(host["groups"][0]["meeting_unknown"], json::array({"0000:1b:00.0", "0000:1b:08.0"}));
+  // A board in a root port, placed by its device ID alone: its ports are known, their ACS not.
+  sim::TempDir board_dir("p2p-board-only");
+  sim::Fabric board(board_dir.path());
+  board.addRootPort("0000:17:00.0", "pci0000:17");
+  board.addDualChipBoard("0000:17:00.0", "0000:18:00.0", {"0000:19:00.0", "0000:19:08.0"},
+                         {"0000:1a:00.0", "0000:1b:00.0"});
+  EXPECT_TRUE(endsWith(tool({"-s"}, board, systest::kNobody).out,
+                       "Kernel parameter: unknown (run as root)\n"));
   EXPECT_EQ(json::parse(tool({"-s", "--json"}, host_, systest::kNobody).out)["state"], "unknown");
   // No GPU is not ready for anyone; a tree that cannot be read is unknown, in a document too.
   sim::TempDir dir("p2p-none");
@@ -630,6 +717,10 @@ TEST_F(StatusTest, GroupMembersHeldByDifferentGuestsAreNamed) {
                              " qemu-kvm (they reach each other's memory without the IOMMU)"))
       << r.out;
   EXPECT_EQ(r.out.find("0000:3b:00.0  WARNING"), std::string::npos);
+  const auto matrix = matrixOf(r.out, "P2P matrix:");
+  EXPECT_EQ(matrix.at({"0000:60:00.0", "0000:61:00.0"}), "PIX VM");
+  EXPECT_EQ(matrix.at({"0000:3d:00.0", "0000:3e:00.0"}), "PIX OK");  // one guest holds both
+  EXPECT_TRUE(has(r.out, "0000:60:00.0 0000:61:00.0  PIX: in use by different guests"));
   EXPECT_NE(r.out.find("\n    table: current\n    in use by a running guest: " + holder + "\n"),
             std::string::npos);
   const sim::Result other = tool({"-s"}, host_, systest::kNobody);
@@ -714,6 +805,10 @@ TEST_F(StatusTest, TheJournalGetsTheProblemsAsWarnings) {
       "EgressCtrl- DirectTrans-",
       "  0000:3b:00.0  GPUs 0000:3d:00.0 0000:3e:00.0: blocked by 0000:3c:10.0",
       "  0000:5e:00.0  GPUs 0000:60:00.0 0000:61:00.0: no current table: 0000:60:00.0",
+      "  0000:3d:00.0 0000:3e:00.0  PIX: redirected at 0000:3c:10.0",
+      "    0000:3c:10.0: p2ptool clears it (setpci -s 0000:3c:10.0 ECAP_ACS+6.w=0000:002c > "
+      "/dev/null 2>&1)",
+      "  0000:60:00.0 0000:61:00.0  PIX: no current table: 0000:60:00.0 (run p2ptool -w)",
       "Status: not ready"};
   EXPECT_EQ(warnings, expected);
   EXPECT_EQ(plain, tool({"-s"}).out);
@@ -754,6 +849,109 @@ TEST_F(StatusTest, TheRealHostPresetAsWriteModeSeesIt) {
             "none, p2ptool -w leaves this GPU out (its PCI address does not fit the 32-bit self "
             "field)");
   EXPECT_TRUE(has(r.out, "10000:02:08.0  ACS Control unreadable (missing)"));
+  // Its matrix: the board's own ports keep ReqRedir, left by the default mode by design.
+  const auto matrix = matrixOf(r.out, "P2P matrix:");
+  const struct {
+    const char* a;
+    const char* b;
+    const char* cell;
+  } cells[] = {
+      {"0000:1c:00.0", "0000:1d:00.0", "BRD RD"},  {"0000:3d:00.0", "0000:3e:00.0", "PIX OK"},
+      {"0000:c3:00.0", "0000:c4:00.0", "PIX OK"},  {"10000:03:00.0", "10000:04:00.0", "PIX NT"},
+      {"0000:1c:00.0", "0000:3d:00.0", "PHB NG"},  {"0000:86:00.0", "0000:86:00.0", "X"},
+      {"0000:86:00.0", "10000:04:00.0", "PHB NG"}, {"10000:04:00.0", "0000:86:00.0", "PHB NG"},
+  };
+  EXPECT_EQ(matrix.size(), 11u * 11u);
+  for (const auto& cell : cells) EXPECT_EQ(matrix.at({cell.a, cell.b}), cell.cell) << cell.a;
+  EXPECT_TRUE(has(r.out,
+                  "0000:18:00.0  GPUs 0000:1c:00.0 0000:1d:00.0: blocked where members meet by "
+                  "0000:1b:00.0, 0000:1b:08.0"));
+  EXPECT_TRUE(has(r.out,
+                  "0000:1c:00.0 0000:1d:00.0  BRD: redirected at 0000:1b:00.0, "
+                  "0000:1b:08.0"));
+  const std::string clear = " ECAP_ACS+6.w=0000:002c > /dev/null 2>&1";
+  EXPECT_TRUE(has(r.out,
+                  "  0000:1b:08.0: the default mode leaves it by design, a port of the "
+                  "board's own switch; to clear it: setpci -s 0000:1b:08.0" +
+                      clear + ", or boot with the kernel parameter below"))
+      << r.out;
+  EXPECT_TRUE(endsWith(r.out,
+                       "Kernel parameter: pci=disable_acs_redir=0000:17:00.0;0000:19:00.0;"
+                       "0000:1b:00.0;0000:1b:08.0;0000:3c:08.0;0000:3c:10.0;0000:5f:08.0;"
+                       "0000:5f:10.0;10000:02:08.0;10000:02:10.0\n"));
+  // The commands the document gives clear the board's ports: its pair works.
+  sim::Sandbox box = box_;
+  box.sys = real.sysDir();
+  const json doc = json::parse(tool({"-s", "--json"}, real).out);
+  EXPECT_EQ(doc["host"]["groups"][0]["state"], "not ready");  // the board's group, by its pair
+  for (const json& port : doc["host"]["pairs"][0]["ports"])
+    ASSERT_EQ(sim::run(box, {"/bin/sh", "-c", port["command"]}).status, 0) << port.dump();
+  const sim::Result cleared = tool({"-s"}, real);
+  EXPECT_EQ(matrixOf(cleared.out, "P2P matrix:").at({"0000:1d:00.0", "0000:1c:00.0"}), "BRD OK");
+  EXPECT_TRUE(has(cleared.out, "0000:18:00.0  GPUs 0000:1c:00.0 0000:1d:00.0: P2P ready"));
+}
+
+// A board and a single chip on one outer switch: one group, whose pairs meet
+// at the board's own switch or at the outer one.
+TEST_F(StatusTest, PairsAcrossSeveralSwitchesMeetAtTheOuterSwitch) {
+  sim::TempDir dir("p2p-outer");
+  sim::Fabric outer(dir.path());
+  outer.addRootPort("0000:17:00.0", "pci0000:17");
+  outer.addSwitch("0000:17:00.0", "0000:18:00.0", {"0000:19:00.0", "0000:19:08.0"});
+  outer.addDualChipBoard("0000:19:00.0", "0000:1a:00.0", {"0000:1b:00.0", "0000:1b:08.0"},
+                         {"0000:1c:00.0", "0000:1d:00.0"});
+  outer.addGpu("0000:1e:00.0", "0000:19:08.0");
+  ASSERT_EQ(tool({}, outer).status, 0);
+  ASSERT_EQ(tool({"-w"}, outer).status, 0);
+  fs::resize_file(outer.dir("0000:1b:08.0") + "/config", 64);
+  const sim::Result r = tool({"-s"}, outer);
+  const auto matrix = matrixOf(r.out, "P2P matrix:");
+  EXPECT_EQ(matrix.at({"0000:1c:00.0", "0000:1e:00.0"}), "PXB OK") << r.out;
+  EXPECT_EQ(matrix.at({"0000:1e:00.0", "0000:1d:00.0"}), "PXB OK");
+  EXPECT_EQ(matrix.at({"0000:1c:00.0", "0000:1d:00.0"}), "BRD RD");
+  EXPECT_TRUE(has(r.out,
+                  "0000:18:00.0  GPUs 0000:1c:00.0 0000:1d:00.0 0000:1e:00.0: blocked where "
+                  "members meet by 0000:1b:00.0; ACS Control unknown where members meet: "
+                  "0000:1b:08.0"))
+      << r.out;
+  EXPECT_TRUE(endsWith(r.out,
+                       "Kernel parameter: pci=disable_acs_redir=0000:17:00.0;0000:19:00.0;"
+                       "0000:19:08.0;0000:1b:00.0;0000:1b:08.0\n"));
+}
+
+// Past 16 GPUs a matrix per group, unless --matrix asks for the whole one.
+TEST_F(StatusTest, AHostOfMoreThanSixteenGpusGetsAMatrixPerGroup) {
+  sim::TempDir dir("p2p-wide");
+  sim::Fabric wide(dir.path());
+  const auto name = [](const char* pattern, unsigned n) {
+    char text[16];
+    snprintf(text, sizeof text, pattern, n);
+    return std::string(text);
+  };
+  wide.addRootPort("0000:20:00.0", "pci0000:20");
+  std::vector<std::string> ports;
+  for (unsigned i = 0; i < 15; ++i) ports.push_back(name("0000:22:%02x.0", i));
+  wide.addSwitch("0000:20:00.0", "0000:21:00.0", ports);
+  for (unsigned i = 0; i < 15; ++i) wide.addGpu(name("0000:%02x:00.0", 0x23 + i), ports[i]);
+  wide.addGpuBelowRootPort("pci0000:40", "0000:40:00.0", "0000:41:00.0");  // the 16th
+  const sim::Result sixteen = tool({"-s"}, wide);
+  EXPECT_EQ(matrixOf(sixteen.out, "P2P matrix:").size(), 16u * 16u) << sixteen.out;
+  wide.addRootPort("0000:50:00.0", "pci0000:50");  // the 17th, a group of its own
+  wide.addSwitch("0000:50:00.0", "0000:51:00.0", {"0000:52:00.0"});
+  wide.addGpu("0000:53:00.0", "0000:52:00.0");
+  const sim::Result r = tool({"-s"}, wide);
+  EXPECT_EQ(r.out.find("\nP2P matrix:\n"), std::string::npos) << r.out;
+  const auto group = matrixOf(r.out, "P2P matrix of group 0000:21:00.0:");
+  EXPECT_EQ(group.size(), 15u * 15u) << r.out;
+  EXPECT_EQ(group.at({"0000:23:00.0", "0000:31:00.0"}), "PIX RD");
+  EXPECT_EQ(matrixOf(r.out, "P2P matrix of group 0000:51:00.0:").size(), 1u);
+  EXPECT_NE(r.out.find("\nIn no group (NG with every GPU): 0000:41:00.0\n"), std::string::npos);
+  const sim::Result whole = tool({"-s", "--matrix"}, wide);
+  const auto all = matrixOf(whole.out, "P2P matrix:");
+  EXPECT_EQ(all.size(), 17u * 17u) << whole.out;
+  EXPECT_EQ(all.at({"0000:53:00.0", "0000:41:00.0"}), "PHB NG");
+  EXPECT_EQ(whole.out.find("P2P matrix of group"), std::string::npos);
+  EXPECT_EQ(tool({"--matrix"}, wide, systest::kNobody).status, 2);  // --matrix needs --status
 }
 
 TEST_F(StatusTest, StatusChangesNoByteAndStartsNoProcess) {

@@ -35,7 +35,8 @@ constexpr int kStatusUsage = 2;
 constexpr int kStatusUnknown = 3;
 constexpr int kLeftUndone = 1;  // a mode ran to its end, but not all of its work was done
 constexpr const char* kRunWithHelp = "Run with --help for more information.";
-constexpr const char* kStatusFlags[] = {"-s", "--status", "--json", "--collect", "--with-hostname"};
+constexpr const char* kStatusFlags[] = {"-s",        "--status",        "--json",
+                                        "--collect", "--with-hostname", "--matrix"};
 constexpr const char* kWhatModesChange =
     "Without -w, -r, -n or -s, p2ptool switches ACS redirection off on the switch ports above "
     "the GPUs. Every mode but -n and -s first enables each GPU's memory decoding and bus "
@@ -48,6 +49,7 @@ struct Options {
   bool read = false;
   bool status = false;
   bool json = false;
+  bool matrix = false;
   bool force = false;
   std::string collect;  // --collect FILE
   bool hostname = false;
@@ -73,6 +75,9 @@ void setupOptions(CLI::App& app, Options& options) {
                "ready, 1 when not, 3 when unknown.");
   app.add_flag("--json", options.json,
                "With --status or --dry-run: the report or the plan as one JSON document.");
+  app.add_flag("--matrix", options.matrix,
+               "With --status: one P2P matrix of all host GPUs, however many (past 16 the "
+               "report shows one per group).");
   app.add_flag("--force", options.force,
                "Write also to GPUs a running guest holds (their VFIO group open): their "
                "configuration words and, with -w, their exchange areas.");
@@ -90,6 +95,7 @@ std::string misuse(const Options& options) {
   if (!options.collect.empty() && (options.write || options.read || options.status ||
                                    options.json || options.force || options.dry_run))
     return "--collect excludes --write, --read, --status, --json, --force and --dry-run";
+  if (options.matrix && !options.status) return "--matrix requires --status";
   if (options.json && !options.status && !options.dry_run)
     return "--json requires --status or --dry-run";
   if (options.status && (options.write || options.read || options.dry_run))
@@ -133,7 +139,7 @@ int runStatus(const Options& options) {
   if (options.json) {
     reportText(stdout, Priority::kInfo, statusJson(status));
   } else {
-    for (const ReportLine& line : statusLines(status))
+    for (const ReportLine& line : statusLines(status, options.matrix))
       reportText(stdout, line.priority, line.text + "\n");
   }
   return exitStatus(status.verdict());

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "common/device/board.h"
 #include "common/device/pci_address.h"
@@ -96,6 +97,42 @@ GpuPlace locateGpu(const std::filesystem::path& device,
 std::string GpuPlace::ungrouped() const {
   if (where == Where::kBelowRootPort) return kBelowRootPort + name;
   return where == Where::kOnRootBus ? kOnRootBus + name : "";
+}
+
+namespace {
+
+// The components of a device path below /sys/devices (or all of them).
+std::vector<std::string> pathNames(const std::filesystem::path& device) {
+  std::vector<std::string> names;
+  for (const auto& part : device.relative_path()) names.push_back(part.string());
+  return names;
+}
+
+// The port on one side: the name at `at` unless that is the GPU itself.
+std::string portAt(const std::vector<std::string>& names, size_t at) {
+  return at + 1 < names.size() ? names[at] : "";
+}
+
+}  // namespace
+
+MeetingPoint meetingPoint(const std::filesystem::path& a, const std::filesystem::path& b) {
+  const std::vector<std::string> na = pathNames(a), nb = pathNames(b);
+  size_t common = 0;
+  while (common < na.size() && common < nb.size() && na[common] == nb[common]) ++common;
+  MeetingPoint point;
+  size_t at_a = common, at_b = common;  // where each side's port lies
+  if (common > 0 && isPciAddress(na[common - 1])) {
+    point.bridge = na[common - 1];
+  } else {  // no common bridge function: the first function on each side
+    point.root_complex = true;
+    while (at_a < na.size() && !isPciAddress(na[at_a])) ++at_a;
+    while (at_b < nb.size() && !isPciAddress(nb[at_b])) ++at_b;
+  }
+  point.port_a = portAt(na, at_a);
+  point.port_b = portAt(nb, at_b);
+  point.direct_a = at_a + 2 == na.size();
+  point.direct_b = at_b + 2 == nb.size();
+  return point;
 }
 
 void get_phy_mach_data(std::set<std::filesystem::path> devices) {

@@ -75,6 +75,22 @@ struct GpuPlace {
 GpuPlace locateGpu(const std::filesystem::path& device,
                    const std::function<std::optional<bool>()>& dual_chip);
 
+// Where the paths of two GPUs meet: the children, on each side, of their
+// lowest common bridge in the device path (the downstream ports of the switch
+// whose upstream port that bridge is). Paths that share no bridge function
+// meet in the root complex, at the root port on each side (the first PCI
+// function below the host bridge), whether or not they share a host bridge.
+// A side whose GPU is itself that child (a GPU on a root bus, or functions of
+// one device) has no port.
+struct MeetingPoint {
+  bool root_complex = false;
+  std::string bridge;  // the lowest common bridge function; "" in the root complex
+  std::string port_a, port_b;
+  // Whether the GPU sits directly below its port (no further switch between).
+  bool direct_a = false, direct_b = false;
+};
+MeetingPoint meetingPoint(const std::filesystem::path& a, const std::filesystem::path& b);
+
 // Fills acs_need_down_switch_name_set, bdf_bar_map and real_host_map from the
 // GPUs' device paths; removes dropped GPUs from gpu_bus_name_set. A GPU whose
 // board cannot be identified, or whose ports or group key would not be PCI

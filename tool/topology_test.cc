@@ -119,4 +119,50 @@ TEST(TopologyTest, AncestorNamesStopAtTheRoot) {
   EXPECT_EQ(ancestorName(device, 6), "");
 }
 
+// Where two GPUs' paths meet: the children of their lowest common bridge.
+TEST(TopologyTest, PairsMeetBelowTheirLowestCommonBridge) {
+  const std::string outer = "/sys/devices/pci0000:17/0000:17:00.0/0000:18:00.0/";
+  const std::string board = outer + "0000:19:00.0/0000:1a:00.0/";
+  const std::string single = "/sys/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/";
+  const struct {
+    const char* name;
+    std::string a, b;
+    MeetingPoint point;
+  } rows[] = {
+      {"same switch",
+       single + "0000:3c:08.0/0000:3d:00.0",
+       single + "0000:3c:10.0/0000:3e:00.0",
+       {false, "0000:3b:00.0", "0000:3c:08.0", "0000:3c:10.0", true, true}},
+      {"board switch",
+       board + "0000:1b:00.0/0000:1c:00.0",
+       board + "0000:1b:08.0/0000:1d:00.0",
+       {false, "0000:1a:00.0", "0000:1b:00.0", "0000:1b:08.0", true, true}},
+      {"outer switch",
+       board + "0000:1b:00.0/0000:1c:00.0",
+       outer + "0000:19:08.0/0000:1e:00.0",
+       {false, "0000:18:00.0", "0000:19:00.0", "0000:19:08.0", false, true}},
+      {"root complex",
+       "/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0",
+       "/sys/devices/pci0000:00/0000:00:02.0/0000:02:00.0/0000:03:08.0/0000:04:00.0",
+       {true, "", "0000:00:01.0", "0000:00:02.0", true, false}},
+      {"different host bridges",
+       single + "0000:3c:08.0/0000:3d:00.0",
+       "/sys/devices/pci0000:85/0000:85:00.0/0000:86:00.0",
+       {true, "", "0000:3a:00.0", "0000:85:00.0", false, true}},
+      {"a GPU on a root bus",
+       "/sys/devices/pci0000:00/0000:00:05.0",
+       "/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0",
+       {true, "", "", "0000:00:01.0", false, true}},
+  };
+  for (const auto& row : rows) {
+    const MeetingPoint point = meetingPoint(row.a, row.b);
+    EXPECT_EQ(point.root_complex, row.point.root_complex) << row.name;
+    EXPECT_EQ(point.bridge, row.point.bridge) << row.name;
+    EXPECT_EQ(point.port_a, row.point.port_a) << row.name;
+    EXPECT_EQ(point.port_b, row.point.port_b) << row.name;
+    EXPECT_EQ(point.direct_a, row.point.direct_a) << row.name;
+    EXPECT_EQ(point.direct_b, row.point.direct_b) << row.name;
+  }
+}
+
 }  // namespace

@@ -109,7 +109,9 @@ std::string whyLeftAlone(const Fabric& fabric, const std::string& port) {
           return "GPU " + child + " sits directly below it: no switch, so no peers";
       return "root port above a switch of single-chip GPUs: their requests meet in the switch";
     case Kind::kDownstreamPort:
-      return "inside a dual-chip board's own switch: p2ptool switches the ports around the board";
+      return "inside a dual-chip board's own switch: p2ptool switches the ports around the "
+             "board (a redirect bit here sends the chips' requests to each other upstream: "
+             "p2ptool -s names it)";
     default:
       return "not a port";
   }

@@ -32,6 +32,12 @@ TEST_F(ExplainTest, PortsAreMarkedChangedOrGivenTheReasonTheyWereLeftAlone) {
   host_.addDownstreamPort("0000:a2:00.0", "0000:a1:00.0");
   host_.addGpu("0000:a3:00.0", "0000:a2:00.0");
   host_.setAcsControl("0000:a2:00.0", 0x0011);  // redirects nothing before p2ptool
+  // A dual-chip board whose own ports have ACS (the preset's have none).
+  host_.addRootPort("0000:b0:00.0", "pci0000:b0");
+  host_.addSwitch("0000:b0:00.0", "0000:b1:00.0", {"0000:b2:00.0"});
+  host_.addDualChipBoard("0000:b2:00.0", "0000:b3:00.0", {"0000:b4:00.0", "0000:b4:08.0"},
+                         {"0000:b5:00.0", "0000:b6:00.0"});
+  for (const char* port : {"0000:b0:00.0", "0000:b2:00.0"}) host_.setAcsControl(port, 0x0011);
   const AcsSnapshot before = parseSnapshot(formatSnapshot(acsSnapshot(host_)));
   EXPECT_EQ(before, acsSnapshot(host_));
   // What p2ptool does on this fabric, but for one port it misses and two
@@ -40,7 +46,7 @@ TEST_F(ExplainTest, PortsAreMarkedChangedOrGivenTheReasonTheyWereLeftAlone) {
     host_.setAcsControl(port, 0x0011);
   host_.setAcsControl("0000:3c:10.0", 0x0015);
   host_.setAcsControl("0000:3c:18.0", 0x0031);  // no GPU below: not blocking
-  host_.setAcsControl("0000:1b:08.0", 0x0031);
+  host_.setAcsControl("0000:b4:08.0", 0x0031);
   const std::string text = explainAcs(host_, before);
   const struct {
     const char* port;
@@ -58,12 +64,12 @@ TEST_F(ExplainTest, PortsAreMarkedChangedOrGivenTheReasonTheyWereLeftAlone) {
       {"0000:a1:00.0", "left alone: an upstream port"},
       {"0000:85:00.0", "left alone: GPU 0000:86:00.0 sits directly below it"},
       {"0000:3a:00.0", "left alone: root port above a switch of single-chip GPUs"},
-      {"0000:1b:00.0", "left alone: inside a dual-chip board's own switch"},
+      {"0000:b4:00.0", "left alone: inside a dual-chip board's own switch"},
   };
   EXPECT_EQ(
       changedPorts(host_, before),
-      (std::vector<std::string>{"0000:17:00.0", "0000:19:00.0", "0000:1b:08.0", "0000:3c:08.0",
-                                "0000:3c:10.0", "0000:3c:18.0", "0000:5f:08.0"}));
+      (std::vector<std::string>{"0000:17:00.0", "0000:19:00.0", "0000:3c:08.0", "0000:3c:10.0",
+                                "0000:3c:18.0", "0000:5f:08.0", "0000:b4:08.0"}));
   EXPECT_EQ(changedPorts(host_, {}).size(), before.size());  // unknown before: changed
   EXPECT_EQ(blockingPorts(host_),
             (std::map<std::string, std::string>{{"0000:3c:10.0", "ReqRedir"},

@@ -7,7 +7,9 @@
 namespace sim {
 namespace {
 
-enum class Part { kRootPort, kUpstream, kDownstream, kGpu, kDualChipGpu, kOther };
+// kBoardPort: a downstream port of a dual-chip board's own switch, with or
+// without an ACS capability as the preset asks.
+enum class Part { kRootPort, kUpstream, kDownstream, kBoardPort, kGpu, kDualChipGpu, kOther };
 
 struct Row {
   Part part;
@@ -40,8 +42,8 @@ constexpr Row kHostLayout[] = {
     {Part::kUpstream,     "0000:18:00.0", "0000:17:00.0"},
     {Part::kDownstream,   "0000:19:00.0", "0000:18:00.0"},
     {Part::kUpstream,     "0000:1a:00.0", "0000:19:00.0"},
-    {Part::kDownstream,   "0000:1b:00.0", "0000:1a:00.0"},
-    {Part::kDownstream,   "0000:1b:08.0", "0000:1a:00.0"},
+    {Part::kBoardPort,    "0000:1b:00.0", "0000:1a:00.0"},
+    {Part::kBoardPort,    "0000:1b:08.0", "0000:1a:00.0"},
     {Part::kDualChipGpu,  "0000:1c:00.0", "0000:1b:00.0"},
     {Part::kDualChipGpu,  "0000:1d:00.0", "0000:1b:08.0"},
     // a GPU directly below a root port: in no group
@@ -75,7 +77,9 @@ constexpr char kQ35HostBridge[] = "pci0000:00";
 constexpr unsigned kFirstQ35RootPort = 0x10;
 const std::set<unsigned> kDualChipDevices = {0x0003, 0x0007, 0x000B, 0x000F};
 
-void addRow(Fabric& fabric, const Row& row) {
+void addRow(Fabric& fabric, const Row& row, bool board_acs = false) {
+  PortOptions board_port;
+  board_port.acs = board_acs;
   switch (row.part) {
     case Part::kRootPort:
       fabric.addRootPort(row.bdf, row.parent);
@@ -85,6 +89,9 @@ void addRow(Fabric& fabric, const Row& row) {
       break;
     case Part::kDownstream:
       fabric.addDownstreamPort(row.bdf, row.parent);
+      break;
+    case Part::kBoardPort:
+      fabric.addDownstreamPort(row.bdf, row.parent, board_port);
       break;
     case Part::kGpu:
       fabric.addGpu(row.bdf, row.parent);
@@ -156,7 +163,7 @@ void buildQuadHostPreset(Fabric& host) {
 }
 
 void buildRealHostPreset(Fabric& host) {
-  buildHostPreset(host);
+  for (const Row& row : kHostLayout) addRow(host, row, true);  // the board's own ports keep ACS
   PortOptions bare;
   bare.bus_link = false;
   host.addRootPort("10000:00:01.0", "pci10000:00");

@@ -15,8 +15,9 @@ namespace sim {
 // network card of another vendor on a third downstream port), switch
 // 0000:5e:00.0 with GPUs 0000:60:00.0 and 0000:61:00.0, outer switch
 // 0000:18:00.0 carrying a dual-chip board (board switch 0000:1a:00.0, chips
-// 0000:1c:00.0 and 0000:1d:00.0), and GPU 0000:86:00.0 directly below root
-// port 0000:85:00.0.
+// 0000:1c:00.0 and 0000:1d:00.0, the board's own downstream ports 0000:1b:00.0
+// and 0000:1b:08.0 without an ACS capability), and GPU 0000:86:00.0 directly
+// below root port 0000:85:00.0.
 void buildHostPreset(Fabric& host);
 
 // Host with one group of four: switch 0000:3b:00.0 (below root port
@@ -24,7 +25,9 @@ void buildHostPreset(Fabric& host);
 // 0000:40:00.0, one below each of its downstream ports.
 void buildQuadHostPreset(Fabric& host);
 
-// The host preset plus what snapshots of real servers show: a VMD-style
+// The host preset, its board's own ports with an ACS capability that keeps
+// ReqRedir (ACS Control 001d, as many boards come), plus what snapshots of
+// real servers show: a VMD-style
 // domain 10000 (switch 10000:01:00.0, GPUs 10000:03:00.0 and 10000:04:00.0
 // below a bare downstream port without a bus/pci/devices link and a
 // regular one) and a switch 0000:c1:00.0 whose downstream ports have no ACS

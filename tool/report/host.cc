@@ -1,5 +1,7 @@
 #include "tool/report/host.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -13,6 +15,7 @@
 #include "common/util/paths.h"
 #include "tool/discovery.h"
 #include "tool/exchange.h"
+#include "tool/report/pairs.h"
 #include "tool/topology.h"
 #include "tool/window_table.h"
 
@@ -243,6 +246,15 @@ std::vector<GroupStatus> groupStatus(const HostScan& scan) {
   return list;
 }
 
+// Why the kernel parameter may lack ports: no ACS capability can be read
+// without root, and the ports of a GPU whose place is unknown are unknown.
+std::string parameterUnknown(const std::vector<HostGpu>& gpus) {
+  if (::geteuid() != 0) return "ACS capabilities unreadable";
+  for (const HostGpu& gpu : gpus)
+    if (!gpu.placeKnown()) return "the place of " + gpu.bdf + " is unknown";
+  return "";
+}
+
 }  // namespace
 
 HostStatus hostStatus(const std::map<std::string, fs::path>& gpus) {
@@ -265,5 +277,8 @@ HostStatus hostStatus(const std::map<std::string, fs::path>& gpus) {
       scan.host.redir_ports.push_back(port);
   }
   scan.host.groups = groupStatus(scan);
+  scan.host.pairs = pairStatus(scan.host, gpus, portStatus);
+  addMeetingPorts(scan.host);
+  scan.host.redir_unknown = parameterUnknown(scan.host.gpus);
   return scan.host;
 }

@@ -186,6 +186,68 @@ json portJson(const Status& status, const PortStatus& port) {
           {"redirects", port.redirects()}};
 }
 
+const char* name(Connection connection) {
+  switch (connection) {
+    case Connection::kBoard:
+      return "board";
+    case Connection::kSwitch:
+      return "switch";
+    case Connection::kSwitches:
+      return "switches";
+    case Connection::kRootComplex:
+      break;
+  }
+  return "root-complex";
+}
+
+const char* name(PairReason reason) {
+  switch (reason) {
+    case PairReason::kNotInOneGroup:
+      return "not-in-one-group";
+    case PairReason::kRedirected:
+      return "redirected";
+    case PairReason::kNoCurrentTable:
+      return "no-current-table";
+    case PairReason::kDifferentGuests:
+      return "different-guests";
+    case PairReason::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+const char* pairState(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kReady:
+      return "ok";
+    case Verdict::kNotReady:
+      return "not ok";
+    case Verdict::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+json pairJson(const Status& status, const PairStatus& pair) {
+  json ports = json::array();
+  for (const MeetingPort& port : pair.ports) {
+    json out = portJson(status, port.status);
+    out["by_design"] = port.by_design;
+    out["command"] = textOrNull(port.command);
+    ports.push_back(out);
+  }
+  json reasons = json::array();
+  for (const PairReason reason : pair.reasons()) reasons.push_back(name(reason));
+  return {{"a", pair.a},
+          {"b", pair.b},
+          {"connection", name(pair.connection)},
+          {"group", textOrNull(pair.group)},
+          {"state", pairState(pair.verdict())},
+          {"reasons", reasons},
+          {"ports", ports},
+          {"tables_not_current", pair.tables_not_current}};
+}
+
 json groupJson(const GroupStatus& group) {
   return {{"key", group.key},
           {"gpus", group.gpus},
@@ -197,6 +259,8 @@ json groupJson(const GroupStatus& group) {
           {"tables_in_use", group.tables_in_use},
           {"tenants_unknown", group.tenants_unknown},
           {"tenants_differ", group.tenantsDiffer()},
+          {"meeting_blocking", group.meeting_blocking},
+          {"meeting_unknown", group.meeting_unknown},
           {"state", verdictName(group.verdict())}};
 }
 
@@ -208,7 +272,11 @@ json hostJson(const Status& status, const HostStatus& host) {
   for (const auto& gpu : host.gpus) out["gpus"].push_back(gpuJson(status, gpu));
   for (const auto& port : host.ports) out["ports"].push_back(portJson(status, port));
   for (const auto& group : host.groups) out["groups"].push_back(groupJson(group));
-  out["kernel_parameter"] = textOrNull(acsRedirParameter(host.redir_ports));
+  out["pairs"] = json::array();
+  for (const auto& pair : host.pairs) out["pairs"].push_back(pairJson(status, pair));
+  const bool known = host.redir_unknown.empty();
+  out["kernel_parameter"] = orNull(known, textOrNull(acsRedirParameter(host.redir_ports)));
+  out["kernel_parameter_unknown"] = orNull(!known, unknownReason(status, host.redir_unknown));
   return out;
 }
 

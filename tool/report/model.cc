@@ -114,6 +114,11 @@ Verdict HostGpu::verdict() const {
   return table ? table->verdict() : Verdict::kReady;
 }
 
+bool HostGpu::placeKnown() const {
+  if (!group.empty() || below_root_port || state == GpuState::kOffline) return true;
+  return state == GpuState::kOnline && board != Board::kUnknown;
+}
+
 bool PortStatus::redirects() const {
   return state == PortState::kAcs && (acs_control & kAcsRedirectMask) != 0;
 }
@@ -129,9 +134,42 @@ bool GroupStatus::tenantsDiffer() const {
 }
 
 Verdict GroupStatus::verdict() const {
-  const bool unknown =
-      !unreadable_ports.empty() || !tables_unknown.empty() || !tenants_unknown.empty();
-  return verdictOf(!blocking.empty() || !tables_not_current.empty(), unknown);
+  const bool unknown = !unreadable_ports.empty() || !meeting_unknown.empty() ||
+                       !tables_unknown.empty() || !tenants_unknown.empty();
+  return verdictOf(!blocking.empty() || !meeting_blocking.empty() || !tables_not_current.empty(),
+                   unknown);
+}
+
+std::vector<std::string> PairStatus::redirecting() const {
+  std::vector<std::string> names;
+  for (const MeetingPort& port : ports)
+    if (port.status.redirects()) names.push_back(port.status.port);
+  return names;
+}
+
+std::vector<std::string> PairStatus::unknownPorts() const {
+  std::vector<std::string> names;
+  for (const MeetingPort& port : ports)
+    if (port.status.state == PortState::kUnreadable) names.push_back(port.status.port);
+  return names;
+}
+
+std::vector<PairReason> PairStatus::reasons() const {
+  if (grouping == Grouping::kApart) return {PairReason::kNotInOneGroup};
+  if (grouping == Grouping::kUnknown) return {PairReason::kUnknown};
+  std::vector<PairReason> list;
+  if (!redirecting().empty()) list.push_back(PairReason::kRedirected);
+  if (!tables_not_current.empty()) list.push_back(PairReason::kNoCurrentTable);
+  if (tenants_differ) list.push_back(PairReason::kDifferentGuests);
+  if (!unknownPorts().empty() || tables_unknown || tenants_unknown)
+    list.push_back(PairReason::kUnknown);
+  return list;
+}
+
+Verdict PairStatus::verdict() const {
+  const std::vector<PairReason> list = reasons();
+  const bool unknown = !list.empty() && list.back() == PairReason::kUnknown;
+  return verdictOf(list.size() > (unknown ? 1u : 0u), unknown);
 }
 
 Verdict HostStatus::verdict() const { return worse(worst(gpus), worst(groups)); }

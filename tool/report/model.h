@@ -66,6 +66,8 @@ struct HostGpu {
   // Its SR-IOV virtual functions: part of it, no GPUs of their own.
   std::vector<std::string> virtual_functions;
   bool inUse() const { return tenants && !tenants->empty(); }
+  // Whether its group, or that it has none, is known: an offline GPU has none.
+  bool placeKnown() const;
   Verdict verdict() const;
 };
 
@@ -93,9 +95,58 @@ struct GroupStatus {
   std::map<std::string, std::vector<Tenant>> tenants;
   // Members whose holders cannot be seen: whether a guest holds them is unknown.
   std::vector<std::string> tenants_unknown;
+  // Ports where members meet, none of `ports`, that redirect; that cannot be read.
+  std::vector<std::string> meeting_blocking;
+  std::vector<std::string> meeting_unknown;
   // True when members are held by different processes: different guests
   // reach each other's memory without the IOMMU.
   bool tenantsDiffer() const;
+  Verdict verdict() const;
+};
+
+// How two GPUs reach each other, by where their paths meet (topology.h).
+enum class Connection {
+  kBoard,        // the two chips of one dual-chip board, across its own switch
+  kSwitch,       // one switch, each GPU directly below one of its downstream ports
+  kSwitches,     // a switch with further switches between it and a GPU
+  kRootComplex,  // only through the root complex
+};
+
+enum class Grouping { kOneGroup, kApart, kUnknown };
+
+// A port where the paths of a pair meet.
+struct MeetingPort {
+  PortStatus status;
+  bool by_design = false;  // the default mode leaves it: none of the ports it changes
+  std::string command;     // the command that clears its redirect bits (acs.h)
+};
+
+// What keeps a pair from peer-to-peer, weightiest first.
+enum class PairReason {
+  kNotInOneGroup,    // no exchange table names both
+  kRedirected,       // a port where they meet redirects their requests upstream
+  kNoCurrentTable,   // a member's table is not the one -w would write now
+  kDifferentGuests,  // held by different processes
+  kUnknown,          // their group, a meeting port, a table or a holder is unknown
+};
+
+// One pair of host GPUs, `a` before `b`.
+struct PairStatus {
+  std::string a, b;
+  Connection connection = Connection::kRootComplex;
+  Grouping grouping = Grouping::kUnknown;
+  std::string group;                            // kOneGroup: the key of their group
+  std::vector<MeetingPort> ports;               // where they meet, a's side first
+  std::vector<std::string> tables_not_current;  // of the two
+  bool tables_unknown = false;
+  bool tenants_differ = false;
+  bool tenants_unknown = false;
+  // Only a pair in one group is judged past that: its ports, tables, holders.
+  std::vector<PairReason> reasons() const;        // empty when peer-to-peer works
+  std::vector<std::string> redirecting() const;   // its meeting ports that redirect
+  std::vector<std::string> unknownPorts() const;  // its meeting ports not read
+  bool ok() const { return reasons().empty(); }
+  // Not ready for any reason but kUnknown; unknown for that alone.
   Verdict verdict() const;
 };
 
@@ -103,9 +154,14 @@ struct HostStatus {
   std::vector<HostGpu> gpus;
   std::vector<PortStatus> ports;  // ascending
   std::vector<GroupStatus> groups;
+  std::vector<PairStatus> pairs;  // every pair of `gpus`, in their order
   // Ports for pci=disable_acs_redir=: those of `ports` that have ACS or whose
-  // ACS Control cannot be read.
+  // ACS Control cannot be read, and the meeting ports of the pairs of a group
+  // that redirect or cannot be read; ascending.
   std::vector<std::string> redir_ports;
+  // Why that list may lack a port (a GPU's place unknown, the ACS capabilities
+  // unreadable to the caller); "" when it is complete.
+  std::string redir_unknown;
   Verdict verdict() const;
 };
 

@@ -14,4 +14,42 @@ TEST(ReportModelTest, AnUnknownBoardMakesOnlyAGpuItWouldPlaceUnknown) {
   EXPECT_EQ(gpu.verdict(), Verdict::kUnknown);
 }
 
+// A pair is judged past its group only in one group; an unknown fact never
+// makes it OK, nor hides a reason that it does not work.
+TEST(ReportModelTest, APairIsOkOnlyWithEveryFactKnownAndGood) {
+  MeetingPort redirecting, unread, clear;
+  redirecting.status.state = clear.status.state = PortState::kAcs;
+  redirecting.status.acs_control = 0x0004;  // ReqRedir
+  clear.status.acs_control = 0x0011;
+  const struct {
+    const char* name;
+    Grouping grouping;
+    std::vector<MeetingPort> ports;
+    bool tables_unknown;
+    Verdict verdict;
+    size_t reasons;
+  } rows[] = {
+      {"ok", Grouping::kOneGroup, {clear, clear}, false, Verdict::kReady, 0},
+      {"apart", Grouping::kApart, {redirecting, unread}, false, Verdict::kNotReady, 1},
+      {"group unknown", Grouping::kUnknown, {clear}, false, Verdict::kUnknown, 1},
+      {"port unread", Grouping::kOneGroup, {clear, unread}, false, Verdict::kUnknown, 1},
+      {"table unread", Grouping::kOneGroup, {clear, clear}, true, Verdict::kUnknown, 1},
+      {"redirects, port unread",
+       Grouping::kOneGroup,
+       {redirecting, unread},
+       false,
+       Verdict::kNotReady,
+       2},
+  };
+  for (const auto& row : rows) {
+    PairStatus pair;
+    pair.grouping = row.grouping;
+    pair.ports = row.ports;
+    pair.tables_unknown = row.tables_unknown;
+    EXPECT_EQ(pair.verdict(), row.verdict) << row.name;
+    EXPECT_EQ(pair.reasons().size(), row.reasons) << row.name;
+    EXPECT_EQ(pair.ok(), row.verdict == Verdict::kReady) << row.name;
+  }
+}
+
 }  // namespace

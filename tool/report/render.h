@@ -15,7 +15,11 @@ struct ReportLine {
   std::string text;
 };
 
-// The text report (text.cc).
-std::vector<ReportLine> statusLines(const Status& status);
+// The text report (text.cc); with `whole_matrix` the P2P matrix of every host
+// GPU however many there are.
+std::vector<ReportLine> statusLines(const Status& status, bool whole_matrix = false);
+// The P2P matrix of the text report (matrix.cc): one of all host GPUs, or of
+// each group's on a host of more than 16 unless `whole`.
+std::vector<ReportLine> matrixLines(const Status& status, const HostStatus& host, bool whole);
 // The JSON document (json.cc).
 std::string statusJson(const Status& status);

@@ -27,6 +27,9 @@ class Lines {
   void info(const std::string& text) { lines_.push_back({Priority::kInfo, text}); }
   void problem(const std::string& text) { lines_.push_back({Priority::kWarning, text}); }
   void add(bool is_problem, const std::string& text) { is_problem ? problem(text) : info(text); }
+  void append(const std::vector<ReportLine>& more) {
+    lines_.insert(lines_.end(), more.begin(), more.end());
+  }
   std::vector<ReportLine> take() { return std::move(lines_); }
 
  private:
@@ -111,10 +114,15 @@ std::string portLine(const Status& status, const PortStatus& port) {
 std::string groupLine(const GroupStatus& group) {
   std::vector<std::string> reasons;
   if (!group.blocking.empty()) reasons.push_back("blocked by " + join(group.blocking, ", "));
+  if (!group.meeting_blocking.empty())
+    reasons.push_back("blocked where members meet by " + join(group.meeting_blocking, ", "));
   if (!group.tables_not_current.empty())
     reasons.push_back("no current table: " + join(group.tables_not_current, ", "));
   if (!group.unreadable_ports.empty())
     reasons.push_back("ACS Control unknown: " + join(group.unreadable_ports, ", "));
+  if (!group.meeting_unknown.empty())
+    reasons.push_back("ACS Control unknown where members meet: " +
+                      join(group.meeting_unknown, ", "));
   if (!group.tables_in_use.empty())
     reasons.push_back("in use by a running guest: " + join(group.tables_in_use, ", ") +
                       " (p2ptool -w must wait until its guest has stopped)");
@@ -284,19 +292,25 @@ void addGuest(const Status& status, const std::vector<GuestGpu>& gpus, Lines& li
   }
 }
 
+// The kernel parameter, or why it is not known.
+std::string parameterText(const Status& status, const HostStatus& host) {
+  if (!host.redir_unknown.empty())
+    return "unknown (" + unknownReason(status, host.redir_unknown) + ")";
+  const std::string parameter = acsRedirParameter(host.redir_ports);
+  return parameter.empty() ? "none needed" : parameter;
+}
+
 }  // namespace
 
-std::vector<ReportLine> statusLines(const Status& status) {
+std::vector<ReportLine> statusLines(const Status& status, bool whole_matrix) {
   Lines lines;
   if (!status.error.empty()) lines.problem("Error: " + status.error);
   if (status.host) addHost(status, *status.host, lines);
+  if (status.host) lines.append(matrixLines(status, *status.host, whole_matrix));
   if (status.guest) addGuest(status, *status.guest, lines);
   if (status.error.empty() && !status.host && !status.guest) lines.problem("No GPU found.");
   const Verdict verdict = status.verdict();
   lines.add(verdict != Verdict::kReady, std::string("Status: ") + verdictName(verdict));
-  if (status.host) {
-    const std::string parameter = acsRedirParameter(status.host->redir_ports);
-    lines.info("Kernel parameter: " + (parameter.empty() ? "none needed" : parameter));
-  }
+  if (status.host) lines.info("Kernel parameter: " + parameterText(status, *status.host));
   return lines.take();
 }
