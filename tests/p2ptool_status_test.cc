@@ -881,7 +881,9 @@ TEST_F(StatusTest, UsageErrorsExitWithTwoAndVersionWithZero) {
                            {"-r", "--status"},
                            {"-s", "--bogus"},
                            {"-n", "-s"},
-                           {"-w", "--json"}}) {
+                           {"-w", "--json"},
+                           {"-s", "--host", "--guest"},
+                           {"-w", "--guest"}}) {
     const sim::Result r = tool(args, host_, systest::kNobody);
     EXPECT_EQ(r.status, 2) << args.front() << " " << args.back();
     EXPECT_EQ(r.out, "");
