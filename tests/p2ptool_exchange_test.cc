@@ -2,6 +2,8 @@
 // share their memory windows with the host's (simulated passthrough).
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/sim/guest_process.h"
 #include "tests/sim/presets.h"
 #include "tests/system_fixture.h"
@@ -320,7 +322,13 @@ TEST_F(ReadModeTest, OnWhatLooksLikeAHostItWarnsAndStillStores) {
     const std::string plan = tool(args, row.fabric).out;
     EXPECT_NE(plan.find("\n" + row.role_line + "Peer files in "), std::string::npos) << plan;
     EXPECT_NE(plan.find(":\n" + row.gpu_line), std::string::npos) << plan;
-    args.pop_back();
+    args.push_back("--json");
+    const auto read = nlohmann::json::parse(tool(args, row.fabric).out)["read"];
+    EXPECT_NE(row.role_line.find(read["role"].get<std::string>() + " (" +
+                                 read["role_evidence"].get<std::string>() + ")"),
+              std::string::npos);
+    EXPECT_EQ(read["files"][0]["self_host_bdf"], "0000:1c:00.0");
+    args.resize(args.size() - 2);
     const sim::Result r = tool(args, row.fabric);
     EXPECT_EQ(r.status, row.out.empty() ? 0 : 1);
     EXPECT_EQ(r.out, row.out);

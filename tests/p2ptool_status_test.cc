@@ -498,6 +498,8 @@ TEST_F(StatusTest, TheGuestJsonDecodesThePeerFiles) {
   EXPECT_EQ(first["peer_file"]["self"], hexText(sim::packBdf("0000:1c:00.0"), 8));
   EXPECT_EQ(first["peer_file"]["peers"][1]["packed"], hexText(sim::packBdf("0000:1d:00.0"), 8));
   EXPECT_EQ(first["peer_file"]["peers"][1]["address"], hexText(host_.bar0("0000:1d:00.0"), 16));
+  EXPECT_EQ(first["peer_file"]["self_host_bdf"], "0000:1c:00.0");
+  EXPECT_EQ(first["peer_file"]["peers"][1]["host_bdf"], "0000:1d:00.0");
   EXPECT_EQ(first["peer_file"]["matches_exchange_table"], true);
   // The last pass as its record gives it.
   const std::string record = sim::readFile(this->record());
