@@ -24,7 +24,7 @@ bool guestSign(const GpuSign& gpu) {
 
 // A host's GPU: below switches, its table names itself or there is none.
 bool hostSign(const GpuSign& gpu) {
-  return !guestSign(gpu) && gpu.seat == Seat::kBelowSwitch &&
+  return gpu.seat == Seat::kBelowSwitch &&
          (gpu.naming == Naming::kItself || gpu.naming == Naming::kNoTable);
 }
 

@@ -65,6 +65,7 @@ TEST(RoleTest, OnlyAFlagsLineNamingHypervisorSetsTheFlag) {
   EXPECT_FALSE(hasHypervisorFlag("flags\t\t: fpu vme\nbugs\t\t: hypervisor\n"));
   EXPECT_FALSE(hasHypervisorFlag("flags\t\t: fpu hypervisor_x\n"));
   EXPECT_FALSE(hasHypervisorFlag("vmx flags\t: hypervisor\n"));
+  EXPECT_FALSE(hasHypervisorFlag("flagsets\t: hypervisor\n"));
   EXPECT_FALSE(hasHypervisorFlag(""));
 }
 
