@@ -63,6 +63,7 @@ class CollectTest : public systest::FabricTest {
     box.sys = dir + "/sys";
     box.etc_upper = dir + "/etc";
     box.run = dir + "/run";
+    box.cpuinfo = dir + "/proc/cpuinfo";
     return box;
   }
   // Collects over `box`, changing nothing and starting no setpci, and checks
@@ -111,6 +112,16 @@ TEST_F(CollectTest, EachHostPresetComesBackAndTakesTheModesAsTheMachine) {
 
 TEST_F(CollectTest, EachGuestPresetComesBackWithItsPeerFilesAndRecord) {
   sim::buildHostPreset(host_);
+  {  // Before -w no GPU of a q35 guest tells: its CPU's flag comes along.
+    sim::TempDir dir("p2p-q35");
+    sim::Fabric q35(dir.path());
+    sim::buildQ35GuestPreset(q35, host_);
+    sim::Sandbox box = box_;
+    box.sys = q35.sysDir();
+    box.cpuinfo = q35.cpuinfoPath();
+    EXPECT_EQ(reportOf(roundTrip(box, dir.path())).at("role_evidence"),
+              "no GPU tells; the CPU has the hypervisor flag");
+  }
   ASSERT_EQ(tool().status, 0);
   ASSERT_EQ(tool({"-w"}).status, 0);
   for (auto build : {sim::buildQ35GuestPreset, +[](sim::Fabric&g, const sim::Fabric&h) {

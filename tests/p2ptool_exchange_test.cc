@@ -2,6 +2,8 @@
 // share their memory windows with the host's (simulated passthrough).
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/sim/guest_process.h"
 #include "tests/sim/presets.h"
 #include "tests/system_fixture.h"
@@ -257,6 +259,83 @@ TEST_F(ReadModeTest, TheGuestStoresTheAreasTheHostWrote) {
   EXPECT_EQ(storedNames().size(), first.size());
 }
 
+// -r where the machine looks like a host says so, naming the evidence, and
+// stores all the same; --guest (the guest unit's) and a guest's own evidence
+// keep it quiet. The plan says the role, each GPU with its side and the host
+// GPU its table is of; so does every message of the run.
+TEST_F(ReadModeTest, OnWhatLooksLikeAHostItWarnsAndStillStores) {
+  ASSERT_EQ(tool({"-w"}).status, 0);
+  const std::string warning = "\033[31mWARNING:\033[0m This machine looks like a host (",
+                    stores = "): p2ptool -r is for guests; it stores the peer files all the same\n",
+                    runs = ": p2ptool -r is for guests; it runs all the same\n",
+                    no_table =
+                        "\033[31mError:\033[0m The window of card %s 0000:86:00.0 holds no "
+                        "exchange table (word count 0): run `p2ptool -w` on the host "
+                        "first; its peer file is left as it is\n",
+                    table =
+                        ": new -> stored: table of 5 words, self 0x00001c00 (host "
+                        "0000:1c:00.0)\n",
+                    below_switches =
+                        "GPUs below switches whose tables name themselves or hold none";
+  const auto noTable = [&](const char* side) {
+    std::string line = no_table;
+    return line.replace(line.find("%s"), 2, side);
+  };
+  const struct {
+    const char* name;
+    const sim::Fabric& fabric;
+    std::vector<std::string> args;
+    std::string role_line;  // of the plan
+    std::string gpu_line;   // of the plan: its first GPU
+    std::string out;        // of the run
+  } rows[] = {
+      {"a host",
+       host_,
+       {},
+       "Role: host (" + below_switches + ")" + runs,
+       "  host 0000:1c:00.0" + table,
+       warning + below_switches + stores + noTable("host")},
+      {"a host told so",
+       host_,
+       {"--host"},
+       "Role: host (--host given)" + runs,
+       "  host 0000:1c:00.0: unchanged\n",
+       warning + "--host given" + stores + noTable("host")},
+      {"a host taken for a guest",
+       host_,
+       {"--guest"},
+       "Role: guest (--guest given)\n",
+       "  guest 0000:1c:00.0: unchanged\n",
+       noTable("guest")},
+      {"a guest",
+       guest_,
+       {},
+       "Role: guest (the exchange table of guest 0000:00:05.0 names host 0000:1c:00.0)\n",
+       "  guest 0000:00:05.0" + table,
+       ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> args = {"-r"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    args.push_back("-n");
+    const std::string plan = tool(args, row.fabric).out;
+    EXPECT_NE(plan.find("\n" + row.role_line + "Peer files in "), std::string::npos) << plan;
+    EXPECT_NE(plan.find(":\n" + row.gpu_line), std::string::npos) << plan;
+    args.push_back("--json");
+    const auto read = nlohmann::json::parse(tool(args, row.fabric).out)["read"];
+    EXPECT_NE(row.role_line.find(read["role"].get<std::string>() + " (" +
+                                 read["role_evidence"].get<std::string>() + ")"),
+              std::string::npos);
+    EXPECT_EQ(read["files"][0]["self_host_bdf"], "0000:1c:00.0");
+    args.resize(args.size() - 2);
+    const sim::Result r = tool(args, row.fabric);
+    EXPECT_EQ(r.status, row.out.empty() ? 0 : 1);
+    EXPECT_EQ(r.out, row.out);
+    EXPECT_TRUE(fs::is_regular_file(peerFile(row.fabric.gpus()[0])));
+  }
+}
+
 TEST_F(ReadModeTest, AQ35GuestWithGpusBehindRootPortsStoresEveryArea) {
   sim::TempDir q35_dir{"p2p-q35"};
   sim::Fabric q35(q35_dir.path());
@@ -284,10 +363,10 @@ TEST_F(ReadModeTest, WordCountsDecideWhatIsStored) {
 
   const sim::Result r = guestTool();
   EXPECT_EQ(r.status, 1) << r.err;  // the full table is stored all the same
-  EXPECT_NE(r.out.find("\033[31mOffline:\033[0m Failed to open card " + offline + "\n"),
+  EXPECT_NE(r.out.find("\033[31mOffline:\033[0m Failed to open card guest " + offline + "\n"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("\033[31mError:\033[0m The resource0 of card " + abnormal +
+  EXPECT_NE(r.out.find("\033[31mError:\033[0m The resource0 of card guest " + abnormal +
                        " is abnormal and skiping this card ...\n"),
             std::string::npos)
       << r.out;
@@ -295,7 +374,7 @@ TEST_F(ReadModeTest, WordCountsDecideWhatIsStored) {
   EXPECT_FALSE(fs::exists(peerFile(abnormal)));
   EXPECT_EQ(readFile(peerFile(full)), bytesOf(words));
   // Count 0: the host never wrote the window; the earlier file stays.
-  EXPECT_NE(r.out.find("\033[31mError:\033[0m The window of card " + empty +
+  EXPECT_NE(r.out.find("\033[31mError:\033[0m The window of card guest " + empty +
                        " holds no exchange table (word count 0): run `p2ptool -w` on the host "
                        "first; its peer file is left as it is\n"),
             std::string::npos)
@@ -309,7 +388,7 @@ TEST_F(ReadModeTest, AWindowThatCannotBeOpenedGivesNoFile) {
   fs::remove(guest_.dir(gpu) + "/resource0");
   const sim::Result r = guestTool();
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, kOpenError + guest_.devicePath(gpu) + "/resource0\nGPU " + gpu +
+  EXPECT_EQ(r.out, kOpenError + guest_.devicePath(gpu) + "/resource0\nGPU guest " + gpu +
                        ": No such file or directory\n");
   EXPECT_FALSE(fs::exists(peerFile(gpu)));
   EXPECT_TRUE(fs::exists(peerFile(pairs_[1].first)));
@@ -321,7 +400,7 @@ TEST_F(ReadModeTest, AShortWindowIsSkippedWithTheMappingMessage) {
   fs::resize_file(guest_.dir(gpu) + "/resource0", 0x1000);  // shorter than the area's place
   const sim::Result r = guestTool();
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("Map device memmory failed!\nGPU " + gpu + ": Invalid argument\n"),
+  EXPECT_NE(r.out.find("Map device memmory failed!\nGPU guest " + gpu + ": Invalid argument\n"),
             std::string::npos)
       << r.out;
   EXPECT_FALSE(fs::exists(peerFile(gpu)));
@@ -332,7 +411,7 @@ TEST_F(ReadModeTest, ADirectoryThatCannotBeMadeIsReportedAndNothingStored) {
   std::ofstream(etc_.path() + "/qz") << "a file where the directory should be";
   const sim::Result plan = guestTool({"-n", "-r"});
   EXPECT_EQ(plan.status, 1);
-  EXPECT_NE(plan.out.find("Peer files in /etc/qz/vm_p2p_cfg/ (cannot be made):\n  " +
+  EXPECT_NE(plan.out.find("Peer files in /etc/qz/vm_p2p_cfg/ (cannot be made):\n  guest " +
                           pairs_[0].first + ": left alone: /etc/qz is no directory; left undone\n"),
             std::string::npos)
       << plan.out;
@@ -348,8 +427,8 @@ TEST_F(ReadModeTest, AFailedStoreKeepsWhatWasThereAndLeavesNoTemporaryFile) {
   fs::create_directories(peerFile(gpu));  // a directory cannot be replaced by a file
   const sim::Result r = guestTool();
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("\033[31mError:\033[0m failed to write configuration file!\nGPU " + gpu +
-                       ": Is a directory\n"),
+  EXPECT_NE(r.out.find("\033[31mError:\033[0m failed to write configuration file!\nGPU guest " +
+                       gpu + ": Is a directory\n"),
             std::string::npos)
       << r.out;
   EXPECT_TRUE(fs::is_directory(peerFile(gpu)));
@@ -393,9 +472,9 @@ TEST_F(ReadModeTest, AStoredFileIsFlushedWithItsDirectory) {
     const sim::Result r = guestTool();
     for (const char* name : {"LD_PRELOAD", "P2P_FSYNC_FAILS", "ASAN_OPTIONS"}) unsetenv(name);
     EXPECT_EQ(r.status, 1) << row.failing;
-    EXPECT_NE(
-        r.out.find("failed to write configuration file!\nGPU " + gpu + ": Input/output error\n"),
-        std::string::npos)
+    EXPECT_NE(r.out.find("failed to write configuration file!\nGPU guest " + gpu +
+                         ": Input/output error\n"),
+              std::string::npos)
         << row.failing << r.out;
     EXPECT_EQ(readFile(peerFile(gpu)) == "earlier", row.earlier_kept) << row.failing;
   }

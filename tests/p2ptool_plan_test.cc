@@ -227,6 +227,7 @@ TEST_F(PlanTest, ARunDoesExactlyWhatItsPlanSaid) {
     const sim::TempDir twin_dir("p2p-twin"), etc_b("p2p-etc-twin");
     fs::copy(a.sysDir(), twin_dir.path() + "/sys",
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::copy(a.root() + "/proc", twin_dir.path() + "/proc", fs::copy_options::recursive);
     fs::copy(etc_.path(), etc_b.path(),
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     fs::permissions(etc_b.path(), fs::perms(0755));

@@ -38,9 +38,10 @@ std::string tableOf(const std::string& out, const std::string& gpu) {
   return out.substr(start, out.find('\n', start) - start);
 }
 
-// The lines of guest GPU `gpu` in the report, each ending in '\n'.
+// The lines of guest GPU `gpu` ("  guest <gpu>" and those below) in the
+// report, each ending in '\n'.
 std::string guestBlock(const std::string& out, const std::string& gpu) {
-  const size_t at = out.find("\n  " + gpu + "\n");
+  const size_t at = out.find("\n  guest " + gpu + "\n");
   if (at == std::string::npos) return "";
   size_t end = out.find('\n', at + 1);
   while (end != std::string::npos && out.compare(end + 1, 4, "    ") == 0)
@@ -563,6 +564,8 @@ TEST_F(StatusTest, TheGuestJsonDecodesThePeerFiles) {
   EXPECT_EQ(first["peer_file"]["self"], hexText(sim::packBdf("0000:1c:00.0"), 8));
   EXPECT_EQ(first["peer_file"]["peers"][1]["packed"], hexText(sim::packBdf("0000:1d:00.0"), 8));
   EXPECT_EQ(first["peer_file"]["peers"][1]["address"], hexText(host_.bar0("0000:1d:00.0"), 16));
+  EXPECT_EQ(first["peer_file"]["self_host_bdf"], "0000:1c:00.0");
+  EXPECT_EQ(first["peer_file"]["peers"][1]["host_bdf"], "0000:1d:00.0");
   EXPECT_EQ(first["peer_file"]["matches_exchange_table"], true);
   // The last pass as its record gives it.
   const std::string record = sim::readFile(this->record());
@@ -657,8 +660,13 @@ TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
   EXPECT_TRUE(has(r.out, "0000:17:00.0  ACS Control unreadable (run as root)"));
   // The dual-chip board's device ID alone places it, but no ACS capability is read: no
   // parameter names the few ports that could be placed, the board's pair is unknown.
-  EXPECT_TRUE(endsWith(r.out, "Status: unknown\nKernel parameter: unknown (run as root)\n"))
+  // No window tells another user the role: the CPU does.
+  EXPECT_EQ(r.out.rfind("Role: host (no GPU tells; the CPU has no hypervisor flag)\n"
+                        "Status: unknown\n",
+                        0),
+            0u)
       << r.out;
+  EXPECT_TRUE(endsWith(r.out, "\nKernel parameter: unknown (run as root)\n")) << r.out;
   EXPECT_TRUE(has(r.out,
                   "0000:1c:00.0 0000:1d:00.0  BRD: ACS Control of 0000:1b:00.0 unknown "
                   "(run as root); ACS Control of 0000:1b:08.0 unknown (run as root); "
@@ -689,7 +697,9 @@ TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
   for (const uid_t uid : {uid_t{0}, systest::kNobody}) {
     const sim::Result empty = tool({"-s"}, none, uid);
     EXPECT_EQ(empty.status, 1);
-    EXPECT_EQ(empty.out, "No GPU found.\nStatus: not ready\n");
+    EXPECT_EQ(empty.out,
+              "Role: host (no GPU tells; the CPU has no hypervisor flag)\nStatus: not ready\nNo "
+              "GPU found.\n");
   }
   fs::remove_all(dir.path() + "/sys/bus");
   const sim::Result doc = tool({"-s", "--json"}, none);
@@ -800,7 +810,7 @@ TEST_F(StatusTest, TheJournalGetsTheProblemsAsWarnings) {
     plain += line.substr(3) + "\n";
   }
   const std::vector<std::string> expected = {
-      "    table: missing (run p2ptool -w)",
+      "Status: not ready", "    table: missing (run p2ptool -w)",
       "  0000:3c:10.0  ACSCtl: SrcValid- TransBlk- ReqRedir+ CmpltRedir- UpstreamFwd- "
       "EgressCtrl- DirectTrans-",
       "  0000:3b:00.0  GPUs 0000:3d:00.0 0000:3e:00.0: blocked by 0000:3c:10.0",
@@ -808,24 +818,112 @@ TEST_F(StatusTest, TheJournalGetsTheProblemsAsWarnings) {
       "  0000:3d:00.0 0000:3e:00.0  PIX: redirected at 0000:3c:10.0",
       "    0000:3c:10.0: p2ptool clears it (setpci -s 0000:3c:10.0 ECAP_ACS+6.w=0000:002c > "
       "/dev/null 2>&1)",
-      "  0000:60:00.0 0000:61:00.0  PIX: no current table: 0000:60:00.0 (run p2ptool -w)",
-      "Status: not ready"};
+      "  0000:60:00.0 0000:61:00.0  PIX: no current table: 0000:60:00.0 (run p2ptool -w)"};
   EXPECT_EQ(warnings, expected);
   EXPECT_EQ(plain, tool({"-s"}).out);
 }
 
-// A q35 guest's GPUs sit behind root ports: they get the host view, and the
-// guest view too once p2ptool -r has made the peer configuration directory.
-TEST_F(StatusTest, GpusBehindTheRootPortsOfAQ35GuestGetTheGuestViewOnceItHasPeerFiles) {
+// The role from evidence a stray peer directory cannot fake, said first with
+// the verdict; the report shows that role's view, its document alike.
+TEST_F(StatusTest, TheRoleComesFromTheGpusThenTheCpuAndDecidesTheView) {
   sim::TempDir q35_dir{"p2p-q35"};
   sim::Fabric q35(q35_dir.path());
-  const std::string gpu = sim::buildQ35GuestPreset(q35, host_)[0].first;
-  ASSERT_EQ(tool({"-w"}).status, 0);
-  EXPECT_EQ(tool({"-s"}, q35).out.find("Guest GPUs:"), std::string::npos);
-  ASSERT_EQ(tool({"-r"}, q35).status, 0);
-  const std::string out = tool({"-s"}, q35).out;
-  EXPECT_NE(out.find("  " + gpu + "  dual-chip board"), std::string::npos) << out;
-  EXPECT_NE(out.find("Guest GPUs:\n  " + gpu + "\n"), std::string::npos) << out;
+  sim::buildQ35GuestPreset(q35, host_);
+  const struct {
+    const char* name;
+    std::function<void()> prepare;
+    const sim::Fabric& fabric;
+    std::vector<std::string> args;
+    const char* role;
+    const char* evidence;
+    const char* gpu_line;  // a line of the view
+    int status;
+  } rows[] = {
+      {"a guest on the root bus",
+       [] {},
+       guest_,
+       {},
+       "guest",
+       "GPUs on the root bus",
+       "  guest 0000:00:05.0",
+       1},
+      {"a q35 guest without tables",
+       [] {},
+       q35,
+       {},
+       "guest",
+       "no GPU tells; the CPU has the hypervisor flag",
+       "  guest 0000:01:00.0",
+       1},
+      {"... that hides its hypervisor flag",
+       [&] { q35.setHypervisorFlag(false); },
+       q35,
+       {},
+       "host",
+       "no GPU tells; the CPU has no hypervisor flag",
+       "  0000:01:00.0  dual-chip board  BAR0 0x0000000810000000  no group: below a root port",
+       0},
+      {"... told so", [] {}, q35, {"--guest"}, "guest", "--guest given", "  guest 0000:01:00.0", 1},
+      {"a host with a stray peer directory, after p2ptool and -w",
+       [&] {
+         ASSERT_EQ(tool({"-r"}).status, 1);  // stores what it can, and says it is a host
+         ASSERT_TRUE(fs::is_directory(etc_.path() + "/" + systest::kPeerDir));
+         ASSERT_EQ(tool().status, 0);
+         ASSERT_EQ(tool({"-w"}).status, 0);
+       },
+       host_,
+       {},
+       "host",
+       "GPUs below switches whose tables name themselves or hold none",
+       "  0000:3d:00.0  single chip      BAR0 0x00000043d0000000  group 0000:3b:00.0",
+       0},
+      {"a q35 guest whose tables name host addresses",
+       [] {},
+       q35,
+       {},
+       "guest",
+       "the exchange table of guest 0000:01:00.0 names host 0000:1c:00.0",
+       "  guest 0000:01:00.0",
+       1},
+      {"a guest told it is a host",
+       [] {},
+       guest_,
+       {"--host"},
+       "host",
+       "--host given",
+       "  0000:00:05.0  dual-chip board  BAR0 0x0000000802800000  no group: on the root bus",
+       0},
+      {"a host table left from another layout",
+       [&] { host_.writeWindowWords("0000:61:00.0", sim::kAreaOffset, {5ULL << 32 | 0x6200}); },
+       host_,
+       {},
+       "host",
+       "the GPUs disagree; the CPU has no hypervisor flag",
+       "    table: stale, BAR0 or members changed since (run p2ptool -w)",
+       1},
+  };
+  const char* kVerdicts[] = {"ready", "not ready"};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    row.prepare();
+    std::vector<std::string> args = {"-s"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const sim::Result r = tool(args, row.fabric);
+    EXPECT_EQ(r.status, row.status);
+    const std::string view = row.role == std::string("host") ? "Host GPUs:" : "Guest GPUs:";
+    EXPECT_EQ(r.out.rfind(std::string("Role: ") + row.role + " (" + row.evidence +
+                              ")\nStatus: " + kVerdicts[row.status] + "\n" + view + "\n",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_NE(r.out.find("\n" + std::string(row.gpu_line) + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(view == "Host GPUs:" ? "Guest GPUs:" : "Host GPUs:"), std::string::npos);
+    args.push_back("--json");
+    const json doc = json::parse(tool(args, row.fabric).out);
+    EXPECT_EQ(doc["role"], row.role);
+    EXPECT_EQ(doc["role_evidence"], row.evidence);
+    EXPECT_TRUE(doc[row.role == std::string("host") ? "guest" : "host"].is_null());
+  }
 }
 
 // Snapshots of real servers: a 32-bit BAR0 beside a BAR1, a domain above
@@ -983,7 +1081,9 @@ TEST_F(StatusTest, UsageErrorsExitWithTwoAndVersionWithZero) {
                            {"-r", "--status"},
                            {"-s", "--bogus"},
                            {"-n", "-s"},
-                           {"-w", "--json"}}) {
+                           {"-w", "--json"},
+                           {"-s", "--host", "--guest"},
+                           {"-w", "--guest"}}) {
     const sim::Result r = tool(args, host_, systest::kNobody);
     EXPECT_EQ(r.status, 2) << args.front() << " " << args.back();
     EXPECT_EQ(r.out, "");

@@ -132,7 +132,7 @@ if cmake --install "$BUILD" --prefix "$PREFIX" >"$SCRATCH/install.log" 2>&1; the
   check "install: exactly the programs, the units, the man pages, the documents and the example rules" \
     same_text "$(files_below "$PREFIX")" "$EXPECTED_INSTALL"
   check "install: the units run the installed programs" \
-    has_line "$PREFIX/$UNITS_REL/p2ptool-guest.service" "ExecStart=$PREFIX/sbin/p2ptool -r -v"
+    has_line "$PREFIX/$UNITS_REL/p2ptool-guest.service" "ExecStart=$PREFIX/sbin/p2ptool -r -v --guest"
   check "install: p2pwatch's unit starts the installed p2pwatch" \
     has_line "$PREFIX/$UNITS_REL/p2pwatch.service" "ExecStart=$PREFIX/sbin/p2pwatch"
   check "install: the metrics unit runs the installed p2ptool" has_line \

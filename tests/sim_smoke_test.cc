@@ -157,6 +157,11 @@ TEST(SimCliTest, BuildsPresetsAndRunsCommandsOverThem) {
   sim::Result status = sim::run({}, {kP2psim, "run", "--sys", dir / "guest", "--", "sh", "-c",
                                      "test -e /sys/bus/pci/devices/0000:00:0a.0 && exit 9"});
   EXPECT_EQ(status.status, 9) << status.err;
+  for (const char* fabric : {"host", "guest"}) {  // their CPUs, not the machine's
+    const sim::Result flag = sim::run({}, {kP2psim, "run", "--sys", dir / fabric, "--", "grep",
+                                           "-qw", "hypervisor", "/proc/cpuinfo"});
+    EXPECT_EQ(flag.status, fabric == std::string("host") ? 1 : 0) << fabric << flag.err;
+  }
 
   sim::Fabric(dir / "host")
       .writeWindowWords("0000:3d:00.0", sim::kAreaOffset,

@@ -120,15 +120,21 @@ class FabricTest : public ::testing::Test {
     box_.dev = dev_.path();
     box_.run = run_.path();
     box_.path_prepend = {setpci_.dir()};
+    // The tests' machine may be a virtual machine: every run sees a CPU of
+    // its fabric's, by default one without the hypervisor flag.
+    host_.setHypervisorFlag(false);
+    box_.cpuinfo = host_.cpuinfoPath();
   }
 
-  // Runs p2ptool with `args` in the sandbox over `fabric`'s tree, as user
-  // `uid` (who sees what sysfs shows such a user: sandbox.h), in the test's
-  // PID namespace, started through `prefix` (a command and its arguments).
+  // Runs p2ptool with `args` in the sandbox over `fabric`'s tree and CPU (the
+  // host's when it has none), as user `uid` (who sees what sysfs shows such a
+  // user: sandbox.h), in the test's PID namespace, started through `prefix`
+  // (a command and its arguments).
   sim::Result tool(const std::vector<std::string>& args, const sim::Fabric& fabric, uid_t uid = 0,
                    const std::vector<std::string>& prefix = {}) {
     sim::Sandbox box = box_;
     box.sys = fabric.sysDir();
+    if (!fabric.cpuinfoPath().empty()) box.cpuinfo = fabric.cpuinfoPath();
     box.uid = box.gid = uid;
     box.pids = pids_.ns();
     std::optional<ReachableCopy> copy;

@@ -139,7 +139,7 @@ lacks p2pwatch.service Before p2ptool-guest.service
 lacks p2pwatch.service Requires p2ptool-guest.service
 lacks p2pwatch.service Requisite p2ptool-guest.service
 lacks p2pwatch.service BindsTo p2ptool-guest.service
-exactly p2ptool-guest.service ExecStart "/usr/sbin/p2ptool -r -v"
+exactly p2ptool-guest.service ExecStart "/usr/sbin/p2ptool -r -v --guest"
 exactly p2ptool-guest.service ConfigurationDirectory qz/vm_p2p_cfg
 exactly p2pwatch.service ExecStart /usr/sbin/p2pwatch
 
@@ -180,6 +180,8 @@ exactly p2ptool-metrics.service ProtectKernelTunables yes
 exactly p2ptool-metrics.service ReadWritePaths ""
 lacks p2ptool-metrics.service PrivateDevices yes
 lacks p2ptool-metrics.service ProtectProc invisible noaccess ptraceable
+# The role needs /proc/cpuinfo's hypervisor flag where the GPUs do not tell.
+lacks p2ptool-metrics.service ProcSubset pid
 exactly p2ptool-metrics.service WantedBy ""  # started by its timer alone
 exactly p2ptool-metrics.timer OnBootSec 2min
 exactly p2ptool-metrics.timer OnUnitActiveSec 5min

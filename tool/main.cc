@@ -24,6 +24,7 @@
 #include "tool/plan/render.h"
 #include "tool/report/collect.h"
 #include "tool/report/render.h"
+#include "tool/role/evidence.h"
 #include "tool/topology.h"
 #include "tool/undone.h"
 
@@ -55,6 +56,8 @@ struct Options {
   bool hostname = false;
   bool dry_run = false;
   bool verbose = false;
+  bool host = false;   // --host: the machine is a host, whatever the evidence
+  bool guest = false;  // --guest
 };
 
 void setupOptions(CLI::App& app, Options& options) {
@@ -87,6 +90,12 @@ void setupOptions(CLI::App& app, Options& options) {
       ->type_name("FILE")
       ->check([](const std::string& file) { return file.empty() ? "FILE is empty" : ""; });
   app.add_flag("--with-hostname", options.hostname, "With --collect: add the host name.");
+  app.add_flag("--host", options.host,
+               "With -s or -r: take this machine for a host whatever the evidence (-s shows the "
+               "host view, -r warns).");
+  app.add_flag("--guest", options.guest,
+               "With -s or -r: take this machine for a guest whatever the evidence (-s shows the "
+               "guest view, -r does not warn).");
 }
 
 // What the parser lets through but makes no sense; "" when nothing.
@@ -100,6 +109,9 @@ std::string misuse(const Options& options) {
     return "--json requires --status or --dry-run";
   if (options.status && (options.write || options.read || options.dry_run))
     return "--status excludes --write, --read and --dry-run";
+  if (options.host && options.guest) return "--host excludes --guest";
+  if ((options.host || options.guest) && !options.status && !options.read)
+    return "--host and --guest require --status or --read";
   return "";
 }
 
@@ -163,6 +175,7 @@ int runPlan(const Options& options) {
 }
 
 int run(const Options& options) {
+  if (options.host || options.guest) setGivenRole(options.host ? Role::kHost : Role::kGuest);
   if (!options.collect.empty()) return runCollect({options.collect, options.hostname, P2P_VERSION});
   if (options.status) return runStatus(options);
   if (options.dry_run) return runPlan(options);

@@ -23,6 +23,11 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kSysDir[] = "sys";
+constexpr char kCpuInfoFile[] = "proc/cpuinfo";
+// A processor's flags line as x86 Linux shows it; a virtual machine's adds "hypervisor".
+constexpr char kCpuInfoHead[] =
+    "processor\t: 0\nvendor_id\t: GenuineIntel\nflags\t\t: fpu vme de pse tsc msr pae";
+constexpr char kCpuInfoTail[] = " lahf_lm\nbugs\t\t: spectre_v1\n\n";
 constexpr char kDevicesDir[] = "sys/devices";
 constexpr char kBusDevicesDir[] = "sys/bus/pci/devices";
 constexpr char kDriversDir[] = "sys/bus/pci/drivers";
@@ -866,6 +871,18 @@ void Fabric::addGpuAnywhere(const std::string& bdf, const std::string& parent,
     throw;
   }
   anywhere_ = false;
+}
+
+void Fabric::setHypervisorFlag(bool on) {
+  const std::string path = root_ + "/" + kCpuInfoFile;
+  fs::create_directories(fs::path(path).parent_path());
+  writeText(path, std::string(kCpuInfoHead) + (on ? " hypervisor" : "") + kCpuInfoTail);
+  fs::permissions(path, fs::perms(0644));  // every user reads /proc/cpuinfo
+}
+
+std::string Fabric::cpuinfoPath() const {
+  const std::string path = root_ + "/" + kCpuInfoFile;
+  return fs::exists(path) ? path : "";
 }
 
 void Fabric::setFileText(const std::string& bdf, const std::string& name,

@@ -232,6 +232,13 @@ class Fabric {
   // The VFIO device node of a function bound by bindVfio with this dev_dir.
   std::string vfioDeviceNode(const std::string& bdf, const std::string& dev_dir) const;
 
+  // --- the CPU ---
+  // The machine's /proc/cpuinfo (root/proc/cpuinfo): one processor whose
+  // flags carry "hypervisor" (a virtual machine's CPU) or not.
+  void setHypervisorFlag(bool on);
+  // Its path, for Sandbox::cpuinfo; "" when none was set.
+  std::string cpuinfoPath() const;
+
   // --- odd trees, for code that only reads sysfs files ---
   // As addGpu, without checking that a PCI bus could have the GPU there: below
   // another GPU, or directly on a host bridge of another bus number.

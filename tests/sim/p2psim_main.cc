@@ -52,8 +52,9 @@ constexpr char kQuadHostPreset[] = "quad-host";
 constexpr char kGuestPreset[] = "guest";
 constexpr char kQ35GuestPreset[] = "q35-guest";
 constexpr char kSysSubdir[] = "sys";
-constexpr char kEtcSubdir[] = "etc";  // a replayed snapshot's peer files
-constexpr char kRunSubdir[] = "run";  // ... and p2pwatch's record
+constexpr char kEtcSubdir[] = "etc";             // a replayed snapshot's peer files
+constexpr char kRunSubdir[] = "run";             // ... and p2pwatch's record
+constexpr char kCpuInfoFile[] = "proc/cpuinfo";  // a fabric's CPU (Fabric::setHypervisorFlag)
 constexpr int kUsageStatus = 2;
 constexpr int kNotRightStatus = 1;  // decode, received: the words state a fault
 constexpr char kCommandSeparator[] = "--";
@@ -176,13 +177,15 @@ std::optional<sim::FakeCommand> stickySetpci(const std::vector<std::string>& kee
   return setpci;
 }
 
-// A fabric directory given for --sys: its sys/ is bound over /sys, and a
-// replayed snapshot's etc/ and run/ serve as /etc's upper directory and /run
-// unless others are given.
+// A fabric directory given for --sys: its sys/ is bound over /sys, its
+// proc/cpuinfo (when it has one) over /proc/cpuinfo, and a replayed snapshot's
+// etc/ and run/ serve as /etc's upper directory and /run unless others are
+// given.
 void useFabricDir(Options& o) {
   const fs::path dir = o.box.sys;
   if (o.box.sys.empty() || !fs::is_directory(dir / kSysSubdir / "devices")) return;
   o.box.sys = (dir / kSysSubdir).string();
+  if (fs::is_regular_file(dir / kCpuInfoFile)) o.box.cpuinfo = (dir / kCpuInfoFile).string();
   if (o.box.etc_upper.empty() && fs::is_directory(dir / kEtcSubdir))
     o.box.etc_upper = (dir / kEtcSubdir).string();
   if (o.box.run.empty() && fs::is_directory(dir / kRunSubdir))
@@ -318,8 +321,9 @@ ExplainCommands addExplainCommands(CLI::App& app, ExplainOptions& o) {
 
 void addSandboxOptions(CLI::App* cmd, Options& o) {
   cmd->add_option("--sys", o.box.sys,
-                  "Fabric directory (or its sys/) bound over /sys; a replayed snapshot's etc/ and "
-                  "run/ serve as --etc-upper and --run")
+                  "Fabric directory (or its sys/) bound over /sys, its proc/cpuinfo over "
+                  "/proc/cpuinfo; a replayed snapshot's etc/ and run/ serve as --etc-upper and "
+                  "--run")
       ->check(CLI::ExistingDirectory);
   cmd->add_option("--etc-upper", o.box.etc_upper, "Upper directory of an /etc overlay")
       ->check(CLI::ExistingDirectory);

@@ -156,10 +156,12 @@ void appendLine(const Fabric& fabric, const std::string& bdf, int depth, std::st
 
 void buildHostPreset(Fabric& host) {
   for (const Row& row : kHostLayout) addRow(host, row);
+  host.setHypervisorFlag(false);
 }
 
 void buildQuadHostPreset(Fabric& host) {
   for (const Row& row : kQuadHostLayout) addRow(host, row);
+  host.setHypervisorFlag(false);
 }
 
 void buildRealHostPreset(Fabric& host) {
@@ -204,6 +206,7 @@ std::vector<std::pair<std::string, std::string>> buildGuestPreset(
     if (!host.has(gpu) || host.kindOf(gpu) != Kind::kGpu || !isGroupedGpu(host, gpu))
       throw std::invalid_argument(gpu + " is no GPU below a switch of the host fabric");
   std::vector<std::pair<std::string, std::string>> pairs;
+  guest.setHypervisorFlag(true);
   unsigned device = kFirstGuestDevice;
   for (const auto& gpu : host.gpus()) {
     if (!isGroupedGpu(host, gpu) || (!only.empty() && !only.count(gpu))) continue;
@@ -217,6 +220,7 @@ std::vector<std::pair<std::string, std::string>> buildGuestPreset(
 std::vector<std::pair<std::string, std::string>> buildQ35GuestPreset(Fabric& guest,
                                                                      const Fabric& host) {
   std::vector<std::pair<std::string, std::string>> pairs;
+  guest.setHypervisorFlag(true);
   unsigned slot = 0;
   for (const auto& gpu : host.gpus()) {
     if (!isGroupedGpu(host, gpu)) continue;

@@ -17,7 +17,8 @@ namespace sim {
 // 0000:18:00.0 carrying a dual-chip board (board switch 0000:1a:00.0, chips
 // 0000:1c:00.0 and 0000:1d:00.0, the board's own downstream ports 0000:1b:00.0
 // and 0000:1b:08.0 without an ACS capability), and GPU 0000:86:00.0 directly
-// below root port 0000:85:00.0.
+// below root port 0000:85:00.0. Its CPU has no hypervisor flag
+// (setHypervisorFlag), as every host preset's.
 void buildHostPreset(Fabric& host);
 
 // Host with one group of four: switch 0000:3b:00.0 (below root port
@@ -39,7 +40,8 @@ void buildRealHostPreset(Fabric& host);
 
 // Guest of a host fabric: one GPU on the root bus pci0000:00 per host GPU
 // that sits below a switch, 0000:00:05.0, 0000:00:06.0, ... in host BDF
-// order, passed through (addGuestGpu). Returns the {guest, host} BDF pairs.
+// order, passed through (addGuestGpu), its CPU with the hypervisor flag.
+// Returns the {guest, host} BDF pairs.
 // With `only`, just those host GPUs (each must sit below a switch, else
 // std::invalid_argument): a guest given part of a group.
 std::vector<std::pair<std::string, std::string>> buildGuestPreset(

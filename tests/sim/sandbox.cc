@@ -41,6 +41,7 @@ constexpr char kDevTarget[] = "/dev";
 constexpr char kRunTarget[] = "/run";
 constexpr char kProcTarget[] = "/proc";
 constexpr char kProcType[] = "proc";
+constexpr char kCpuInfoTarget[] = "/proc/cpuinfo";
 constexpr char kRealDevNull[] = "/dev/null";
 constexpr char kDevNullName[] = "/null";
 constexpr char kOverlayType[] = "overlay";
@@ -321,6 +322,7 @@ void childMount(const Plan& plan) {
   if (!box.pids.empty() &&
       mount(kProcType, kProcTarget, kProcType, MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
     childFail("cannot mount", kProcTarget);
+  if (!box.cpuinfo.empty()) childBind(box.cpuinfo, kCpuInfoTarget);
 }
 
 void childEnter(const Plan& plan) {

@@ -27,6 +27,9 @@ struct Sandbox {
   // a /proc of its own, which shows the processes of that namespace alone.
   // Ignored with `join`.
   std::string pids;
+  // When set, a file bound over /proc/cpuinfo (after /proc is mounted): the
+  // CPU flags the child sees (the hypervisor flag), whatever the machine's.
+  std::string cpuinfo;
   // Further {source directory, target directory} bind mounts.
   std::vector<std::pair<std::string, std::string>> binds;
   // Further {upper directory, target directory} overlays over existing directories.
@@ -68,7 +71,8 @@ std::string sandboxUnavailableReason();
 // killed too, so that no process keeps the private mounts alive. Scratch
 // directories that an overlay needs (siblings of its upper directory) are made
 // before and removed after the child. Mounts happen in this order: sys, etc
-// overlay, dev, binds, overlays, proc; then PATH is set and the user dropped.
+// overlay, dev, binds, overlays, proc, cpuinfo; then PATH is set and the user
+// dropped.
 // A sandbox that cannot be set up ends with kSetupFailedStatus and says why
 // on standard error; a malformed Sandbox (overlay path with ',' or ':', a
 // missing upper directory) throws std::invalid_argument in the caller.

@@ -29,9 +29,10 @@ constexpr mode_t kDirMode = 0755;
 constexpr char kSys[] = "sys";
 constexpr char kMeta[] = "meta";
 constexpr char kReport[] = "meta/status.json";
-// Trees an archive may hold besides sys/ and meta/, as components.
-const std::vector<std::vector<std::string>> kGuestTrees = {{"etc", "qz", "vm_p2p_cfg"},
-                                                           {"run", "p2pwatch"}};
+// Trees an archive may hold besides sys/ and meta/, as components: the
+// guest's files, and the CPU's (proc/cpuinfo, for Sandbox::cpuinfo).
+const std::vector<std::vector<std::string>> kGuestTrees = {
+    {"etc", "qz", "vm_p2p_cfg"}, {"run", "p2pwatch"}, {"proc"}};
 constexpr const char* kMadeDirs[] = {"etc", "run"};  // what the sandbox mounts, even empty
 constexpr char kMiB[] = " MiB";
 

@@ -1,13 +1,14 @@
 // Replaying a snapshot written by `p2ptool --collect`: its tree becomes a
 // fabric directory that the sandbox shows as /sys (DIR/sys), beside DIR/etc
 // (the peer files: an /etc overlay's upper directory), DIR/run (p2pwatch's
-// record: bound over /run) and DIR/meta (what the tool made of the machine,
-// the report among it). `p2psim build DIR --from FILE` runs it; `p2psim run
-// --sys DIR` then uses DIR/etc and DIR/run as well.
+// record: bound over /run), DIR/proc/cpuinfo (the CPU's flags: bound over
+// /proc/cpuinfo) and DIR/meta (what the tool made of the machine, the report
+// among it). `p2psim build DIR --from FILE` runs it; `p2psim run --sys DIR`
+// then uses DIR/etc, DIR/run and DIR/proc/cpuinfo as well.
 //
 // The archive comes from elsewhere and is checked member by member before
 // anything of it is written: only directories, regular files and symbolic
-// links below sys/, meta/, etc/qz/vm_p2p_cfg/ and run/p2pwatch/; relative
+// links below sys/, meta/, etc/qz/vm_p2p_cfg/, run/p2pwatch/ and proc/; relative
 // names without "." or ".."; links (below sys/ only) whose target climbs with
 // leading ".." alone and stays inside sys/; at most 16 MiB of data per
 // member and 256 MiB in all, holes aside. Every file is opened beneath DIR

@@ -10,6 +10,7 @@
 #include "common/device/exchange_area.h"
 #include "common/device/pass_record.h"
 #include "common/device/pci_address.h"
+#include "tool/role/evidence.h"
 
 namespace fs = std::filesystem;
 
@@ -35,6 +36,16 @@ void gatherPeerFiles(Snapshot& snapshot) {
   if (ec) snapshot.notCollected(kPeerConfigDir, ec.message());
 }
 
+// The first processor's block: the flags of one tell, the rest only repeat them.
+void gatherCpuInfo(Snapshot& snapshot) {
+  const FileRead file = readSmallFile(kCpuInfo, kSmallFileLimit);
+  if (!file.read) return snapshot.notCollected(kCpuInfo, file.reason);
+  const size_t end = file.bytes.find("\n\n");
+  snapshot.addFile(memberPath(kCpuInfo),
+                   end == std::string::npos ? file.bytes : file.bytes.substr(0, end + 2),
+                   file.status.st_mode);
+}
+
 void gatherRecord(Snapshot& snapshot) {
   struct stat st {};
   if (present(snapshot, kPassRecordFile, st)) copyFile(snapshot, kPassRecordFile, true);
@@ -45,4 +56,5 @@ void gatherRecord(Snapshot& snapshot) {
 void gatherGuestFiles(Snapshot& snapshot) {
   gatherPeerFiles(snapshot);
   gatherRecord(snapshot);
+  gatherCpuInfo(snapshot);
 }

@@ -46,6 +46,9 @@ constexpr const char* kGroupTooLarge =
 constexpr const char* kLeftoverKept =
     "\033[31mWARNING:\033[0m Cannot remove %s, left by an interrupted run: %s\n";
 constexpr const char* kStoreFailed = "\033[31mError:\033[0m failed to write configuration file!\n";
+constexpr const char* kLooksLikeHost =
+    "\033[31mWARNING:\033[0m This machine looks like a host (%s): p2ptool -r is for guests; it "
+    "stores the peer files all the same\n";
 
 bool change_lines = false;
 unsigned changes = 0;
@@ -164,14 +167,16 @@ void removeLeftover(const std::string& path) {
   report(Priority::kWarning, kLeftoverKept, path.c_str(), strerror(errno));
 }
 
-void applyPeerFile(const PeerStep& step) {
+// The GPU's messages name it with its side (`side`'s address).
+void applyPeerFile(const PeerStep& step, Role side) {
+  const std::string gpu = sideAddress(side, step.gpu);
   replayMessages(step.messages);
   if (step.open_error != 0) {
-    reportWindowUnopened(step.window, step.gpu, step.open_error);
+    reportWindowUnopened(step.window, gpu, step.open_error);
     return leaveUndone();
   }
   if (step.area.state != AreaState::kTable) {
-    reportAreaRead(step.area, step.gpu);
+    reportAreaRead(step.area, gpu);
     return leaveUndone();
   }
   if (step.file == PeerNow::kUnchanged)
@@ -181,7 +186,7 @@ void applyPeerFile(const PeerStep& step) {
                       step.file == PeerNow::kNew ? "new" : "it differed");
   const int error = errno;
   report(Priority::kError, "%s", kStoreFailed);
-  reportGpuFailure(step.gpu, error);
+  reportGpuFailure(gpu, error);
   leaveUndone();
 }
 
@@ -223,6 +228,8 @@ void applyTables(const WritePlan& plan) {
 }
 
 void applyPeerFiles(const ReadPlan& plan) {
+  if (plan.side() == Role::kHost && !plan.files.empty())
+    report(Priority::kWarning, kLooksLikeHost, roleEvidence(plan.role).c_str());
   const std::optional<bool> made = makePeerConfigDir();
   if (!made) {
     if (!plan.files.empty()) leaveUndone();
@@ -230,5 +237,5 @@ void applyPeerFiles(const ReadPlan& plan) {
   }
   if (*made) changeLine(true, "Created %s\n", kPeerConfigDir);
   for (const std::string& path : plan.leftovers) removeLeftover(path);
-  for (const PeerStep& step : plan.files) applyPeerFile(step);
+  for (const PeerStep& step : plan.files) applyPeerFile(step, plan.side());
 }

@@ -27,5 +27,7 @@ void applyPorts(const std::vector<PortStep>& ports);
 // -w: first names each GPU in no group, then group by group.
 void applyTables(const WritePlan& plan);
 
-// -r: the directory, the leftovers of an interrupted run, then GPU by GPU.
+// -r: a warning where the machine looks like a host (and GPUs were found),
+// the directory, the leftovers of an interrupted run, then GPU by GPU, each
+// named with its side ("guest 0000:00:05.0").
 void applyPeerFiles(const ReadPlan& plan);

@@ -100,6 +100,11 @@ json writeJson(const WritePlan& plan) {
   return {{"tables", tables}, {"ungrouped", ungrouped}};
 }
 
+json hostBdf(uint64_t packed) {
+  const auto address = addressOfPacked(packed);
+  return address ? json(*address) : json();
+}
+
 json peerJson(const PeerStep& step) {
   json out = stateJson(step.state);
   const bool table = step.open_error == 0 && step.area.state == AreaState::kTable;
@@ -108,6 +113,7 @@ json peerJson(const PeerStep& step) {
        {"path", step.path},
        {"now", orNull(table, peerNowName(step.file))},
        {"self", orNull(table, hexNumber(areaSelf(table ? step.area.words[0] : 0), kPackedDigits))},
+       {"self_host_bdf", table ? hostBdf(areaSelf(step.area.words[0])) : json()},
        {"words", orNull(table, wordsJson(step.area.words))}});
   return out;
 }
@@ -127,7 +133,9 @@ const char* dirName(DirNow dir) {
 json readJson(const ReadPlan& plan) {
   json files = json::array();
   for (const PeerStep& step : plan.files) files.push_back(peerJson(step));
-  return {{"directory", kPeerConfigDir},
+  return {{"role", roleName(plan.role.role)},
+          {"role_evidence", roleEvidence(plan.role)},
+          {"directory", kPeerConfigDir},
           {"directory_state", dirName(plan.dir)},
           {"directory_reason", orNull(!plan.dir_reason.empty(), plan.dir_reason)},
           {"leftovers", plan.leftovers},

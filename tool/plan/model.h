@@ -19,6 +19,7 @@
 #include "common/log/console.h"
 #include "tool/containers.h"
 #include "tool/exchange.h"
+#include "tool/role/role.h"
 
 enum class Outcome {
   kChange,     // the run changes the item
@@ -122,6 +123,12 @@ struct PeerStep {
 enum class DirNow { kThere, kMade, kCannot };
 
 struct ReadPlan {
+  RoleDecision role;  // the machine's: -r where it looks like a host warns and goes on
+  // Whose addresses the GPUs' are: the host's where it looks like a host, else
+  // the guest's, as -r is for guests.
+  Role side() const {
+    return role.role == Role::kHost && role.known() ? Role::kHost : Role::kGuest;
+  }
   DirNow dir = DirNow::kThere;
   std::string dir_reason;              // kCannot: why
   std::vector<std::string> leftovers;  // temporary files of an interrupted run, removed

@@ -9,6 +9,7 @@
 #include "common/util/paths.h"
 #include "common/util/scoped.h"
 #include "tool/plan/planners.h"
+#include "tool/role/evidence.h"
 
 namespace {
 
@@ -128,6 +129,7 @@ PeerStep planPeer(const fs::path& device, bool as_root) {
 
 ReadPlan planPeerFiles(const std::set<fs::path>& devices, bool as_root) {
   ReadPlan plan;
+  plan.role = findRole({devices.begin(), devices.end()});
   plan.dir = dirState(plan.dir_reason);
   if (plan.dir == DirNow::kThere) plan.leftovers = leftovers();
   for (const auto& device : devices) {

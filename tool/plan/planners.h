@@ -56,7 +56,8 @@ std::vector<PortStep> planPorts(const std::set<std::string>& ports, bool as_root
 WritePlan planTables(const GroupMap& groups, const std::set<std::filesystem::path>& devices,
                      bool as_root);
 
-// -r for every GPU (plan_peers.cc): the peer configuration directory, the
-// temporary files an interrupted run left there, and per GPU the table in its
-// window against its peer file; a file equal to the table is left as it is.
+// -r for every GPU (plan_peers.cc): the machine's role (tool/role/), the peer
+// configuration directory, the temporary files an interrupted run left there,
+// and per GPU the table in its window against its peer file; a file equal to
+// the table is left as it is.
 ReadPlan planPeerFiles(const std::set<std::filesystem::path>& devices, bool as_root);

@@ -148,13 +148,13 @@ void tableLines(const WritePlan& plan, Lines& out) {
     out.item(bdf + ": sits " + where + ": in no group, no exchange table", {});
 }
 
-std::string peerText(const PeerStep& step) {
-  const std::string head = step.gpu + ": ";
+std::string peerText(const PeerStep& step, Role side) {
+  const std::string head = sideAddress(side, step.gpu) + ": ";
   switch (step.state.outcome) {
     case Outcome::kChange:
       return head + peerNowName(step.file) + " -> stored: table of " +
-             std::to_string(step.area.words.size()) + " words, host GPU " +
-             hex(areaSelf(step.area.words[0]), 8);
+             std::to_string(step.area.words.size()) + " words, self " +
+             packedWithHost(areaSelf(step.area.words[0]));
     case Outcome::kUnchanged:
       return head + "unchanged";
     case Outcome::kLeftAlone:
@@ -168,8 +168,12 @@ void peerLines(const ReadPlan& plan, Lines& out) {
   const char* dir = plan.dir == DirNow::kMade     ? " (made by the run)"
                     : plan.dir == DirNow::kCannot ? " (cannot be made)"
                                                   : "";
+  const bool host = plan.side() == Role::kHost;
+  out.info(std::string("Role: ") + roleName(plan.role.role) + " (" + roleEvidence(plan.role) + ")" +
+               (host ? ": p2ptool -r is for guests; it runs all the same" : ""),
+           host);
   out.info(std::string("Peer files in ") + kPeerConfigDir + dir + ":");
-  for (const PeerStep& step : plan.files) out.item(peerText(step), step.state);
+  for (const PeerStep& step : plan.files) out.item(peerText(step, plan.side()), step.state);
   if (plan.leftovers.empty()) return;
   out.info("Temporary files of an interrupted run, removed:");
   for (const std::string& path : plan.leftovers) out.item(path, {});

@@ -63,14 +63,17 @@ TEST(PlanTextTest, APeerFileADirectoryTakesIsKeptAndLeftoversAreListed) {
   step.gpu = "0000:00:05.0";
   step.state = {Outcome::kLeftAlone, "a directory is in its place and cannot be replaced", true};
   plan.read->files = {step};
+  plan.read->role.reason = "/proc/cpuinfo: missing";  // taken for a host: -r stays a guest's
   const auto lines = planLines(plan);
   std::vector<std::string> all;
   for (const PlanLine& line : lines) all.push_back(line.text);
   EXPECT_EQ(
-      std::vector<std::string>(all.end() - 5, all.end()),
+      std::vector<std::string>(all.end() - 6, all.end()),
       (std::vector<std::string>{
+          "Role: host (no GPU tells; the CPU's flags cannot be read (/proc/cpuinfo: missing): "
+          "taken for a host)",
           "Peer files in /etc/qz/vm_p2p_cfg/:",
-          "  0000:00:05.0: left alone: a directory is in its place and cannot be replaced; "
+          "  guest 0000:00:05.0: left alone: a directory is in its place and cannot be replaced; "
           "left undone",
           "Temporary files of an interrupted run, removed:", "  /etc/qz/vm_p2p_cfg/.peer-Ab3xYz",
           "Result: 1 change; work left undone (exit status 1)"}));

@@ -1,5 +1,5 @@
-// Gathering the status: discovery of the GPUs, then the host collector
-// (host.cc) and the guest collector (guest.cc) over those each view takes.
+// Gathering the status: discovery of the GPUs, the role, then the collector
+// of its view: the host's (host.cc) or the guest's (guest.cc).
 #include "tool/report/collect.h"
 
 #include <unistd.h>
@@ -10,21 +10,20 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "common/device/enumeration.h"
-#include "common/device/exchange_area.h"
 #include "common/device/pass_record.h"
 #include "common/util/scoped.h"
 #include "tool/report/guest.h"
 #include "tool/report/host.h"
-#include "tool/topology.h"
+#include "tool/role/evidence.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* kVendorFile = "/vendor";
-constexpr const char* kHostBridgePrefix = "pci";
 
 bool isSupportedGpu(const fs::path& entry) {
   std::ifstream in(entry.string() + kVendorFile);
@@ -50,8 +49,18 @@ std::map<std::string, fs::path> findGpus() {
   return gpus;
 }
 
-bool onRootBus(const fs::path& device) {
-  return ancestorName(device, 1).rfind(kHostBridgePrefix, 0) == 0;
+std::vector<fs::path> devicesOf(const std::map<std::string, fs::path>& gpus) {
+  std::vector<fs::path> devices;
+  for (const auto& entry : gpus) devices.push_back(entry.second);
+  return devices;
+}
+
+std::vector<GuestGpu> guestStatus(const std::map<std::string, fs::path>& gpus) {
+  const PassRecordRead record = readPassRecord();
+  std::vector<GuestGpu> guest;
+  for (const auto& entry : gpus) guest.push_back(guestGpu(entry.first, record));
+  markConflicts(guest);
+  return guest;
 }
 
 }  // namespace
@@ -65,21 +74,14 @@ Status collectStatus() {
     gpus = findGpus();
   } catch (const fs::filesystem_error& e) {
     status.error = std::string("cannot read ") + kSysPciDevices + ": " + e.code().message();
+    status.role = findRole({});
     return status;
   }
-  std::map<std::string, fs::path> host_gpus, guest_gpus;
-  std::error_code ec;
-  const bool peer_dir = fs::is_directory(kPeerConfigDir, ec);
-  for (const auto& [bdf, device] : gpus) {
-    if (!onRootBus(device)) host_gpus[bdf] = device;
-    if (onRootBus(device) || peer_dir) guest_gpus[bdf] = device;
-  }
-  if (!host_gpus.empty()) status.host = hostStatus(host_gpus);
-  if (!guest_gpus.empty()) {
-    const PassRecordRead record = readPassRecord();
-    status.guest.emplace();
-    for (const auto& entry : guest_gpus) status.guest->push_back(guestGpu(entry.first, record));
-    markConflicts(*status.guest);
-  }
+  status.role = findRole(devicesOf(gpus));
+  if (gpus.empty()) return status;
+  if (status.role.role == Role::kHost)
+    status.host = hostStatus(gpus);
+  else
+    status.guest = guestStatus(gpus);
   return status;
 }

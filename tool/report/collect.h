@@ -6,10 +6,9 @@
 // configuration word or memory byte is written, no file made, no process
 // started.
 //
-// A GPU gets the host view (host.h) when a port lies above it (it does not
-// hang directly on a root bus), the guest view (guest.h) when it hangs
-// directly on a root bus (passed through) or the peer configuration directory
-// exists (p2ptool -r made it); a GPU may get both.
+// The machine's role (tool/role/) decides the view every GPU gets: the host
+// view (host.h) on a host, the guest view (guest.h) in a guest. A peer
+// configuration directory decides nothing.
 #pragma once
 
 #include "tool/report/model.h"

@@ -95,6 +95,7 @@ void place(HostGpu& gpu, const fs::path& device, HostScan& scan) {
     return gpu.board == Board::kDualChip;
   });
   gpu.below_root_port = place.where == Where::kBelowRootPort;
+  gpu.on_root_bus = place.where == Where::kOnRootBus;
   if (place.where != Where::kInGroup) return;  // in no group, as in the default mode
   gpu.group = place.placement.group_key;
   scan.group_ports[gpu.group].insert(place.placement.acs_ports.begin(),

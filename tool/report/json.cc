@@ -169,6 +169,7 @@ json gpuJson(const Status& status, const HostGpu& gpu) {
           {"bar0", orNull(online, hexNumber(gpu.bar0, kWordDigits))},
           {"group", textOrNull(gpu.group)},
           {"below_root_port", gpu.below_root_port},
+          {"on_root_bus", gpu.on_root_bus},
           {"table", gpu.table ? tableJson(status, *gpu.table) : json()},
           {"tenants", gpu.tenants ? tenantsJson(*gpu.tenants) : json()},
           {"tenants_reason", orNull(!gpu.tenants, unknownReason(status, gpu.tenants_reason))},
@@ -285,13 +286,16 @@ json peerJson(const Status& status, const GuestGpu& gpu) {
   json out = {{"state", name(gpu.peer_state)},
               {"reason", orNull(unreadable, unknownReason(status, gpu.peer_reason))},
               {"self", json()},
+              {"self_host_bdf", json()},
               {"peers", json()},
               {"matches_exchange_table", optionalJson(gpu.peer_matches)}};
   if (!gpu.peer) return out;
   out["self"] = hexNumber(gpu.peer->self, kPackedDigits);
+  out["self_host_bdf"] = optionalJson(addressOfPacked(gpu.peer->self));
   out["peers"] = json::array();
   for (size_t i = 1; i + 1 < gpu.peer->words.size(); i += 2)
     out["peers"].push_back({{"packed", hexNumber(gpu.peer->words[i], kPackedDigits)},
+                            {"host_bdf", optionalJson(addressOfPacked(gpu.peer->words[i]))},
                             {"address", hexNumber(gpu.peer->words[i + 1], kWordDigits)}});
   return out;
 }
@@ -337,6 +341,8 @@ json guestGpuJson(const Status& status, const GuestGpu& gpu) {
 std::string statusJson(const Status& status) {
   json out = {{"schema_version", kSchemaVersion},
               {"state", verdictName(status.verdict())},
+              {"role", roleName(status.role.role)},
+              {"role_evidence", roleEvidence(status.role)},
               {"as_root", status.as_root},
               {"error", textOrNull(status.error)},
               {"host", status.host ? hostJson(status, *status.host) : json()},

@@ -195,6 +195,6 @@ Verdict guestVerdict(const std::vector<GuestGpu>& gpus) { return worst(gpus); }
 Verdict Status::verdict() const {
   if (!error.empty()) return Verdict::kUnknown;
   if (!host && !guest) return Verdict::kNotReady;  // no GPU at all is nothing to be ready
-  return worse(host ? host->verdict() : Verdict::kReady,
-               guest ? guestVerdict(*guest) : Verdict::kReady);
+  const Verdict view = host ? host->verdict() : guestVerdict(*guest);
+  return role.known() ? view : worse(view, Verdict::kUnknown);
 }

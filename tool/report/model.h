@@ -18,6 +18,7 @@
 
 #include "common/device/peer_file.h"
 #include "common/device/vfio.h"
+#include "tool/role/role.h"
 
 enum class Verdict { kReady, kNotReady, kUnknown };
 
@@ -57,6 +58,7 @@ struct HostGpu {
   uint64_t bar0 = 0;   // decoded as -w decodes it; meaningful when not kOffline/kUnreadable
   std::string group;   // "" when in no group
   bool below_root_port = false;
+  bool on_root_bus = false;          // in no group: no port above it (a host view given by --host)
   std::optional<TableStatus> table;  // for the GPUs of a group
   // The processes of running guests that hold it (vfio.h); nothing when that
   // cannot be seen: it is bound to vfio-pci, no process is seen to hold it
@@ -227,10 +229,14 @@ struct GuestGpu {
 // The verdict of the guest view: that of its weightiest GPU.
 Verdict guestVerdict(const std::vector<GuestGpu>& gpus);
 
+// The view of the role: the host's when the machine is a host, the guest's
+// when it is a guest. A role that rests on no evidence makes the verdict
+// unknown at best.
 struct Status {
   bool as_root = false;
-  std::string error;                           // why no GPU could be looked for; "" when fine
-  std::optional<HostStatus> host;              // when some GPU gets the host view
-  std::optional<std::vector<GuestGpu>> guest;  // when some GPU gets the guest view
+  std::string error;  // why no GPU could be looked for; "" when fine
+  RoleDecision role;
+  std::optional<HostStatus> host;              // a host's GPUs
+  std::optional<std::vector<GuestGpu>> guest;  // a guest's GPUs
   Verdict verdict() const;
 };

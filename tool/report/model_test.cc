@@ -52,4 +52,14 @@ TEST(ReportModelTest, APairIsOkOnlyWithEveryFactKnownAndGood) {
   }
 }
 
+// A view whose role rests on no evidence is unknown at best.
+TEST(ReportModelTest, ARoleOnNoEvidenceMakesAReadyViewUnknown) {
+  Status status;
+  status.host.emplace();
+  status.role.basis = Basis::kNothing;
+  EXPECT_EQ(status.verdict(), Verdict::kUnknown);
+  status.role = givenRole(Role::kHost);
+  EXPECT_EQ(status.verdict(), Verdict::kReady);
+}
+
 }  // namespace

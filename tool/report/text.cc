@@ -1,5 +1,5 @@
-// The text report of p2ptool --status: a line per fact, warning priority for
-// the lines that state a problem.
+// The text report of p2ptool --status: the role and the verdict first, then a
+// line per fact, warning priority for the lines that state a problem.
 #include <time.h>
 
 #include <string>
@@ -44,6 +44,7 @@ std::string hexWords(const std::vector<uint64_t>& words) {
 
 std::string placement(const HostGpu& gpu) {
   if (gpu.below_root_port) return "no group: below a root port";
+  if (gpu.on_root_bus) return "no group: on the root bus";
   if (!gpu.group.empty()) return "group " + gpu.group;
   if (gpu.board == Board::kUnknown) return "group unknown";
   return "no group: below a name that is no PCI address";
@@ -195,9 +196,9 @@ void addPeer(const Status& status, const GuestGpu& gpu, Lines& lines) {
       break;
   }
   lines.add(gpu.peer_matches == false,
-            "    peer file: self " + hexNumber(gpu.peer->self, 8) + peerMatch(gpu));
+            "    peer file: self " + packedWithHost(gpu.peer->self) + peerMatch(gpu));
   for (size_t i = 1; i + 1 < gpu.peer->words.size(); i += 2)
-    lines.info("      peer " + hexNumber(gpu.peer->words[i], 8) + "  address " +
+    lines.info("      peer " + packedWithHost(gpu.peer->words[i]) + "  host BAR0 " +
                hexNumber(gpu.peer->words[i + 1], 16));
 }
 
@@ -281,7 +282,7 @@ std::string guestVerdict(const GuestGpu& gpu) {
 void addGuest(const Status& status, const std::vector<GuestGpu>& gpus, Lines& lines) {
   lines.info("Guest GPUs:");
   for (const auto& gpu : gpus) {
-    lines.info("  " + gpu.bdf);
+    lines.info("  " + sideAddress(Role::kGuest, gpu.bdf));
     lines.add(gpu.window != WindowState::kTable, "    exchange table: " + windowText(status, gpu));
     addPeer(status, gpu, lines);
     lines.add(!gpu.minor_reason.empty() || (gpu.minor && !isMinorNumber(*gpu.minor)),
@@ -302,15 +303,18 @@ std::string parameterText(const Status& status, const HostStatus& host) {
 
 }  // namespace
 
+// The summary first: the role with its evidence, and the verdict.
 std::vector<ReportLine> statusLines(const Status& status, bool whole_matrix) {
   Lines lines;
+  lines.add(!status.role.known(), std::string("Role: ") + roleName(status.role.role) + " (" +
+                                      roleEvidence(status.role) + ")");
+  const Verdict verdict = status.verdict();
+  lines.add(verdict != Verdict::kReady, std::string("Status: ") + verdictName(verdict));
   if (!status.error.empty()) lines.problem("Error: " + status.error);
   if (status.host) addHost(status, *status.host, lines);
   if (status.host) lines.append(matrixLines(status, *status.host, whole_matrix));
   if (status.guest) addGuest(status, *status.guest, lines);
   if (status.error.empty() && !status.host && !status.guest) lines.problem("No GPU found.");
-  const Verdict verdict = status.verdict();
-  lines.add(verdict != Verdict::kReady, std::string("Status: ") + verdictName(verdict));
   if (status.host) lines.info("Kernel parameter: " + parameterText(status, *status.host));
   return lines.take();
 }
