@@ -156,7 +156,7 @@ has p2ptool.service After systemd-udev-trigger.service
 has p2ptool.service Before libvirtd.service virtqemud.service
 exactly p2ptool.service ExecStart "-/usr/sbin/p2ptool -v
 -/usr/sbin/p2ptool -w -v
-/usr/sbin/p2ptool -s"
+/usr/sbin/p2ptool -s --host"
 exactly p2ptool.service WantedBy multi-user.target
 # What the in-use check needs to read every process's descriptors, and no more
 # (p2ptool_discovery_test runs p2ptool with this set).
