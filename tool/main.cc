@@ -122,14 +122,7 @@ int exitStatus(Verdict verdict) {
 // The report and its exit status; a failure that ends the gathering still
 // gives a report, whose verdict is then unknown.
 int runStatus(const Options& options) {
-  Status status;
-  try {
-    status = collectStatus();
-  } catch (const std::exception& e) {
-    status = Status{};
-    status.as_root = geteuid() == 0;
-    status.error = e.what();
-  }
+  const Status status = collectStatus();
   if (options.json) {
     reportText(stdout, Priority::kInfo, statusJson(status));
   } else {

@@ -2,9 +2,11 @@
 // (host.cc) and the guest collector (guest.cc) over those each view takes.
 #include "tool/report/collect.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -54,18 +56,14 @@ bool onRootBus(const fs::path& device) {
   return ancestorName(device, 1).rfind(kHostBridgePrefix, 0) == 0;
 }
 
-}  // namespace
-
-Status collectStatus() {
-  StdoutToStderr diverted;
-  Status status;
-  status.as_root = ::geteuid() == 0;
+// The GPUs each view takes, and the views; `error` when none can be looked for.
+void gather(Status& status) {
   std::map<std::string, fs::path> gpus;
   try {
     gpus = findGpus();
   } catch (const fs::filesystem_error& e) {
     status.error = std::string("cannot read ") + kSysPciDevices + ": " + e.code().message();
-    return status;
+    return;
   }
   std::map<std::string, fs::path> host_gpus, guest_gpus;
   std::error_code ec;
@@ -80,6 +78,24 @@ Status collectStatus() {
     status.guest.emplace();
     for (const auto& entry : guest_gpus) status.guest->push_back(guestGpu(entry.first, record));
     markConflicts(*status.guest);
+  }
+}
+
+}  // namespace
+
+Status collectStatus() {
+  StdoutToStderr diverted;
+  Status status;
+  status.as_root = ::geteuid() == 0;
+  ::clock_gettime(CLOCK_REALTIME, &status.time);
+  try {
+    gather(status);
+  } catch (const std::exception& e) {
+    Status failed;  // nothing of a gathering cut short is shown
+    failed.as_root = status.as_root;
+    failed.time = status.time;
+    failed.error = e.what();
+    return failed;
   }
   return status;
 }

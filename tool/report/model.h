@@ -173,6 +173,7 @@ Verdict guestVerdict(const std::vector<GuestGpu>& gpus);
 
 struct Status {
   bool as_root = false;
+  timespec time{};                             // of the check: when the collector began
   std::string error;                           // why no GPU could be looked for; "" when fine
   std::optional<HostStatus> host;              // when some GPU gets the host view
   std::optional<std::vector<GuestGpu>> guest;  // when some GPU gets the guest view
