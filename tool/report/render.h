@@ -19,3 +19,5 @@ struct ReportLine {
 std::vector<ReportLine> statusLines(const Status& status);
 // The JSON document (json.cc).
 std::string statusJson(const Status& status);
+// The metrics in the Prometheus text format (metrics.cc).
+std::string statusMetrics(const Status& status);
