@@ -853,13 +853,19 @@ TEST_F(StatusTest, TheJournalGetsTheProblemsAsWarnings) {
 TEST_F(StatusTest, GpusBehindTheRootPortsOfAQ35GuestGetTheGuestViewOnceItHasPeerFiles) {
   sim::TempDir q35_dir{"p2p-q35"};
   sim::Fabric q35(q35_dir.path());
-  const std::string gpu = sim::buildQ35GuestPreset(q35, host_)[0].first;
+  const auto pairs = sim::buildQ35GuestPreset(q35, host_);
+  const std::string gpu = pairs[0].first;
   ASSERT_EQ(tool({"-w"}).status, 0);
   EXPECT_EQ(tool({"-s"}, q35).out.find("Guest GPUs:"), std::string::npos);
+  EXPECT_EQ(metric("p2ptool_role{role=\"host\"}"), "1");
   ASSERT_EQ(tool({"-r"}, q35).status, 0);
   const std::string out = tool({"-s"}, q35).out;
   EXPECT_NE(out.find("  " + gpu + "  dual-chip board"), std::string::npos) << out;
   EXPECT_NE(out.find("Guest GPUs:\n  " + gpu + "\n"), std::string::npos) << out;
+  // With both views it is a guest, and each GPU counts once.
+  EXPECT_EQ(metric("p2ptool_role{role=\"guest\"}"), "1");
+  EXPECT_EQ(metric("p2ptool_role{role=\"host\"}"), "0");
+  EXPECT_EQ(metric("p2ptool_gpus"), std::to_string(pairs.size()));
 }
 
 // Snapshots of real servers: a 32-bit BAR0 beside a BAR1, a domain above
