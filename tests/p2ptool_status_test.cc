@@ -278,6 +278,8 @@ TEST_F(StatusTest, APortThatCannotBeReadMakesItsGroupUnknownAndStaysInTheParamet
     EXPECT_TRUE(has(r.out, group + (row.verdict ? row.verdict + port : "P2P ready"))) << row.name;
     EXPECT_EQ(metric("p2ptool_port_unknown{port=\"" + port + "\"}"), flag(row.verdict != nullptr))
         << row.name;
+    EXPECT_EQ(metric("p2ptool_group_ready{group=\"0000:5e:00.0\"}"), flag(row.verdict == nullptr))
+        << row.name;
     EXPECT_EQ(metric("p2ptool_state{state=\"unknown\"}"), flag(row.status == 3)) << row.name;
     const size_t parameter = r.out.rfind("Kernel parameter: ");
     EXPECT_EQ(r.out.find(port, parameter) != std::string::npos, row.verdict != nullptr) << row.name;
@@ -543,7 +545,9 @@ TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
   const auto holder = guest(host_.bindVfio("0000:61:00.0", 7, dev_.path()));
   const sim::Result text = tool({"-s"});
   sim::TempDir dir("p2p-metrics");
+  const time_t before = time(nullptr);
   const sim::Result doc = tool({"-s", "--json", "--metrics", dir / "p2ptool.prom"});
+  const time_t after = time(nullptr);
   EXPECT_EQ(text.status, 1);
   EXPECT_EQ(doc.status, 1);
   const json status = json::parse(doc.out);
@@ -553,6 +557,8 @@ TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
   char hostname[256] = {};
   ASSERT_EQ(gethostname(hostname, sizeof hostname - 1), 0);
   EXPECT_EQ(status["hostname"], hostname);
+  EXPECT_TRUE(isoSeconds(status["time"]) >= before && isoSeconds(status["time"]) <= after)
+      << status["time"];
   expectMetricsSayWhatTheDocumentSays(status, sim::readFile(dir / "p2ptool.prom"), text.out);
   EXPECT_EQ(status["state"], "not ready");
   EXPECT_TRUE(status["guest"].is_null());
@@ -787,6 +793,7 @@ TEST_F(StatusTest, GroupMembersHeldByDifferentGuestsAreNamed) {
                   "0000:61:00.0"))
       << blind.out;
   EXPECT_EQ(blind.out.find("WARNING"), std::string::npos);
+  EXPECT_EQ(metric("p2ptool_gpu_in_use{gpu=\"0000:60:00.0\"}"), "1");  // it may be
   const json blind_doc = json::parse(tool({"-s", "--json"}, host_, 0, old_unit).out);
   EXPECT_EQ(blind_doc["host"]["gpus"][4]["tenants_reason"], hidden);
   EXPECT_EQ(blind_doc["host"]["groups"][2]["tenants_unknown"],
