@@ -54,13 +54,6 @@ std::string hexText(uint64_t value, int digits) {
   return text;
 }
 
-// Seconds since 1970 of an ISO 8601 time with its offset, -1 when malformed.
-time_t isoSeconds(const std::string& text) {
-  struct tm time {};
-  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S%z", &time);
-  return end && *end == '\0' ? timegm(&time) - time.tm_gmtoff : -1;
-}
-
 const char* flag(bool value) { return value ? "1" : "0"; }
 
 // The report with every local time as "T".
@@ -497,7 +490,7 @@ void expectMetricsSayWhatTheDocumentSays(const json& status, const std::string& 
               flag(std::regex_replace(state, std::regex("_"), " ") == status["state"]));
   EXPECT_EQ(value("p2ptool_info{version=\"" + status["version"].get<std::string>() + "\"}"), "1");
   EXPECT_EQ(static_cast<time_t>(std::stod(value("p2ptool_check_timestamp_seconds"))),
-            isoSeconds(status["time"]));
+            systest::isoSeconds(status["time"]));
   EXPECT_EQ(value("p2ptool_role{role=\"host\"}"), "1");
   EXPECT_EQ(value("p2ptool_role{role=\"guest\"}"), "0");
   const json& host = status["host"];
@@ -557,7 +550,8 @@ TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
   char hostname[256] = {};
   ASSERT_EQ(gethostname(hostname, sizeof hostname - 1), 0);
   EXPECT_EQ(status["hostname"], hostname);
-  EXPECT_TRUE(isoSeconds(status["time"]) >= before && isoSeconds(status["time"]) <= after)
+  EXPECT_TRUE(systest::isoSeconds(status["time"]) >= before &&
+              systest::isoSeconds(status["time"]) <= after)
       << status["time"];
   expectMetricsSayWhatTheDocumentSays(status, sim::readFile(dir / "p2ptool.prom"), text.out);
   EXPECT_EQ(status["state"], "not ready");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <unistd.h>
 
@@ -203,6 +204,14 @@ class PresetTest : public FabricTest {
   sim::Fabric guest_{guest_dir_.path()};
   std::vector<std::pair<std::string, std::string>> pairs_;  // {guest GPU, host GPU}
 };
+
+// Seconds since 1970 of an ISO 8601 time with its offset, as the JSON
+// documents give it ("2026-12-07T12:00:03+01:00"); -1 when malformed.
+inline time_t isoSeconds(const std::string& text) {
+  struct tm time {};
+  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S%z", &time);
+  return end && *end == '\0' ? timegm(&time) - time.tm_gmtoff : -1;
+}
 
 // True under CI=true, where a test fails for what it would skip elsewhere.
 inline bool inCi() {
