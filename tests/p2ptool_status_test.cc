@@ -732,12 +732,14 @@ TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
     EXPECT_EQ(empty.status, 1);
     EXPECT_EQ(empty.out, "No GPU found.\nStatus: not ready\n");
     EXPECT_EQ(metric("p2ptool_gpus"), "0");
+    EXPECT_EQ(metric("p2ptool_role{role=\"host\"}") + metric("p2ptool_role{role=\"guest\"}"), "00");
   }
   fs::remove_all(dir.path() + "/sys/bus");
   const sim::Result doc = tool({"-s", "--json"}, none);
   EXPECT_EQ(doc.status, 3);
   const json unreadable = json::parse(doc.out);
   EXPECT_EQ(unreadable["state"], "unknown");
+  EXPECT_EQ(metric("p2ptool_state{state=\"unknown\"}"), "1");
   EXPECT_EQ(unreadable["error"], "cannot read /sys/bus/pci/devices/: No such file or directory");
 }
 

@@ -37,14 +37,4 @@ TEST(ReplaceFileTest, ThePathGetsANewFileOfTheModeAskedFor) {
   EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"m.prom", "reader"}));
 }
 
-// Nothing is left behind when the file cannot be made or put in place.
-TEST(ReplaceFileTest, AFileThatCannotBePutInPlaceLeavesNothing) {
-  sim::TempDir dir;
-  fs::create_directory(dir / "taken");
-  EXPECT_EQ(replaceFile(dir / "taken", "x", 0644), "Is a directory");
-  EXPECT_EQ(replaceFile(dir / "missing/m.prom", "x", 0644), "No such file or directory");
-  EXPECT_EQ(namesIn(dir.path()), std::set<std::string>{"taken"});
-  EXPECT_TRUE(fs::is_empty(dir / "taken"));
-}
-
 }  // namespace
