@@ -160,6 +160,8 @@ TEST_F(CollectTest, TheArchiveHoldsWhatTheToolReadsAndNothingElse) {
   EXPECT_EQ(first.out, second.out);                         // the same machine, the same bytes
   EXPECT_EQ(first.out.substr(4, 4), std::string(4, '\0'));  // no time in the gzip header
   const auto members = sim::readSnapshot(save(first.out));
+  const json status = json::parse(members.at("meta/status.json").data.at(0));
+  EXPECT_EQ(systest::isoSeconds(status.at("time")), 0);  // the check's time is fixed too
   const std::string gpu = host_.devicePath("0000:c4:00.0").substr(1);
   for (const auto& [name, member] : members) {
     EXPECT_EQ(name.find("0000:3f:00.0"), std::string::npos) << "another vendor's function";

@@ -76,14 +76,44 @@ std::string hexText(uint64_t value, int digits) {
   return text;
 }
 
+const char* flag(bool value) { return value ? "1" : "0"; }
+
 // The report with every local time as "T".
 std::string withoutTimes(const std::string& text) {
   static const std::regex kLocalTime("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}");
   return std::regex_replace(text, kLocalTime, "T");
 }
 
+bool hasArgument(const std::vector<std::string>& args, const std::string& wanted) {
+  return std::find(args.begin(), args.end(), wanted) != args.end();
+}
+
 class StatusTest : public systest::PresetTest {
  protected:
+  // p2ptool as FabricTest runs it. A report (-s, text or JSON) is asked for
+  // as metrics too: they exit as the report did and promtool finds no problem.
+  sim::Result tool(const std::vector<std::string>& args, const sim::Fabric& fabric, uid_t uid = 0,
+                   const std::vector<std::string>& prefix = {}) {
+    const sim::Result r = FabricTest::tool(args, fabric, uid, prefix);
+    const bool report = hasArgument(args, "-s") || hasArgument(args, "--status");
+    if (report && r.status != 2 && !hasArgument(args, "--metrics"))
+      checkMetrics(args, fabric, uid, prefix, r.status);
+    return r;
+  }
+  sim::Result tool(const std::vector<std::string>& args = {}) { return tool(args, host_); }
+
+  void checkMetrics(std::vector<std::string> args, const sim::Fabric& fabric, uid_t uid,
+                    const std::vector<std::string>& prefix, int status) {
+    args.erase(std::remove(args.begin(), args.end(), "--json"), args.end());
+    args.insert(args.end(), {"--metrics", "-"});
+    const sim::Result metrics = FabricTest::tool(args, fabric, uid, prefix);
+    EXPECT_EQ(metrics.status, status) << metrics.err;
+    metrics_ = systest::metricSeries(metrics.out);
+    const sim::Result check = sim::run({}, {"promtool", "check", "metrics"}, metrics.out);
+    if (check.status == sim::kNotFoundStatus && !systest::inCi()) return;  // scripts/deps check
+    EXPECT_EQ(check.status, 0) << check.out << check.err << metrics.out;
+  }
+
   // Host after the default mode and -w; guest after -r with every GPU bound.
   void setUpGuest() {
     ASSERT_EQ(tool().status, 0);
@@ -105,6 +135,13 @@ class StatusTest : public systest::PresetTest {
     ASSERT_TRUE(systest::eventually([&] { return fs::exists(record()); })) << watch.err();
   }
   std::string record() const { return run_.path() + "/p2pwatch/status"; }
+  // The value of a series in the metrics of the last report; "absent" when none.
+  std::string metric(const std::string& series) const {
+    const auto found = metrics_.find(series);
+    return found == metrics_.end() ? "absent" : found->second;
+  }
+
+  std::map<std::string, std::string> metrics_;  // of the last report
 };
 
 TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
@@ -147,6 +184,12 @@ TEST_F(StatusTest, AVerdictPerGroupAndTheKernelParameterLast) {
                   "  0000:3c:10.0: p2ptool clears it (setpci -s 0000:3c:10.0 "
                   "ECAP_ACS+6.w=0000:002c > /dev/null 2>&1)"),
               row.pair_3d_3e == std::string("PIX RD"))
+        << row.name;
+    EXPECT_EQ(metric("p2ptool_group_ready{group=\"0000:3b:00.0\"}"),
+              flag(row.group_3b == std::string("P2P ready")))
+        << row.name;
+    EXPECT_EQ(metric("p2ptool_port_redirect{port=\"0000:3c:10.0\"}"),
+              flag((row.control_of_3c10 & 0x2C) != 0))
         << row.name;
     EXPECT_TRUE(r.out.size() > strlen(kKernelParameter) &&
                 r.out.compare(r.out.size() - strlen(kKernelParameter), std::string::npos,
@@ -258,6 +301,11 @@ TEST_F(StatusTest, APortThatCannotBeReadMakesItsGroupUnknownAndStaysInTheParamet
     EXPECT_EQ(r.status, row.status) << row.name;
     EXPECT_TRUE(has(r.out, port + "  " + row.port_line)) << row.name << "\n" << r.out;
     EXPECT_TRUE(has(r.out, group + (row.verdict ? row.verdict + port : "P2P ready"))) << row.name;
+    EXPECT_EQ(metric("p2ptool_port_unknown{port=\"" + port + "\"}"), flag(row.verdict != nullptr))
+        << row.name;
+    EXPECT_EQ(metric("p2ptool_group_ready{group=\"0000:5e:00.0\"}"), flag(row.verdict == nullptr))
+        << row.name;
+    EXPECT_EQ(metric("p2ptool_state{state=\"unknown\"}"), flag(row.status == 3)) << row.name;
     const size_t parameter = r.out.rfind("Kernel parameter: ");
     EXPECT_EQ(r.out.find(port, parameter) != std::string::npos, row.verdict != nullptr) << row.name;
   }
@@ -338,6 +386,12 @@ TEST_F(StatusTest, AGuestGpuWithoutAUsablePeerFileOrMinorIsNotReady) {
           << block;
       EXPECT_TRUE(endsWith(block, "\n    " + std::string(row.verdict) + "\n")) << row.gpu << "\n"
                                                                                << r.out;
+      const std::string label = std::string("{gpu=\"") + row.gpu + "\"}";
+      EXPECT_EQ(metric("p2ptool_gpu_programmed" + label), flag(row.verdict == std::string("ready")))
+          << row.gpu;
+      EXPECT_EQ(metric("p2ptool_gpu_programmed_timestamp_seconds" + label) != "absent",
+                row.pass.rfind("programmed", 0) == 0)
+          << row.gpu;
     }
   }
   // A minor file that holds no number, nor UTF-8: quoted in the text, replaced in the document.
@@ -454,6 +508,58 @@ TEST_F(StatusTest, GuestGpusClaimingOneHostGpuOrOneMinorAreNotReady) {
   EXPECT_EQ(doc["guest"]["gpus"][4]["conflicts"], json::array());
 }
 
+// The metrics of one check against its document, fact by fact, and what the
+// text says of each group.
+void expectMetricsSayWhatTheDocumentSays(const json& status, const std::string& metrics,
+                                         const std::string& text) {
+  const auto series = systest::metricSeries(metrics);
+  const auto value = [&](const std::string& name) {
+    const auto found = series.find(name);
+    return found == series.end() ? "absent" : found->second;
+  };
+  for (const std::string state : {"ready", "not_ready", "unknown"})
+    EXPECT_EQ(value("p2ptool_state{state=\"" + state + "\"}"),
+              flag(std::regex_replace(state, std::regex("_"), " ") == status["state"]));
+  EXPECT_EQ(value("p2ptool_info{version=\"" + status["version"].get<std::string>() + "\"}"), "1");
+  EXPECT_EQ(static_cast<time_t>(std::stod(value("p2ptool_check_timestamp_seconds"))),
+            systest::isoSeconds(status["time"]));
+  EXPECT_EQ(value("p2ptool_role{role=\"host\"}"), "1");
+  EXPECT_EQ(value("p2ptool_role{role=\"guest\"}"), "0");
+  const json& host = status["host"];
+  EXPECT_EQ(value("p2ptool_gpus"), std::to_string(host["gpus"].size()));
+  EXPECT_EQ(value("p2ptool_groups"), std::to_string(host["groups"].size()));
+  EXPECT_EQ(value("p2ptool_ports"), std::to_string(host["ports"].size()));
+  size_t count = 10 + host["groups"].size() + host["gpus"].size() + 2 * host["ports"].size();
+  for (const json& group : host["groups"]) {
+    const std::string key = group["key"];
+    const bool ready = group["state"] == "ready";
+    EXPECT_EQ(value("p2ptool_group_ready{group=\"" + key + "\"}"), flag(ready)) << key;
+    const size_t line = text.find("\n  " + key + "  GPUs ");
+    ASSERT_NE(line, std::string::npos) << key;
+    EXPECT_EQ(endsWith(text.substr(0, text.find('\n', line + 1)), ": P2P ready"), ready) << key;
+  }
+  const std::map<std::string, std::string> table_states = {
+      {"current", "current"},     {"missing", "missing"},    {"stale", "stale"},
+      {"malformed", "malformed"}, {"unreadable", "unknown"}, {"left-out", "left_out"}};
+  for (const json& gpu : host["gpus"]) {
+    const std::string label = "gpu=\"" + gpu["bdf"].get<std::string>() + "\"";
+    const bool in_use = gpu["tenants"].is_null() || !gpu["tenants"].empty();
+    EXPECT_EQ(value("p2ptool_gpu_in_use{" + label + "}"), flag(in_use)) << label;
+    if (gpu["table"].is_null()) continue;
+    count += table_states.size();
+    for (const auto& [named, state] : table_states)
+      EXPECT_EQ(value("p2ptool_gpu_table_state{" + label + ",state=\"" + state + "\"}"),
+                flag(gpu["table"]["state"] == named))
+          << label << " " << state;
+  }
+  for (const json& port : host["ports"]) {
+    const std::string label = "{port=\"" + port["port"].get<std::string>() + "\"}";
+    EXPECT_EQ(value("p2ptool_port_redirect" + label), flag(port["redirects"].get<bool>())) << label;
+    EXPECT_EQ(value("p2ptool_port_unknown" + label), flag(port["state"] == "unreadable")) << label;
+  }
+  EXPECT_EQ(series.size(), count) << metrics;
+}
+
 TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
   ASSERT_EQ(tool().status, 0);
   ASSERT_EQ(tool({"-w"}).status, 0);
@@ -461,12 +567,25 @@ TEST_F(StatusTest, TheJsonDocumentCarriesWhatTheTextSays) {
   host_.writeWindowWords("0000:60:00.0", sim::kAreaOffset, {0});  // never written
   host_.writeWindowWords("0000:3d:00.0", sim::kAreaOffset,
                          {33ULL << 32});  // a count -w never writes
+  const auto holder = guest(host_.bindVfio("0000:61:00.0", 7, dev_.path()));
   const sim::Result text = tool({"-s"});
-  const sim::Result doc = tool({"-s", "--json"});
+  sim::TempDir dir("p2p-metrics");
+  const time_t before = time(nullptr);
+  const sim::Result doc = tool({"-s", "--json", "--metrics", dir / "p2ptool.prom"});
+  const time_t after = time(nullptr);
   EXPECT_EQ(text.status, 1);
   EXPECT_EQ(doc.status, 1);
   const json status = json::parse(doc.out);
   EXPECT_EQ(status["schema_version"], 1);
+  EXPECT_EQ(status["kind"], "report");
+  EXPECT_EQ(status["version"], P2P_VERSION);
+  char hostname[256] = {};
+  ASSERT_EQ(gethostname(hostname, sizeof hostname - 1), 0);
+  EXPECT_EQ(status["hostname"], hostname);
+  EXPECT_TRUE(systest::isoSeconds(status["time"]) >= before &&
+              systest::isoSeconds(status["time"]) <= after)
+      << status["time"];
+  expectMetricsSayWhatTheDocumentSays(status, sim::readFile(dir / "p2ptool.prom"), text.out);
   EXPECT_EQ(status["state"], "not ready");
   EXPECT_TRUE(status["guest"].is_null());
   const auto joined = [](const json& list, const char* separator) {
@@ -574,7 +693,11 @@ TEST_F(StatusTest, TheGuestJsonDecodesThePeerFiles) {
   EXPECT_EQ(first["p2pwatch"], json::parse(R"({"state": "programmed", "peers": 2, "reason": null,
                                                "peer_file_newer": false, "time": ")" +
                                            pass + "\"}"));
+  EXPECT_EQ(metric("p2ptool_gpu_programmed_timestamp_seconds{gpu=\"0000:00:05.0\"}"), pass);
+  EXPECT_EQ(metric("p2ptool_gpu_programmed{gpu=\"0000:00:05.0\"}"), "1");
+  EXPECT_EQ(metric("p2ptool_role{role=\"guest\"}"), "1");
   const json& last = status["guest"]["gpus"][5];
+  EXPECT_EQ(metric("p2ptool_gpu_programmed{gpu=\"" + last["bdf"].get<std::string>() + "\"}"), "0");
   EXPECT_EQ(last["p2pwatch"]["state"], "not-in-record");
   EXPECT_EQ(last["p2pwatch"]["time"], pass);
   EXPECT_EQ(last["state"], "not ready");
@@ -626,6 +749,11 @@ TEST_F(StatusTest, EveryTableIsComparedWithWhatWriteModeWouldWrite) {
     const sim::Result r = tool({"-s"});
     EXPECT_EQ(r.status, row.status) << row.name;
     EXPECT_EQ(tableOf(r.out, row.gpu), row.table) << row.name << "\n" << r.out;
+    const std::string word(row.table, strcspn(row.table, " ,"));  // as the metrics name it
+    EXPECT_EQ(metric(std::string("p2ptool_gpu_table_state{gpu=\"") + row.gpu + "\",state=\"" +
+                     (word == "none" ? "left_out" : word) + "\"}"),
+              "1")
+        << row.name;
   }
   // What -w would write for 0000:3d:00.0 once 0000:3e:00.0 moves again, worked out here.
   const uint64_t again = moved + 0x100000000;
@@ -700,12 +828,15 @@ TEST_F(StatusTest, WhatOnlyRootCanReadIsUnknownToOtherUsers) {
     EXPECT_EQ(empty.out,
               "Role: host (no GPU tells; the CPU has no hypervisor flag)\nStatus: not ready\nNo "
               "GPU found.\n");
+    EXPECT_EQ(metric("p2ptool_gpus"), "0");
+    EXPECT_EQ(metric("p2ptool_role{role=\"host\"}"), "1");
   }
   fs::remove_all(dir.path() + "/sys/bus");
   const sim::Result doc = tool({"-s", "--json"}, none);
   EXPECT_EQ(doc.status, 3);
   const json unreadable = json::parse(doc.out);
   EXPECT_EQ(unreadable["state"], "unknown");
+  EXPECT_EQ(metric("p2ptool_state{state=\"unknown\"}"), "1");
   EXPECT_EQ(unreadable["error"], "cannot read /sys/bus/pci/devices/: No such file or directory");
 }
 
@@ -759,6 +890,7 @@ TEST_F(StatusTest, GroupMembersHeldByDifferentGuestsAreNamed) {
                   "0000:61:00.0"))
       << blind.out;
   EXPECT_EQ(blind.out.find("WARNING"), std::string::npos);
+  EXPECT_EQ(metric("p2ptool_gpu_in_use{gpu=\"0000:60:00.0\"}"), "1");  // it may be
   const json blind_doc = json::parse(tool({"-s", "--json"}, host_, 0, old_unit).out);
   EXPECT_EQ(blind_doc["host"]["gpus"][4]["tenants_reason"], hidden);
   EXPECT_EQ(blind_doc["host"]["groups"][2]["tenants_unknown"],
@@ -923,6 +1055,7 @@ TEST_F(StatusTest, TheRoleComesFromTheGpusThenTheCpuAndDecidesTheView) {
     EXPECT_EQ(doc["role"], row.role);
     EXPECT_EQ(doc["role_evidence"], row.evidence);
     EXPECT_TRUE(doc[row.role == std::string("host") ? "guest" : "host"].is_null());
+    EXPECT_EQ(metric(std::string("p2ptool_role{role=\"") + row.role + "\"}"), "1");
   }
 }
 
@@ -1083,7 +1216,13 @@ TEST_F(StatusTest, UsageErrorsExitWithTwoAndVersionWithZero) {
                            {"-n", "-s"},
                            {"-w", "--json"},
                            {"-s", "--host", "--guest"},
-                           {"-w", "--guest"}}) {
+                           {"-w", "--guest"},
+                           {"-s", "--metrics"},
+                           {"--metrics="},
+                           {"--metrics", "-", "--json"},
+                           {"--metrics", "-", "-n"},
+                           {"--metrics=-", "--bogus"},
+                           {"--metrics", "m.prom", "--collect", "c.tar.gz"}}) {
     const sim::Result r = tool(args, host_, systest::kNobody);
     EXPECT_EQ(r.status, 2) << args.front() << " " << args.back();
     EXPECT_EQ(r.out, "");

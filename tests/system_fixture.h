@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <unistd.h>
 
@@ -67,19 +68,38 @@ inline std::map<std::string, std::string> snapshot(const std::string& root) {
   return files;
 }
 
-// setpriv's capability list ("-all,+sys_admin,...") of p2ptool.service's
-// CapabilityBoundingSet, read from the unit.
-inline std::string unitCapabilities() {
-  std::ifstream unit(P2P_SOURCE_DIR "/dist/p2ptool.service.in");
-  std::string line, list = "-all";
-  while (std::getline(unit, line) && line.rfind("CapabilityBoundingSet=", 0) != 0) {
-  }
-  std::istringstream words(line.substr(line.find('=') + 1));
+// The value of `key` in the unit file dist/<unit> ("" when it has none).
+inline std::string unitValue(const std::string& unit, const std::string& key) {
+  std::ifstream file(P2P_SOURCE_DIR "/dist/" + unit);
+  std::string line;
+  while (std::getline(file, line))
+    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+  return "";
+}
+
+// setpriv's capability list ("-all,+sys_admin,...") of a unit's
+// CapabilityBoundingSet, read from the unit (p2ptool.service by default).
+inline std::string unitCapabilities(const std::string& unit = "p2ptool.service.in") {
+  std::string list = "-all";
+  std::istringstream words(unitValue(unit, "CapabilityBoundingSet"));
   for (std::string cap; words >> cap;) {
     std::transform(cap.begin(), cap.end(), cap.begin(), ::tolower);
     list += ",+" + cap.substr(strlen("cap_"));
   }
   return list;
+}
+
+// Series -> value of a text in the Prometheus text format, each series as
+// written ("name{label=\"value\",...}"); comments and blank lines skipped.
+inline std::map<std::string, std::string> metricSeries(const std::string& text) {
+  std::map<std::string, std::string> series;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t space = line.rfind(' ');
+    if (line.empty() || line[0] == '#' || space == std::string::npos) continue;
+    series[line.substr(0, space)] = line.substr(space + 1);
+  }
+  return series;
 }
 
 // What starts p2ptool with no capability but `caps` (setpriv's list), as
@@ -190,6 +210,20 @@ class PresetTest : public FabricTest {
   sim::Fabric guest_{guest_dir_.path()};
   std::vector<std::pair<std::string, std::string>> pairs_;  // {guest GPU, host GPU}
 };
+
+// Seconds since 1970 of an ISO 8601 time with its offset, as the JSON
+// documents give it ("2026-12-07T12:00:03+01:00"); -1 when malformed.
+inline time_t isoSeconds(const std::string& text) {
+  struct tm time {};
+  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S%z", &time);
+  return end && *end == '\0' ? timegm(&time) - time.tm_gmtoff : -1;
+}
+
+// True under CI=true, where a test fails for what it would skip elsewhere.
+inline bool inCi() {
+  const char* ci = getenv("CI");
+  return ci && std::string(ci) == "true";
+}
 
 // Polls `done` every 20 ms until it holds or `timeout_ms` passes.
 inline bool eventually(const std::function<bool()>& done, int timeout_ms = 5000) {

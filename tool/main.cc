@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 
 #include "common/log/console.h"
+#include "common/util/replace_file.h"
 #include "common/util/standard_streams.h"
 #include "tool/acs.h"
 #include "tool/collect/collect.h"
@@ -34,10 +36,14 @@ constexpr const char* kDescription = "Tamberon Zorva Related Pcie Tool.";
 constexpr int kStatusNotReady = 1;
 constexpr int kStatusUsage = 2;
 constexpr int kStatusUnknown = 3;
+constexpr int kStatusCannotWrite = 4;  // the metrics could not be written
+constexpr mode_t kMetricsMode = 0644;  // node_exporter reads them as its own user
+constexpr const char* kStdout = "-";
 constexpr int kLeftUndone = 1;  // a mode ran to its end, but not all of its work was done
 constexpr const char* kRunWithHelp = "Run with --help for more information.";
 constexpr const char* kStatusFlags[] = {"-s",        "--status",        "--json",
-                                        "--collect", "--with-hostname", "--matrix"};
+                                        "--collect", "--with-hostname", "--matrix",
+                                        "--metrics"};
 constexpr const char* kWhatModesChange =
     "Without -w, -r, -n or -s, p2ptool switches ACS redirection off on the switch ports above "
     "the GPUs. Every mode but -n and -s first enables each GPU's memory decoding and bus "
@@ -53,6 +59,7 @@ struct Options {
   bool matrix = false;
   bool force = false;
   std::string collect;  // --collect FILE
+  std::string metrics;  // --metrics FILE
   bool hostname = false;
   bool dry_run = false;
   bool verbose = false;
@@ -96,21 +103,32 @@ void setupOptions(CLI::App& app, Options& options) {
   app.add_flag("--guest", options.guest,
                "With -s or -r: take this machine for a guest whatever the evidence (-s shows the "
                "guest view, -r does not warn).");
+  app.add_option("--metrics", options.metrics,
+                 "The status (implies -s) as Prometheus metrics, replacing FILE (- for standard "
+                 "output) instead of the text; exit as -s does, 4 when FILE cannot be written.")
+      ->type_name("FILE")
+      ->check([](const std::string& file) { return file.empty() ? "FILE is empty" : ""; });
 }
 
 // What the parser lets through but makes no sense; "" when nothing.
 std::string misuse(const Options& options) {
   if (options.hostname && options.collect.empty()) return "--with-hostname requires --collect";
+  if (!options.metrics.empty() &&
+      (options.write || options.read || options.dry_run || !options.collect.empty()))
+    return "--metrics excludes --write, --read, --dry-run and --collect";
+  if (options.metrics == kStdout && options.json)
+    return "--metrics - and --json both write to standard output";
   if (!options.collect.empty() && (options.write || options.read || options.status ||
                                    options.json || options.force || options.dry_run))
     return "--collect excludes --write, --read, --status, --json, --force and --dry-run";
   if (options.matrix && !options.status) return "--matrix requires --status";
-  if (options.json && !options.status && !options.dry_run)
+  if (options.json && !options.status && !options.dry_run && options.metrics.empty())
     return "--json requires --status or --dry-run";
   if (options.status && (options.write || options.read || options.dry_run))
     return "--status excludes --write, --read and --dry-run";
   if (options.host && options.guest) return "--host excludes --guest";
-  if ((options.host || options.guest) && !options.status && !options.read)
+  if ((options.host || options.guest) && !options.status && options.metrics.empty() &&
+      !options.read)
     return "--host and --guest require --status or --read";
   return "";
 }
@@ -119,9 +137,13 @@ std::string misuse(const Options& options) {
 // exits with 2, which scripts tell apart from "not ready"; other modes keep
 // their codes.
 bool asksForStatus(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    for (const char* flag : kStatusFlags)
-      if (strcmp(argv[i], flag) == 0) return true;
+  for (int i = 1; i < argc; ++i) {
+    for (const char* flag : kStatusFlags) {
+      const size_t length = strlen(flag);
+      const char next = strncmp(argv[i], flag, length) == 0 ? argv[i][length] : 'x';
+      if (next == '\0' || next == '=') return true;  // "--metrics" or "--metrics=FILE"
+    }
+  }
   return false;
 }
 
@@ -137,24 +159,37 @@ int exitStatus(Verdict verdict) {
   return kStatusUnknown;
 }
 
-// The report and its exit status; a failure that ends the gathering still
-// gives a report, whose verdict is then unknown.
-int runStatus(const Options& options) {
-  Status status;
-  try {
-    status = collectStatus();
-  } catch (const std::exception& e) {
-    status = Status{};
-    status.as_root = geteuid() == 0;
-    status.error = e.what();
+// The metrics into `file`, which they replace, or onto standard output (-),
+// as they are: a document, not messages. False after a message naming the
+// file and the reason when they cannot be written.
+bool writeMetrics(const std::string& file, const std::string& text) {
+  std::string reason;
+  if (file == kStdout) {
+    if (fflush(stdout) != 0 || !writeAll(STDOUT_FILENO, text.data(), text.size()))
+      reason = strerror(errno);
+  } else {
+    reason = replaceFile(file, text, kMetricsMode);
   }
+  if (reason.empty()) return true;
+  reportTo(stderr, Priority::kError, "Error: cannot write the metrics to %s: %s\n",
+           file == kStdout ? "standard output" : file.c_str(), reason.c_str());
+  return false;
+}
+
+// The report and its exit status; a failure that ends the gathering still
+// gives a report, whose verdict is then unknown. With --metrics the metrics
+// take the text's place; --json prints beside them.
+int runStatus(const Options& options) {
+  const Status status = collectStatus();
+  const bool written =
+      options.metrics.empty() || writeMetrics(options.metrics, statusMetrics(status));
   if (options.json) {
     reportText(stdout, Priority::kInfo, statusJson(status));
-  } else {
+  } else if (options.metrics.empty()) {
     for (const ReportLine& line : statusLines(status, options.matrix))
       reportText(stdout, line.priority, line.text + "\n");
   }
-  return exitStatus(status.verdict());
+  return written ? exitStatus(status.verdict()) : kStatusCannotWrite;
 }
 
 RunMode runMode(const Options& options) {
@@ -177,7 +212,7 @@ int runPlan(const Options& options) {
 int run(const Options& options) {
   if (options.host || options.guest) setGivenRole(options.host ? Role::kHost : Role::kGuest);
   if (!options.collect.empty()) return runCollect({options.collect, options.hostname, P2P_VERSION});
-  if (options.status) return runStatus(options);
+  if (options.status || !options.metrics.empty()) return runStatus(options);
   if (options.dry_run) return runPlan(options);
   if (geteuid() != 0) {
     report(Priority::kError, "Requires root privileges.\n");

@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "common/log/console.h"
+#include "common/util/replace_file.h"
 #include "common/util/scoped.h"
 #include "tool/collect/archive_writer.h"
 #include "tool/collect/guest_files.h"
@@ -20,7 +22,6 @@
 namespace {
 
 constexpr const char* kStdout = "-";
-constexpr const char* kTempSuffix = ".XXXXXX";
 constexpr mode_t kArchiveMode = 0666;  // less the umask
 constexpr const char* kCannotWrite = "Error: cannot write the archive %s: %s\n";
 constexpr const char* kTerminal =
@@ -30,45 +31,33 @@ constexpr const char* kTerminal =
 // one named that replaces it once complete and is removed otherwise.
 class Output {
  public:
-  explicit Output(const std::string& path) : path_(path) {
-    if (path == kStdout) {
-      if (::isatty(STDOUT_FILENO)) error_ = kTerminal;
-      if (error_.empty()) fd_.reset(::dup(STDOUT_FILENO));
-    } else {
-      std::vector<char> name(path.begin(), path.end());
-      name.insert(name.end(), kTempSuffix, kTempSuffix + strlen(kTempSuffix) + 1);
-      fd_.reset(::mkostemp(name.data(), O_CLOEXEC));
-      if (fd_.valid()) temp_.assign(name.data());
+  explicit Output(const std::string& path) {
+    if (path != kStdout) {
+      file_.emplace(path);
+      error_ = file_->error();
+      return;
     }
+    if (::isatty(STDOUT_FILENO)) error_ = kTerminal;
+    if (error_.empty()) fd_.reset(::dup(STDOUT_FILENO));
     if (error_.empty() && !fd_.valid()) error_ = strerror(errno);
   }
-  Output(const Output&) = delete;
-  Output& operator=(const Output&) = delete;
-  ~Output() {
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-  }
 
-  int fd() const { return fd_.get(); }
+  int fd() const { return file_ ? file_->fd() : fd_.get(); }
   const std::string& error() const { return error_; }
 
   // The file in place with the usual mode; false with error() set when not.
   bool commit() {
-    if (temp_.empty()) return true;
+    if (!file_) return true;
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    if (::fchmod(fd_.get(), kArchiveMode & ~mask) != 0 || ::fsync(fd_.get()) != 0 ||
-        ::rename(temp_.c_str(), path_.c_str()) != 0) {
-      error_ = strerror(errno);
-      return false;
-    }
-    temp_.clear();
-    return true;
+    if (file_->commit(kArchiveMode & ~mask)) return true;
+    error_ = file_->error();
+    return false;
   }
 
  private:
-  std::string path_;
-  std::string temp_;  // the temporary file while it is not in place
-  ScopedFd fd_;
+  std::optional<FileReplacement> file_;  // when the archive goes to a file
+  ScopedFd fd_;                          // standard output's duplicate otherwise
   std::string error_;
 };
 

@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -27,6 +26,7 @@ constexpr const char* kZeroSerial = "00-00-00-00-00-00-00-00";
 constexpr const char* kVpdSerial = "[SN] Serial number: ";
 constexpr const char* kNotCollected = "(not collected)";
 constexpr const char* kTimeFormat = "%Y-%m-%dT%H:%M:%SZ";
+constexpr const char* kSourceDateEpoch = "SOURCE_DATE_EPOCH";
 
 void addMeta(Snapshot& snapshot, const std::string& name, const std::string& text) {
   snapshot.addFile(kMetaDir + name, text, kMetaMode);
@@ -79,13 +79,17 @@ std::string withoutSerialNumbers(const std::string& text) {
   return out;
 }
 
+std::optional<time_t> sourceDateEpoch(const char* source_date_epoch) {
+  if (!source_date_epoch || !*source_date_epoch) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const long long seconds = strtoll(source_date_epoch, &end, 10);
+  if (errno != 0 || *end != '\0' || seconds < 0) return std::nullopt;
+  return static_cast<time_t>(seconds);
+}
+
 std::string collectionTime(const char* source_date_epoch, time_t now) {
-  if (source_date_epoch && *source_date_epoch) {
-    char* end = nullptr;
-    errno = 0;
-    const long long seconds = strtoll(source_date_epoch, &end, 10);
-    if (errno == 0 && *end == '\0' && seconds >= 0) now = static_cast<time_t>(seconds);
-  }
+  now = sourceDateEpoch(source_date_epoch).value_or(now);
   tm utc{};
   char text[32] = {};
   if (gmtime_r(&now, &utc)) strftime(text, sizeof text, kTimeFormat, &utc);
@@ -93,14 +97,8 @@ std::string collectionTime(const char* source_date_epoch, time_t now) {
 }
 
 std::string statusDocument(bool keep_hostname) {
-  Status status;
-  try {
-    status = collectStatus();
-  } catch (const std::exception& e) {
-    status = Status{};
-    status.as_root = ::geteuid() == 0;
-    status.error = e.what();
-  }
+  Status status = collectStatus();
+  if (const auto fixed = sourceDateEpoch(getenv(kSourceDateEpoch))) status.time = {*fixed, 0};
   const std::string text = statusJson(status);
   if (keep_hostname) return text;
   nlohmann::json document = nlohmann::json::parse(text);
@@ -123,7 +121,7 @@ void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions,
     snapshot.notCollected(kCmdline, cmdline.reason);
   addMeta(snapshot, "kernel-release", kernelRelease());
   addMeta(snapshot, "version", "p2ptool " + options.version + "\n");
-  addMeta(snapshot, "collected", collectionTime(getenv("SOURCE_DATE_EPOCH"), time(nullptr)));
+  addMeta(snapshot, "collected", collectionTime(getenv(kSourceDateEpoch), time(nullptr)));
   if (options.hostname) addMeta(snapshot, kHostnameMember, hostname());
 }
 

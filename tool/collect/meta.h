@@ -2,12 +2,13 @@
 // it ran. status.json (p2ptool -s --json, made in this process),
 // lspci-tvnn.txt, lspci-vvv.txt (lspci -D -vvv -s of each gathered function), cmdline,
 // kernel-release, version, collected (the time; SOURCE_DATE_EPOCH, when set,
-// stands for it), hostname (only when asked) and not-collected (what could
-// not be read, one line each; added last).
+// stands for it, and for the time of the check in status.json), hostname (only when asked) and
+// not-collected (what could not be read, one line each; added last).
 #pragma once
 
 #include <time.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ void addNotCollected(Snapshot& snapshot);
 // as the archive's zeroed configuration space reads, and a serial number of
 // Vital Product Data as "(not collected)".
 std::string withoutSerialNumbers(const std::string& text);
+
+// The seconds SOURCE_DATE_EPOCH gives when it is a number of them; nothing
+// when it is unset or anything else.
+std::optional<time_t> sourceDateEpoch(const char* source_date_epoch);
 
 // "YYYY-MM-DDThh:mm:ssZ" of SOURCE_DATE_EPOCH when it is a number of seconds,
 // else of `now`.

@@ -2,9 +2,11 @@
 // of its view: the host's (host.cc) or the guest's (guest.cc).
 #include "tool/report/collect.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -63,25 +65,40 @@ std::vector<GuestGpu> guestStatus(const std::map<std::string, fs::path>& gpus) {
   return guest;
 }
 
-}  // namespace
-
-Status collectStatus() {
-  StdoutToStderr diverted;
-  Status status;
-  status.as_root = ::geteuid() == 0;
+// The role and the view it takes; `error` when no GPU can be looked for.
+void gather(Status& status) {
   std::map<std::string, fs::path> gpus;
   try {
     gpus = findGpus();
   } catch (const fs::filesystem_error& e) {
     status.error = std::string("cannot read ") + kSysPciDevices + ": " + e.code().message();
     status.role = findRole({});
-    return status;
+    return;
   }
   status.role = findRole(devicesOf(gpus));
-  if (gpus.empty()) return status;
+  if (gpus.empty()) return;
   if (status.role.role == Role::kHost)
     status.host = hostStatus(gpus);
   else
     status.guest = guestStatus(gpus);
+}
+
+}  // namespace
+
+Status collectStatus() {
+  StdoutToStderr diverted;
+  Status status;
+  status.as_root = ::geteuid() == 0;
+  ::clock_gettime(CLOCK_REALTIME, &status.time);
+  try {
+    gather(status);
+  } catch (const std::exception& e) {
+    Status failed;  // nothing of a gathering cut short is shown
+    failed.as_root = status.as_root;
+    failed.time = status.time;
+    failed.role = status.role;
+    failed.error = e.what();
+    return failed;
+  }
   return status;
 }

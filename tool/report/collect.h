@@ -14,5 +14,6 @@
 #include "tool/report/model.h"
 
 // Gathers the status of every supported GPU below /sys/bus/pci/devices.
-// Messages of the readers go to standard error.
+// Messages of the readers go to standard error. A failure that ends the
+// gathering still gives a status, with its `error` (the verdict unknown).
 Status collectStatus();

@@ -19,3 +19,8 @@ std::string join(const std::vector<std::string>& words, const char* separator);
 // Bytes outside printable ASCII as \xNN, so that no file's content reaches a
 // terminal raw.
 std::string printable(const std::string& text);
+
+// Text as a label value of the Prometheus text format, without its quotes:
+// backslash, double quote and line feed escaped (\\, \", \n), bytes that are
+// not UTF-8 replaced by U+FFFD, so that no value can break a line.
+std::string labelValue(const std::string& text);

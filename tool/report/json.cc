@@ -1,4 +1,5 @@
-// The JSON document of p2ptool --status, schema version 1 (p2ptool.8).
+// The JSON document of p2ptool --status, schema version 1 (p2ptool.8), with
+// the header every document of p2ptool has (document.h).
 // Addresses, table words, packed numbers and ACS Control words are
 // hexadecimal strings, since 64-bit numbers lose digits in many JSON readers;
 // counts are numbers. Bytes that are not UTF-8 (a file's content, a name)
@@ -10,6 +11,7 @@
 #include "common/device/pci_config.h"
 #include "common/device/tamberon_driver.h"
 #include "common/util/convert.h"
+#include "tool/document.h"
 #include "tool/report/format.h"
 #include "tool/report/render.h"
 
@@ -17,7 +19,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kSchemaVersion = 1;
+constexpr const char* kKind = "report";
 constexpr int kWordDigits = 16;
 constexpr int kPackedDigits = 8;
 constexpr int kAcsDigits = 4;
@@ -339,14 +341,14 @@ json guestGpuJson(const Status& status, const GuestGpu& gpu) {
 }  // namespace
 
 std::string statusJson(const Status& status) {
-  json out = {{"schema_version", kSchemaVersion},
-              {"state", verdictName(status.verdict())},
+  json out = documentHeader(kKind, status.time.tv_sec);
+  out.update({{"state", verdictName(status.verdict())},
               {"role", roleName(status.role.role)},
               {"role_evidence", roleEvidence(status.role)},
               {"as_root", status.as_root},
               {"error", textOrNull(status.error)},
               {"host", status.host ? hostJson(status, *status.host) : json()},
-              {"guest", json()}};
+              {"guest", json()}});
   if (status.guest) {
     json gpus = json::array();
     for (const auto& gpu : *status.guest) gpus.push_back(guestGpuJson(status, gpu));

@@ -23,3 +23,5 @@ std::vector<ReportLine> statusLines(const Status& status, bool whole_matrix = fa
 std::vector<ReportLine> matrixLines(const Status& status, const HostStatus& host, bool whole);
 // The JSON document (json.cc).
 std::string statusJson(const Status& status);
+// The metrics in the Prometheus text format (metrics.cc).
+std::string statusMetrics(const Status& status);
