@@ -41,9 +41,8 @@ constexpr mode_t kMetricsMode = 0644;  // node_exporter reads them as its own us
 constexpr const char* kStdout = "-";
 constexpr int kLeftUndone = 1;  // a mode ran to its end, but not all of its work was done
 constexpr const char* kRunWithHelp = "Run with --help for more information.";
-constexpr const char* kStatusFlags[] = {"-s",        "--status",        "--json",
-                                        "--collect", "--with-hostname", "--matrix",
-                                        "--metrics"};
+constexpr const char* kStatusFlags[] = {
+    "-s", "--status", "--json", "--collect", "--with-hostname", "--matrix", "--metrics"};
 constexpr const char* kWhatModesChange =
     "Without -w, -r, -n or -s, p2ptool switches ACS redirection off on the switch ports above "
     "the GPUs. Every mode but -n and -s first enables each GPU's memory decoding and bus "
