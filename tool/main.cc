@@ -14,11 +14,9 @@
 
 #include "common/log/console.h"
 #include "common/util/standard_streams.h"
-#include "tool/acs.h"
 #include "tool/collect/collect.h"
 #include "tool/containers.h"
-#include "tool/discovery.h"
-#include "tool/exchange.h"
+#include "tool/modes.h"
 #include "tool/plan/apply.h"
 #include "tool/plan/plan.h"
 #include "tool/plan/render.h"
