@@ -3,8 +3,6 @@
 #include <cstdio>
 
 #include "common/device/pci_config.h"
-#include "tool/plan/apply.h"
-#include "tool/plan/planners.h"
 
 namespace {
 
@@ -21,5 +19,3 @@ std::string acsDisableCommand(const std::string& port) {
   snprintf(write, sizeof write, kAcsRedirectClear, unsigned{kAcsRedirectMask});
   return kSetpciSelect + port + write;
 }
-
-void close_acs_bdf(std::set<std::string> ports) { applyPorts(planPorts(ports, true)); }

@@ -9,7 +9,7 @@
 
 #include "common/device/pci_address.h"
 #include "common/log/console.h"
-#include "tool/discovery.h"
+#include "tool/config_readers.h"
 #include "tool/undone.h"
 
 namespace {

@@ -116,23 +116,3 @@ std::optional<bool> makePeerConfigDir();
 // next boot after a power loss. False with errno on failure; the old file
 // stays, unless only the directory could not be flushed.
 bool storePeerFile(const std::string& name, const std::vector<unsigned long>& words);
-
-// Writes every grouped GPU's exchange area (of its group's tableMembers) into
-// its memory window (host side), but for the GPUs of gpu_in_use_set, which
-// stay listed in their peers' areas. First names each GPU of
-// ungrouped_gpu_map: it gets no area, which is no failure. A window that
-// already holds its area is not written again. A group refused, a window that
-// cannot be opened or written: left undone (tool/undone.h), and the next GPU
-// follows. planTables' plan, applied by applyTables (tool/plan/).
-void output_base_addr(const GroupMap& real_host_map,
-                      const std::set<std::filesystem::path>& gpu_bus_path_set);
-
-// Stores the exchange area of every GPU found as a peer configuration file
-// (guest side), whatever the guest's PCI layout. The guest's groups are not
-// consulted: they say nothing about the host's, whose areas the windows hold.
-// A file that already holds its area is not stored again. A window that
-// cannot be read or holds no valid area, a file not stored: left undone
-// (tool/undone.h), the old file kept, and the next GPU follows.
-// planPeerFiles' plan, applied by applyPeerFiles (tool/plan/).
-void VM_SaveMemoryDataToFile(const GroupMap& real_host_map,
-                             const std::set<std::filesystem::path>& gpu_bus_path_set);

@@ -16,8 +16,6 @@
 #include "common/log/console.h"
 #include "common/util/scoped.h"
 #include "tool/exchange.h"
-#include "tool/plan/apply.h"
-#include "tool/plan/planners.h"
 
 namespace {
 
@@ -132,9 +130,4 @@ std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::st
   reportAreaRead(area, name);
   if (area.state != AreaState::kTable) return std::nullopt;
   return std::move(area.words);
-}
-
-void VM_SaveMemoryDataToFile(const GroupMap& /*real_host_map*/,
-                             const std::set<std::filesystem::path>& gpu_bus_path_set) {
-  applyPeerFiles(planPeerFiles(gpu_bus_path_set, true));
 }

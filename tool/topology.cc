@@ -8,8 +8,8 @@
 #include "common/device/board.h"
 #include "common/device/pci_address.h"
 #include "common/log/console.h"
+#include "tool/config_readers.h"
 #include "tool/containers.h"
-#include "tool/discovery.h"
 #include "tool/undone.h"
 
 namespace {

@@ -7,7 +7,6 @@
 
 #include "common/device/board.h"
 #include "tool/containers.h"
-#include "tool/discovery.h"
 #include "tool/plan/planners.h"
 #include "tool/topology.h"
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -39,6 +40,24 @@ GpuStep planGpuWords(const GpuFacts& facts, bool force, bool as_root);
 
 // A function the enumeration skipped: left alone, undone.
 GpuStep skippedGpu(const SkippedFunction& function);
+
+// Discovery planned GPU by GPU (plan_discovery.cc): finds the GPUs (fills
+// gpu_bus_path_set; the functions the enumeration skipped, each after a
+// message of its own, into `skipped`), opens each one's configuration file
+// with `flags` (a GPU whose file opens enters gpu_bus_name_set), plans its
+// words with planGpuWords and hands the step with the open descriptor (-1
+// when it did not open) to `each`. A GPU left to its guest enters
+// gpu_in_use_set, which -w reads. Without root no probe runs.
+void planEachGpu(bool force, bool as_root, int flags, std::vector<SkippedFunction>& skipped,
+                 const std::function<void(const GpuStep&, int fd)>& each);
+
+// Discovery's plan for every GPU, ascending, with the functions the
+// enumeration skipped, read-only: nothing is written and every configuration
+// file is opened for reading only. The containers are filled as
+// initPCIeDevice fills them. A user other than root gets no probe (setpci
+// cannot read the PCI Express capability for such a user) and every GPU's
+// step unknown.
+std::vector<GpuStep> planDiscovery(bool force, bool as_root);
 
 // The ACS step for each port, ascending (plan_ports.cc): a port that is no
 // PCI address is refused; one whose configuration space shows no ACS

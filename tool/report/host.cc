@@ -13,7 +13,7 @@
 #include "common/device/vfio.h"
 #include "common/util/convert.h"
 #include "common/util/paths.h"
-#include "tool/discovery.h"
+#include "tool/config_readers.h"
 #include "tool/exchange.h"
 #include "tool/report/pairs.h"
 #include "tool/topology.h"

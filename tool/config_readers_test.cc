@@ -1,4 +1,4 @@
-#include "tool/discovery.h"
+#include "tool/config_readers.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +33,7 @@ class ConfigFile {
   std::vector<unsigned char> bytes_;
 };
 
-TEST(DiscoveryTest, Bar0IsTheLittleEndianQuadWithItsFlagsCleared) {
+TEST(ConfigReadersTest, Bar0IsTheLittleEndianQuadWithItsFlagsCleared) {
   ConfigFile config;
   config.set(0x10, {0x0C, 0x00, 0x00, 0xE0, 0x38, 0x00, 0x00, 0x00});
   EXPECT_EQ(get_base0_addr(config.dir()), 0x00000038E0000000UL);
@@ -50,7 +50,7 @@ TEST(DiscoveryTest, Bar0IsTheLittleEndianQuadWithItsFlagsCleared) {
   EXPECT_EQ(get_base0_addr(config.dir()), kUnreadableBar0);
 }
 
-TEST(DiscoveryTest, OnlyAnAssignedBar0IsFitForATable) {
+TEST(ConfigReadersTest, OnlyAnAssignedBar0IsFitForATable) {
   EXPECT_TRUE(isAssignedBar0(0x90000000UL));
   EXPECT_TRUE(isAssignedBar0(0x00000038E0000000UL));
   EXPECT_FALSE(isAssignedBar0(0));
@@ -58,7 +58,7 @@ TEST(DiscoveryTest, OnlyAnAssignedBar0IsFitForATable) {
   EXPECT_FALSE(isAssignedBar0(0xFFFFFFFFFFFFFFF0UL));
 }
 
-TEST(DiscoveryTest, UnreadableConfigGivesAllOnesAndMinusOne) {
+TEST(ConfigReadersTest, UnreadableConfigGivesAllOnesAndMinusOne) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(get_base0_addr("/nonexistent/0000:00:00.0"), kUnreadableBar0);
   EXPECT_EQ(get_cap_base_addr("/nonexistent/0000:00:00.0"), -1);
@@ -68,7 +68,7 @@ TEST(DiscoveryTest, UnreadableConfigGivesAllOnesAndMinusOne) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), line + line);
 }
 
-TEST(DiscoveryTest, CapabilitySearchSkipsUnsuitableExpressCapabilities) {
+TEST(ConfigReadersTest, CapabilitySearchSkipsUnsuitableExpressCapabilities) {
   struct Case {
     unsigned short flags;  // version in bits 3..0, port type in bits 7..4
     bool accepted;
@@ -84,7 +84,7 @@ TEST(DiscoveryTest, CapabilitySearchSkipsUnsuitableExpressCapabilities) {
   }
 }
 
-TEST(DiscoveryTest, CapabilitySearchMasksTheIdAndFollowsTheList) {
+TEST(ConfigReadersTest, CapabilitySearchMasksTheIdAndFollowsTheList) {
   ConfigFile config;
   config.set(0x34, {0x40});
   config.cap(0x40, 0x10, 0x60, 0x0011);  // version 1: passed over
@@ -92,7 +92,7 @@ TEST(DiscoveryTest, CapabilitySearchMasksTheIdAndFollowsTheList) {
   EXPECT_EQ(get_cap_base_addr(config.dir()), 0x60);
 }
 
-TEST(DiscoveryTest, CapabilitySearchEndsOnALoop) {
+TEST(ConfigReadersTest, CapabilitySearchEndsOnALoop) {
   ConfigFile config;
   config.set(0x34, {0x40});
   config.cap(0x40, 0x01, 0x48, 0x0003);

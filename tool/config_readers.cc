@@ -1,27 +1,17 @@
-#include "tool/discovery.h"
+#include "tool/config_readers.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <optional>
-#include <string>
-#include <vector>
 
-#include "common/device/enumeration.h"
 #include "common/device/pci_config.h"
-#include "common/device/vfio.h"
 #include "common/log/console.h"
 #include "common/util/scoped.h"
-#include "tool/containers.h"
-#include "tool/plan/apply.h"
-#include "tool/plan/planners.h"
-#include "tool/undone.h"
 
 namespace {
 
@@ -48,39 +38,6 @@ uint64_t readLe(int fd, off_t offset, int width) {
   return value;
 }
 
-// Finds the GPUs (gpu_bus_path_set; the functions skipped into `skipped`)
-// and who holds each one bound to vfio-pci (BDF -> holders).
-std::map<std::string, Holders> findGpus(bool probe, std::vector<SkippedFunction>& skipped) {
-  gpu_bus_path_set = GetAllDevicePath(&skipped, probe);
-  std::vector<std::string> bdfs;
-  for (const auto& device : gpu_bus_path_set) bdfs.push_back(device.filename().string());
-  return gpuHolders(bdfs);
-}
-
-// What discovery reads of one GPU, its configuration file opened with
-// `flags` into `fd` (and the GPU named in gpu_bus_name_set once it opens).
-GpuFacts readGpu(const std::filesystem::path& device, int flags, ScopedFd& fd,
-                 const std::map<std::string, Holders>& held) {
-  GpuFacts facts;
-  facts.bdf = device.filename().string();
-  facts.device = device.string();
-  fd = openConfig(device, flags);
-  if (!fd.valid()) {
-    facts.open_error = errno;
-    return facts;
-  }
-  gpu_bus_name_set.insert(facts.bdf);
-  facts.config = readConfigSpace(fd.get());
-  const auto holders = held.find(facts.bdf);
-  if (holders != held.end()) facts.holders = &holders->second;
-  return facts;
-}
-
-// The GPU left to its guest, for -w.
-void noteHeld(const GpuStep& step) {
-  if (step.alone == GpuAlone::kHeld) gpu_in_use_set.insert(step.bdf);
-}
-
 // The readers' message, which has no line end of its own, completed by the
 // file and the reason on the same line.
 void reportUnopenedConfig(const std::filesystem::path& device) {
@@ -92,34 +49,6 @@ void reportUnopenedConfig(const std::filesystem::path& device) {
 bool isAcceptedPortType(unsigned type) { return type == 0 || type == 4 || type == 5 || type == 6; }
 
 }  // namespace
-
-void initPCIeDevice(bool force) {
-  std::vector<SkippedFunction> skipped;  // each after a message of its own
-  const auto held = findGpus(true, skipped);
-  if (!skipped.empty()) leaveUndone();
-  for (const auto& device : gpu_bus_path_set) {
-    ScopedFd fd;
-    const GpuStep step = planGpuWords(readGpu(device, O_RDWR, fd, held), force, true);
-    noteHeld(step);
-    applyGpuWords(step, fd.get());
-  }
-}
-
-std::vector<GpuStep> planDiscovery(bool force, bool as_root) {
-  std::vector<SkippedFunction> skipped;
-  const auto held = findGpus(as_root, skipped);
-  std::vector<GpuStep> steps;
-  for (const SkippedFunction& function : skipped) steps.push_back(skippedGpu(function));
-  for (const auto& device : gpu_bus_path_set) {
-    ScopedFd fd;  // never written; a FIFO in its place does not block
-    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
-    steps.push_back(planGpuWords(readGpu(device, flags, fd, held), force, as_root));
-    noteHeld(steps.back());
-  }
-  std::sort(steps.begin(), steps.end(),
-            [](const GpuStep& a, const GpuStep& b) { return a.bdf < b.bdf; });
-  return steps;
-}
 
 unsigned long get_base0_addr(std::filesystem::path device) {
   ScopedFd fd = openConfig(device, O_RDONLY);
