@@ -49,6 +49,8 @@ sim::GpuOptions gpuOptions(unsigned domain, unsigned bus, uint16_t device) {
 // A dual-chip board below the outer switch's downstream port `port`: a board
 // switch on `bus`, its two ports on the next bus, one chip on each of the two
 // buses after that. ACS goes off above the board: on `port` and on `root_port`.
+// The board's own ports carry no ACS capability (boards differ; with one that
+// keeps ReqRedir there, -s would rightly call the fabric not ready after -w).
 void addBoard(sim::Fabric& host, HostLayout& layout, const std::string& port,
               const std::string& root_port, unsigned domain, unsigned bus) {
   const std::string upstream = bdfOf(domain, bus, 0);
@@ -57,7 +59,9 @@ void addBoard(sim::Fabric& host, HostLayout& layout, const std::string& port,
     const std::string down = bdfOf(domain, bus + 1, chip);
     const unsigned chip_bus = bus + 2 + chip;
     const std::string gpu = bdfOf(domain, chip_bus, 0);
-    host.addDownstreamPort(down, upstream);
+    sim::PortOptions own_port;
+    own_port.acs = false;
+    host.addDownstreamPort(down, upstream, own_port);
     host.addGpu(gpu, down, gpuOptions(domain, chip_bus, sim::kDualChipDevice));
     layout.groups.back().push_back(gpu);
   }
