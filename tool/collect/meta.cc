@@ -4,13 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "common/util/capture.h"
+#include "tool/document.h"
 #include "tool/report/collect.h"
 #include "tool/report/render.h"
 
@@ -64,11 +64,6 @@ std::string kernelRelease() {
   return ::uname(&name) == 0 ? std::string(name.release) + "\n" : "";
 }
 
-std::string hostname() {
-  char name[HOST_NAME_MAX + 1] = {};
-  return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) + "\n" : "";
-}
-
 }  // namespace
 
 std::string withoutSerialNumbers(const std::string& text) {
@@ -103,7 +98,7 @@ std::string statusDocument(bool keep_hostname) {
   if (keep_hostname) return text;
   nlohmann::json document = nlohmann::json::parse(text);
   dropHostname(document);
-  return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  return documentText(document);
 }
 
 void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions,
@@ -122,7 +117,7 @@ void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions,
   addMeta(snapshot, "kernel-release", kernelRelease());
   addMeta(snapshot, "version", "p2ptool " + options.version + "\n");
   addMeta(snapshot, "collected", collectionTime(getenv(kSourceDateEpoch), time(nullptr)));
-  if (options.hostname) addMeta(snapshot, kHostnameMember, hostname());
+  if (options.hostname) addMeta(snapshot, kHostnameMember, hostname() + "\n");
 }
 
 void addNotCollected(Snapshot& snapshot) {
