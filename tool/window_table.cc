@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -35,4 +36,20 @@ WindowTable readWindowTable(const std::string& bdf) {
   const size_t kept = table.shape == TableShape::kWellFormed ? count : 1;
   table.words.assign(span.begin(), span.begin() + kept);
   return table;
+}
+
+TableMatch matchTable(const WindowTable& window, const std::vector<unsigned long>& expected) {
+  switch (window.shape) {
+    case TableShape::kNone:
+      return TableMatch::kMissing;
+    case TableShape::kMalformed:
+      return TableMatch::kMalformed;
+    case TableShape::kUnreadable:
+      return TableMatch::kUnreadable;
+    case TableShape::kWellFormed:
+      break;
+  }
+  const bool same =
+      std::equal(window.words.begin(), window.words.end(), expected.begin(), expected.end());
+  return same ? TableMatch::kCurrent : TableMatch::kStale;
 }

@@ -25,3 +25,13 @@ TableShape tableShape(uint64_t count);
 
 // The table in the memory window of the GPU named `bdf` in /sys/bus/pci/devices.
 WindowTable readWindowTable(const std::string& bdf);
+
+// The table in a window against `expected`, the one -w would write now.
+enum class TableMatch {
+  kCurrent,     // exactly that table
+  kStale,       // a well-formed table, another one
+  kMissing,     // word count 0
+  kMalformed,   // a word count -w never writes
+  kUnreadable,  // the window cannot be read
+};
+TableMatch matchTable(const WindowTable& window, const std::vector<unsigned long>& expected);
