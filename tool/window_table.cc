@@ -38,6 +38,12 @@ WindowTable readWindowTable(const std::string& bdf) {
   return table;
 }
 
+const WindowTable& WindowReads::of(const std::string& bdf) {
+  const auto known = tables_.find(bdf);
+  if (known != tables_.end()) return known->second;
+  return tables_.emplace(bdf, readWindowTable(bdf)).first->second;
+}
+
 TableMatch matchTable(const WindowTable& window, const std::vector<unsigned long>& expected) {
   switch (window.shape) {
     case TableShape::kNone:

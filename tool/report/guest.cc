@@ -115,10 +115,9 @@ void readPass(const std::string& bdf, const PassRecordRead& read, GuestGpu& gpu)
 
 }  // namespace
 
-GuestGpu guestGpu(const std::string& bdf, const PassRecordRead& read) {
+GuestGpu guestGpu(const std::string& bdf, const WindowTable& table, const PassRecordRead& read) {
   GuestGpu gpu;
   gpu.bdf = bdf;
-  const WindowTable table = readWindowTable(bdf);
   readWindow(table, gpu);
   readPeer(bdf, table, gpu);
   readDriver(bdf, gpu);

@@ -140,8 +140,7 @@ TableState stateOf(TableMatch match) {
 }
 
 // The table in the window against `expected`, what -w would write now.
-TableStatus compareTable(const std::string& bdf, const std::vector<unsigned long>& expected) {
-  const WindowTable window = readWindowTable(bdf);
+TableStatus compareTable(const WindowTable& window, const std::vector<unsigned long>& expected) {
   TableStatus table;
   table.state = stateOf(matchTable(window, expected));
   table.words = window.words;
@@ -151,7 +150,7 @@ TableStatus compareTable(const std::string& bdf, const std::vector<unsigned long
 }
 
 // The table of every member of one group, decided as -w decides it.
-std::map<std::string, TableStatus> groupTables(const BarMap& group) {
+std::map<std::string, TableStatus> groupTables(const BarMap& group, WindowReads& windows) {
   const TablePlan plan = planGroupTable(group);
   const std::string too_large = "group of " + std::to_string(group.size()) + " GPUs, more than " +
                                 std::to_string(kMaxGroupSize) + " an exchange area holds";
@@ -164,7 +163,7 @@ std::map<std::string, TableStatus> groupTables(const BarMap& group) {
       tables[member.first] = leftOut(leftOutReason(*out));
     else
       tables[member.first] =
-          compareTable(member.first, buildExchangeArea(member.first, plan.members));
+          compareTable(windows.of(member.first), buildExchangeArea(member.first, plan.members));
   }
   return tables;
 }
@@ -255,7 +254,7 @@ std::string parameterUnknown(const std::vector<HostGpu>& gpus) {
 
 }  // namespace
 
-HostStatus hostStatus(const std::map<std::string, fs::path>& gpus) {
+HostStatus hostStatus(const std::map<std::string, fs::path>& gpus, WindowReads& windows) {
   HostScan scan;
   for (const auto& [bdf, device] : gpus) {
     scan.host.gpus.push_back(readGpu(bdf, device));
@@ -263,7 +262,7 @@ HostStatus hostStatus(const std::map<std::string, fs::path>& gpus) {
   }
   addTenants(scan.host.gpus);
   std::map<std::string, TableStatus> tables;
-  for (const auto& entry : scan.groups) tables.merge(groupTables(entry.second));
+  for (const auto& entry : scan.groups) tables.merge(groupTables(entry.second, windows));
   for (HostGpu& gpu : scan.host.gpus)
     if (!gpu.group.empty()) gpu.table = tables.at(gpu.bdf);
   std::set<std::string> ports;
