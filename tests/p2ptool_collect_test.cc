@@ -189,7 +189,10 @@ TEST_F(CollectTest, TheArchiveHoldsWhatTheToolReadsAndNothingElse) {
   EXPECT_EQ(members.at("meta/version").data.at(0), "p2ptool " P2P_VERSION "\n");
   EXPECT_EQ(members.at("meta/collected").data.at(0), "1970-01-01T00:00:00Z\n");
   EXPECT_EQ(members.count("meta/not-collected") + members.count("meta/hostname"), 1u);
-  EXPECT_EQ(sim::readSnapshot(save(named.out)).count("meta/hostname"), 1u);
+  const auto named_members = sim::readSnapshot(save(named.out));
+  EXPECT_EQ(named_members.count("meta/hostname"), 1u);
+  EXPECT_FALSE(status.contains("hostname"));  // the machine is named only when asked
+  EXPECT_TRUE(json::parse(named_members.at("meta/status.json").data.at(0)).contains("hostname"));
 }
 
 TEST_F(CollectTest, AnotherUserCollectsWhatItCanReadAndNamesTheRest) {

@@ -62,6 +62,22 @@ TablePlan planTable(const BarMap& group) {
   return plan;
 }
 
+const LeftOut* TablePlan::whyNoTable(const std::string& bdf) const {
+  const LeftOut* collided = nullptr;
+  for (const LeftOut& gpu : left_out) {
+    if (gpu.bdf == bdf) return &gpu;
+    if (gpu.reason == LeftOutReason::kSamePacked && !collided) collided = &gpu;
+  }
+  return collided;
+}
+
+TablePlan planGroupTable(const BarMap& group) {
+  if (fitsOneArea(group)) return planTable(group);
+  TablePlan plan;
+  plan.too_large = true;
+  return plan;
+}
+
 std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group) {
   const TablePlan plan = planTable(group);
   for (const LeftOut& gpu : plan.left_out) reportLeftOut(key, group, gpu);

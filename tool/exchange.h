@@ -45,8 +45,16 @@ struct TablePlan {
   BarMap members;
   std::vector<LeftOut> left_out;
   bool collision = false;
+  bool too_large = false;  // planGroupTable: more GPUs than one area holds, none planned
+  // Why the member `bdf` gets no table: its own entry of left_out, else the
+  // first collision; nothing when it gets one, or the group is too large.
+  const LeftOut* whyNoTable(const std::string& bdf) const;
 };
 TablePlan planTable(const BarMap& group);
+
+// planTable for a group that fits one exchange area; too_large alone for one
+// that does not.
+TablePlan planGroupTable(const BarMap& group);
 
 // The members of group `key` that may appear in a table: a GPU whose BAR0 is
 // unassigned (0) or all ones, or whose address does not pack into 32 bits, is

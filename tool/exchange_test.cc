@@ -58,6 +58,28 @@ TEST(ExchangeAreaTest, TableMembersLeaveOutWhatNoTableCanCarry) {
   }
 }
 
+// Why each member gets no table: its own reason first, else the first
+// collision, which need not be the first GPU left out.
+TEST(ExchangeAreaTest, AMemberGetsNoTableForItsOwnReasonElseTheFirstCollision) {
+  // 3c:08.0 packs like 3d:00.0, 3e:08.0 like 3f:00.0.
+  const TablePlan plan = planGroupTable({{"0000:3b:00.0", 0},
+                                         {"0000:3c:08.0", kBarA},
+                                         {"0000:3d:00.0", kBarB},
+                                         {"0000:3e:08.0", kBarA + 1},
+                                         {"0000:3f:00.0", kBarB + 1},
+                                         {"0000:40:00.0", kBarB + 2}});
+  EXPECT_EQ(plan.whyNoTable("0000:3b:00.0")->reason, LeftOutReason::kUnassignedBar0);
+  EXPECT_EQ(plan.whyNoTable("0000:3f:00.0")->other, "0000:3e:08.0");
+  EXPECT_EQ(plan.whyNoTable("0000:40:00.0")->bdf, "0000:3d:00.0");
+  EXPECT_EQ(planGroupTable({{"0000:3b:00.0", kBarA}}).whyNoTable("0000:3b:00.0"), nullptr);
+  BarMap large;
+  for (unsigned i = 0; i <= kMaxGroupSize; ++i)
+    large["0000:" + std::to_string(10 + i) + ":00.0"] = kBarA;
+  EXPECT_TRUE(planGroupTable(large).too_large);
+  large.erase(large.begin());
+  EXPECT_FALSE(planGroupTable(large).too_large);
+}
+
 TEST(ExchangeAreaTest, AGroupOfOneGivesThreeWords) {
   const BarMap group = {{"0000:3b:01.0", kBarA}};
   const std::vector<unsigned long> expected = {0x0000000300003B20, 0x3B20, kBarA};

@@ -208,7 +208,7 @@ int runPlan(const Options& options) {
 
 int run(const Options& options) {
   if (options.host || options.guest) setGivenRole(options.host ? Role::kHost : Role::kGuest);
-  if (!options.collect.empty()) return runCollect({options.collect, options.hostname, P2P_VERSION});
+  if (!options.collect.empty()) return runCollect({options.collect, options.hostname});
   if (options.status || !options.metrics.empty()) return runStatus(options);
   if (options.dry_run) return runPlan(options);
   if (geteuid() != 0) {

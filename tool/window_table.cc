@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -35,4 +36,26 @@ WindowTable readWindowTable(const std::string& bdf) {
   const size_t kept = table.shape == TableShape::kWellFormed ? count : 1;
   table.words.assign(span.begin(), span.begin() + kept);
   return table;
+}
+
+const WindowTable& WindowReads::of(const std::string& bdf) {
+  const auto known = tables_.find(bdf);
+  if (known != tables_.end()) return known->second;
+  return tables_.emplace(bdf, readWindowTable(bdf)).first->second;
+}
+
+TableMatch matchTable(const WindowTable& window, const std::vector<unsigned long>& expected) {
+  switch (window.shape) {
+    case TableShape::kNone:
+      return TableMatch::kMissing;
+    case TableShape::kMalformed:
+      return TableMatch::kMalformed;
+    case TableShape::kUnreadable:
+      return TableMatch::kUnreadable;
+    case TableShape::kWellFormed:
+      break;
+  }
+  const bool same =
+      std::equal(window.words.begin(), window.words.end(), expected.begin(), expected.end());
+  return same ? TableMatch::kCurrent : TableMatch::kStale;
 }

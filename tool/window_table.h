@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,3 +26,23 @@ TableShape tableShape(uint64_t count);
 
 // The table in the memory window of the GPU named `bdf` in /sys/bus/pci/devices.
 WindowTable readWindowTable(const std::string& bdf);
+
+// Each GPU's window read at most once, when first asked for: one run of
+// p2ptool --status takes the role's evidence and its view from the same read.
+class WindowReads {
+ public:
+  const WindowTable& of(const std::string& bdf);
+
+ private:
+  std::map<std::string, WindowTable> tables_;
+};
+
+// The table in a window against `expected`, the one -w would write now.
+enum class TableMatch {
+  kCurrent,     // exactly that table
+  kStale,       // a well-formed table, another one
+  kMissing,     // word count 0
+  kMalformed,   // a word count -w never writes
+  kUnreadable,  // the window cannot be read
+};
+TableMatch matchTable(const WindowTable& window, const std::vector<unsigned long>& expected);

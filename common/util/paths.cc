@@ -65,10 +65,12 @@ std::string openFailure(int error) { return error ? std::strerror(error) : "not 
 std::string readFailure(int error) { return error == ENOENT ? "missing" : std::strerror(error); }
 
 BoundedRead readBounded(int fd, size_t limit) {
+  constexpr size_t kFirstRead = 4096;  // the buffer doubles from there as the file goes on
   BoundedRead read;
-  read.bytes.resize(limit + 1);
   size_t got = 0;
-  while (got < read.bytes.size()) {
+  while (got <= limit) {
+    if (got == read.bytes.size())
+      read.bytes.resize(std::min(limit + 1, std::max(kFirstRead, 2 * got)));
     const ssize_t n =
         ::pread(fd, &read.bytes[got], read.bytes.size() - got, static_cast<off_t>(got));
     if (n < 0 && errno == EINTR) continue;

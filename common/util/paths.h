@@ -45,7 +45,8 @@ struct BoundedRead {
 };
 
 // Reads the file open as `fd` from its start with pread(), at most `limit`
-// bytes and one more to tell a longer file, however long the file is. A file
+// bytes and one more to tell a longer file, however long the file is; the
+// buffer grows with what is read, not to the limit at once. A file
 // rewritten meanwhile gives what the reads returned; it never faults, as a
 // mapping of a file cut short does.
 BoundedRead readBounded(int fd, size_t limit);

@@ -83,6 +83,12 @@ TEST(ReadBoundedTest, ReadsAtMostTheLimitAndTellsALongerFile) {
     EXPECT_EQ(read.longer, longer) << limit;
     EXPECT_EQ(read.error, 0) << limit;
   }
+  // Past the buffer of the first read, to the limit exactly.
+  const std::string text(10000, 'x');
+  const RegularFile longer = openRegularFile(dir.write("longer", text));
+  EXPECT_EQ(readBounded(longer.fd.get(), text.size()).bytes, text);
+  EXPECT_EQ(readBounded(longer.fd.get(), text.size()).longer, false);
+  EXPECT_EQ(readBounded(longer.fd.get(), text.size() - 1).longer, true);
   const ScopedFd directory(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
   EXPECT_EQ(readBounded(directory.get(), 4).error, EISDIR);
 }

@@ -65,7 +65,7 @@ Snapshot gather(const CollectOptions& options) {
   Snapshot snapshot;
   const std::vector<std::string> functions = gatherSysfs(snapshot);
   gatherGuestFiles(snapshot);
-  gatherMeta(snapshot, functions, {options.hostname, options.version});
+  gatherMeta(snapshot, functions, options.hostname);
   addNotCollected(snapshot);
   return snapshot;
 }

@@ -12,7 +12,6 @@
 struct CollectOptions {
   std::string output;     // the archive's path, or "-" for standard output
   bool hostname = false;  // add meta/hostname
-  std::string version;    // the tool's version, for meta/version
 };
 
 // 0 when the archive was written, 1 when it could not be.

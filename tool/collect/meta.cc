@@ -4,13 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "common/util/capture.h"
+#include "tool/document.h"
 #include "tool/report/collect.h"
 #include "tool/report/render.h"
 
@@ -53,20 +53,9 @@ std::string lspci(Snapshot& snapshot, const std::vector<std::string>& argv) {
   return run.out;
 }
 
-void dropHostname(nlohmann::json& document) {
-  if (!document.is_structured()) return;
-  if (document.is_object()) document.erase(kHostnameMember);
-  for (auto& member : document) dropHostname(member);
-}
-
 std::string kernelRelease() {
   utsname name{};
   return ::uname(&name) == 0 ? std::string(name.release) + "\n" : "";
-}
-
-std::string hostname() {
-  char name[HOST_NAME_MAX + 1] = {};
-  return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) + "\n" : "";
 }
 
 }  // namespace
@@ -102,13 +91,12 @@ std::string statusDocument(bool keep_hostname) {
   const std::string text = statusJson(status);
   if (keep_hostname) return text;
   nlohmann::json document = nlohmann::json::parse(text);
-  dropHostname(document);
-  return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  document.erase(kHostnameMember);
+  return documentText(document);
 }
 
-void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions,
-                const MetaOptions& options) {
-  addMeta(snapshot, "status.json", statusDocument(options.hostname));
+void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions, bool keep_hostname) {
+  addMeta(snapshot, "status.json", statusDocument(keep_hostname));
   addMeta(snapshot, "lspci-tvnn.txt", lspci(snapshot, {"lspci", "-tvnn"}));
   std::string details;  // one run per function: no other device is read
   for (const std::string& bdf : functions)
@@ -120,9 +108,9 @@ void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions,
   else
     snapshot.notCollected(kCmdline, cmdline.reason);
   addMeta(snapshot, "kernel-release", kernelRelease());
-  addMeta(snapshot, "version", "p2ptool " + options.version + "\n");
+  addMeta(snapshot, "version", "p2ptool " P2P_VERSION "\n");
   addMeta(snapshot, "collected", collectionTime(getenv(kSourceDateEpoch), time(nullptr)));
-  if (options.hostname) addMeta(snapshot, kHostnameMember, hostname());
+  if (keep_hostname) addMeta(snapshot, kHostnameMember, hostname() + "\n");
 }
 
 void addNotCollected(Snapshot& snapshot) {

@@ -14,13 +14,8 @@
 
 #include "tool/collect/snapshot.h"
 
-struct MetaOptions {
-  bool hostname = false;  // put the host name into the archive
-  std::string version;    // the tool's version
-};
-
-void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions,
-                const MetaOptions& options);
+// `keep_hostname`: meta/hostname, and "hostname" in status.json.
+void gatherMeta(Snapshot& snapshot, const std::vector<std::string>& functions, bool keep_hostname);
 void addNotCollected(Snapshot& snapshot);
 
 // `lspci -vvv` output with the serial numbers blanked: Device Serial Number
@@ -36,6 +31,6 @@ std::optional<time_t> sourceDateEpoch(const char* source_date_epoch);
 // else of `now`.
 std::string collectionTime(const char* source_date_epoch, time_t now);
 
-// The JSON report as p2ptool -s --json gives it; without members named
+// The JSON report as p2ptool -s --json gives it; without the header's
 // "hostname" unless `keep_hostname`.
 std::string statusDocument(bool keep_hostname);

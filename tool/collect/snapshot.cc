@@ -84,24 +84,15 @@ FileRead readSmallFile(const std::string& path, size_t limit) {
     file.reason = openFailure(opened);
     return file;
   }
-  file.status = opened.status;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t got = ::read(opened.fd.get(), chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      file.reason = strerror(errno);
-      return file;
-    }
-    if (got == 0) break;
-    file.bytes.append(chunk, static_cast<size_t>(got));
-    if (file.bytes.size() > limit) {
-      file.bytes.resize(limit);
-      file.cut = true;
-      break;
-    }
+  BoundedRead read = readBounded(opened.fd.get(), limit);
+  if (read.error != 0) {
+    file.reason = strerror(read.error);
+    return file;
   }
   file.read = true;
+  file.bytes = std::move(read.bytes);
+  file.cut = read.longer;
+  file.status = opened.status;
   return file;
 }
 

@@ -16,8 +16,6 @@ constexpr int kWordDigits = 4;
 constexpr int kAddressDigits = 16;
 constexpr int kPackedDigits = 8;
 
-json orNull(bool present, const json& value) { return present ? value : json(); }
-
 // The members every step has.
 json stateJson(const StepState& state) {
   return {{"outcome", outcomeName(state.outcome)},
@@ -32,21 +30,13 @@ json wordJson(const std::optional<WordStep>& word, bool known) {
           {"after", orNull(known, hexNumber(word->after, kWordDigits))}};
 }
 
-json tenantsJson(const std::optional<Holders>& holders) {
-  json list = json::array();
-  if (holders)
-    for (const Tenant& tenant : holders->tenants)
-      list.push_back({{"pid", tenant.pid}, {"name", tenant.name}});
-  return list;
-}
-
 json gpuJson(const GpuStep& step) {
   const bool known = step.state.outcome != Outcome::kUnknown;
   json out = stateJson(step.state);
   out.update({{"bdf", step.bdf},
               {"command", wordJson(step.command, known)},
               {"power", wordJson(step.power, known)},
-              {"tenants", tenantsJson(step.holders)},
+              {"tenants", step.holders ? tenantsJson(step.holders->tenants) : json::array()},
               {"forced", step.forced}});
   return out;
 }
@@ -73,12 +63,6 @@ json membersJson(const BarMap& members) {
   return list;
 }
 
-json wordsJson(const std::vector<unsigned long>& words) {
-  json list = json::array();
-  for (const unsigned long word : words) list.push_back(hexNumber(word, kAddressDigits));
-  return list;
-}
-
 json tableJson(const GroupStep& group, const TableStep& step) {
   json out = stateJson(step.state);
   const bool planned = !step.table.empty();
@@ -87,7 +71,7 @@ json tableJson(const GroupStep& group, const TableStep& step) {
               {"now", orNull(planned, tableNowName(step.now))},
               {"now_reason", orNull(!step.now_reason.empty(), step.now_reason)},
               {"members", orNull(planned, membersJson(step.members))},
-              {"words", orNull(planned, wordsJson(step.table))}});
+              {"words", orNull(planned, hexWords(step.table))}});
   return out;
 }
 
@@ -100,11 +84,6 @@ json writeJson(const WritePlan& plan) {
   return {{"tables", tables}, {"ungrouped", ungrouped}};
 }
 
-json hostBdf(uint64_t packed) {
-  const auto address = addressOfPacked(packed);
-  return address ? json(*address) : json();
-}
-
 json peerJson(const PeerStep& step) {
   json out = stateJson(step.state);
   const bool table = step.open_error == 0 && step.area.state == AreaState::kTable;
@@ -113,8 +92,9 @@ json peerJson(const PeerStep& step) {
        {"path", step.path},
        {"now", orNull(table, peerNowName(step.file))},
        {"self", orNull(table, hexNumber(areaSelf(table ? step.area.words[0] : 0), kPackedDigits))},
-       {"self_host_bdf", table ? hostBdf(areaSelf(step.area.words[0])) : json()},
-       {"words", orNull(table, wordsJson(step.area.words))}});
+       {"self_host_bdf",
+        table ? optionalJson(addressOfPacked(areaSelf(step.area.words[0]))) : json()},
+       {"words", orNull(table, hexWords(step.area.words))}});
   return out;
 }
 
@@ -185,5 +165,5 @@ std::string planJson(const Plan& plan) {
               {"ports", orNull(plan.mode == RunMode::kAcs, ports)},
               {"write", plan.write ? writeJson(*plan.write) : json()},
               {"read", plan.read ? readJson(*plan.read) : json()}});
-  return out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  return documentText(out);
 }

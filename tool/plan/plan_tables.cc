@@ -1,6 +1,4 @@
 // -w's step for every group: the table each member's window gets.
-#include <algorithm>
-
 #include "common/util/convert.h"
 #include "tool/plan/planners.h"
 #include "tool/window_table.h"
@@ -24,19 +22,19 @@ std::string leftOutReason(const LeftOut& gpu, const BarMap& members) {
 
 // What the window holds against `table`; kUnknown when it cannot be read.
 TableNow compare(const WindowTable& window, const std::vector<unsigned long>& table) {
-  switch (window.shape) {
-    case TableShape::kNone:
+  switch (matchTable(window, table)) {
+    case TableMatch::kCurrent:
+      return TableNow::kCurrent;
+    case TableMatch::kStale:
+      return TableNow::kStale;
+    case TableMatch::kMissing:
       return TableNow::kMissing;
-    case TableShape::kMalformed:
+    case TableMatch::kMalformed:
       return TableNow::kMalformed;
-    case TableShape::kUnreadable:
-      return TableNow::kUnknown;
-    case TableShape::kWellFormed:
+    case TableMatch::kUnreadable:
       break;
   }
-  const bool same =
-      std::equal(window.words.begin(), window.words.end(), table.begin(), table.end());
-  return same ? TableNow::kCurrent : TableNow::kStale;
+  return TableNow::kUnknown;
 }
 
 TableStep planMember(const std::string& gpu, const BarMap& members, bool as_root) {
@@ -69,27 +67,20 @@ TableStep planMember(const std::string& gpu, const BarMap& members, bool as_root
 
 GroupStep planGroup(const std::string& key, const BarMap& members,
                     const std::set<std::filesystem::path>& devices, bool as_root) {
-  GroupStep group{key, members, !fitsOneArea(members), {}, false, {}};
-  const TablePlan table = group.too_large ? TablePlan{} : planTable(members);
-  group.left_out = table.left_out;
-  group.collision = table.collision;
-  std::map<std::string, std::string> out;  // member -> why it gets no table
-  for (const LeftOut& gpu : table.left_out) out[gpu.bdf] = leftOutReason(gpu, members);
-  const auto collision = std::find_if(table.left_out.begin(), table.left_out.end(),
-                                      [](const LeftOut& gpu) { return !gpu.other.empty(); });
+  const TablePlan table = planGroupTable(members);
+  GroupStep group{key, members, table.too_large, table.left_out, table.collision, {}};
   for (const auto& member : members) {
     const auto device = findDevicePath(devices, member.first);
     if (!device) continue;  // not found: never placed in a group
+    const LeftOut* out = table.whyNoTable(member.first);
     TableStep step;
     step.gpu = member.first;
     if (group.too_large)
       step.state =
           leftOut("its group has " + std::to_string(members.size()) + " GPUs, more than the " +
                   std::to_string(kMaxGroupSize) + " an exchange area holds");
-    else if (out.count(member.first))
-      step.state = leftOut(out[member.first]);
-    else if (group.collision)
-      step.state = leftOut(leftOutReason(*collision, members));
+    else if (out)
+      step.state = leftOut(leftOutReason(*out, members));
     else
       step = planMember(member.first, table.members, as_root);
     step.device = device->string();

@@ -57,15 +57,18 @@ std::vector<fs::path> devicesOf(const std::map<std::string, fs::path>& gpus) {
   return devices;
 }
 
-std::vector<GuestGpu> guestStatus(const std::map<std::string, fs::path>& gpus) {
+std::vector<GuestGpu> guestStatus(const std::map<std::string, fs::path>& gpus,
+                                  WindowReads& windows) {
   const PassRecordRead record = readPassRecord();
   std::vector<GuestGpu> guest;
-  for (const auto& entry : gpus) guest.push_back(guestGpu(entry.first, record));
+  for (const auto& entry : gpus)
+    guest.push_back(guestGpu(entry.first, windows.of(entry.first), record));
   markConflicts(guest);
   return guest;
 }
 
-// The role and the view it takes; `error` when no GPU can be looked for.
+// The role and the view it takes, each GPU's window read once for both;
+// `error` when no GPU can be looked for.
 void gather(Status& status) {
   std::map<std::string, fs::path> gpus;
   try {
@@ -75,12 +78,13 @@ void gather(Status& status) {
     status.role = findRole({});
     return;
   }
-  status.role = findRole(devicesOf(gpus));
+  WindowReads windows;
+  status.role = findRole(devicesOf(gpus), windows);
   if (gpus.empty()) return;
   if (status.role.role == Role::kHost)
-    status.host = hostStatus(gpus);
+    status.host = hostStatus(gpus, windows);
   else
-    status.guest = guestStatus(gpus);
+    status.guest = guestStatus(gpus, windows);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tool/report/guest.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -108,6 +110,9 @@ void readPass(const std::string& bdf, const PassRecordRead& read, GuestGpu& gpu)
     gpu.pass.lines = entry->lines;
     gpu.pass.reason = entry->reason;
   }
+  timespec now{};  // after the record was read
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  gpu.pass.future = later(gpu.pass.time, now);
   const bool opened =
       gpu.peer_state == PeerState::kWellFormed || gpu.peer_state == PeerState::kMalformed;
   if (opened) gpu.peer_newer = later(gpu.peer_modified, gpu.pass.time);
@@ -115,10 +120,9 @@ void readPass(const std::string& bdf, const PassRecordRead& read, GuestGpu& gpu)
 
 }  // namespace
 
-GuestGpu guestGpu(const std::string& bdf, const PassRecordRead& read) {
+GuestGpu guestGpu(const std::string& bdf, const WindowTable& table, const PassRecordRead& read) {
   GuestGpu gpu;
   gpu.bdf = bdf;
-  const WindowTable table = readWindowTable(bdf);
   readWindow(table, gpu);
   readPeer(bdf, table, gpu);
   readDriver(bdf, gpu);

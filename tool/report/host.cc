@@ -123,51 +123,47 @@ std::string leftOutReason(const LeftOut& gpu) {
          ", no table for the group";
 }
 
+TableState stateOf(TableMatch match) {
+  switch (match) {
+    case TableMatch::kCurrent:
+      return TableState::kCurrent;
+    case TableMatch::kStale:
+      return TableState::kStale;
+    case TableMatch::kMissing:
+      return TableState::kMissing;
+    case TableMatch::kMalformed:
+      return TableState::kMalformed;
+    case TableMatch::kUnreadable:
+      break;
+  }
+  return TableState::kUnreadable;
+}
+
 // The table in the window against `expected`, what -w would write now.
-TableStatus compareTable(const std::string& bdf, const std::vector<unsigned long>& expected) {
-  const WindowTable window = readWindowTable(bdf);
+TableStatus compareTable(const WindowTable& window, const std::vector<unsigned long>& expected) {
   TableStatus table;
+  table.state = stateOf(matchTable(window, expected));
   table.words = window.words;
   table.expected.assign(expected.begin(), expected.end());
   table.reason = window.reason;
-  switch (window.shape) {
-    case TableShape::kNone:
-      table.state = TableState::kMissing;
-      break;
-    case TableShape::kMalformed:
-      table.state = TableState::kMalformed;
-      break;
-    case TableShape::kUnreadable:
-      table.state = TableState::kUnreadable;
-      break;
-    case TableShape::kWellFormed:
-      table.state = table.words == table.expected ? TableState::kCurrent : TableState::kStale;
-      break;
-  }
   return table;
 }
 
 // The table of every member of one group, decided as -w decides it.
-std::map<std::string, TableStatus> groupTables(const BarMap& group) {
+std::map<std::string, TableStatus> groupTables(const BarMap& group, WindowReads& windows) {
+  const TablePlan plan = planGroupTable(group);
+  const std::string too_large = "group of " + std::to_string(group.size()) + " GPUs, more than " +
+                                std::to_string(kMaxGroupSize) + " an exchange area holds";
   std::map<std::string, TableStatus> tables;
-  if (!fitsOneArea(group)) {
-    const std::string reason = "group of " + std::to_string(group.size()) + " GPUs, more than " +
-                               std::to_string(kMaxGroupSize) + " an exchange area holds";
-    for (const auto& member : group) tables[member.first] = leftOut(reason);
-    return tables;
-  }
-  const TablePlan plan = planTable(group);
-  std::string collision;
-  for (const LeftOut& gpu : plan.left_out) {
-    tables[gpu.bdf] = leftOut(leftOutReason(gpu));
-    if (gpu.reason == LeftOutReason::kSamePacked && collision.empty())
-      collision = leftOutReason(gpu);
-  }
-  for (const auto& member : plan.members) {
-    if (tables.count(member.first)) continue;
-    tables[member.first] =
-        plan.collision ? leftOut(collision)
-                       : compareTable(member.first, buildExchangeArea(member.first, plan.members));
+  for (const auto& member : group) {
+    const LeftOut* out = plan.whyNoTable(member.first);
+    if (plan.too_large)
+      tables[member.first] = leftOut(too_large);
+    else if (out)
+      tables[member.first] = leftOut(leftOutReason(*out));
+    else
+      tables[member.first] =
+          compareTable(windows.of(member.first), buildExchangeArea(member.first, plan.members));
   }
   return tables;
 }
@@ -258,7 +254,7 @@ std::string parameterUnknown(const std::vector<HostGpu>& gpus) {
 
 }  // namespace
 
-HostStatus hostStatus(const std::map<std::string, fs::path>& gpus) {
+HostStatus hostStatus(const std::map<std::string, fs::path>& gpus, WindowReads& windows) {
   HostScan scan;
   for (const auto& [bdf, device] : gpus) {
     scan.host.gpus.push_back(readGpu(bdf, device));
@@ -266,7 +262,7 @@ HostStatus hostStatus(const std::map<std::string, fs::path>& gpus) {
   }
   addTenants(scan.host.gpus);
   std::map<std::string, TableStatus> tables;
-  for (const auto& entry : scan.groups) tables.merge(groupTables(entry.second));
+  for (const auto& entry : scan.groups) tables.merge(groupTables(entry.second, windows));
   for (HostGpu& gpu : scan.host.gpus)
     if (!gpu.group.empty()) gpu.table = tables.at(gpu.bdf);
   std::set<std::string> ports;

@@ -9,6 +9,9 @@
 #include <string>
 
 #include "tool/report/model.h"
+#include "tool/window_table.h"
 
-// The host view of the GPUs given as BDF string -> resolved device path.
-HostStatus hostStatus(const std::map<std::string, std::filesystem::path>& gpus);
+// The host view of the GPUs given as BDF string -> resolved device path,
+// their windows read through `windows`.
+HostStatus hostStatus(const std::map<std::string, std::filesystem::path>& gpus,
+                      WindowReads& windows);

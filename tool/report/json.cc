@@ -24,15 +24,7 @@ constexpr int kWordDigits = 16;
 constexpr int kPackedDigits = 8;
 constexpr int kAcsDigits = 4;
 
-json orNull(bool present, const json& value) { return present ? value : json(); }
-
 json textOrNull(const std::string& text) { return orNull(!text.empty(), text); }
-
-json hexWords(const std::vector<uint64_t>& words) {
-  json list = json::array();
-  for (const uint64_t word : words) list.push_back(hexNumber(word, kWordDigits));
-  return list;
-}
 
 const char* name(GpuState state) {
   switch (state) {
@@ -138,11 +130,6 @@ const char* name(PassState state) {
   return "no-record";
 }
 
-template <typename T>
-json optionalJson(const std::optional<T>& value) {
-  return value ? json(*value) : json();
-}
-
 json tableJson(const Status& status, const TableStatus& table) {
   const bool read = !table.words.empty();
   const bool unreadable = table.state == TableState::kUnreadable;
@@ -152,12 +139,6 @@ json tableJson(const Status& status, const TableStatus& table) {
       {"word_count", orNull(read, read ? areaWordCount(table.words[0]) : 0)},
       {"words", orNull(read, hexWords(table.words))},
       {"expected", orNull(!table.expected.empty(), hexWords(table.expected))}};
-}
-
-json tenantsJson(const std::vector<Tenant>& tenants) {
-  json list = json::array();
-  for (const Tenant& tenant : tenants) list.push_back({{"pid", tenant.pid}, {"name", tenant.name}});
-  return list;
 }
 
 json gpuJson(const Status& status, const HostGpu& gpu) {
@@ -354,5 +335,5 @@ std::string statusJson(const Status& status) {
     for (const auto& gpu : *status.guest) gpus.push_back(guestGpuJson(status, gpu));
     out["guest"] = {{"state", verdictName(guestVerdict(*status.guest))}, {"gpus", gpus}};
   }
-  return out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  return documentText(out);
 }

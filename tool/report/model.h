@@ -186,6 +186,9 @@ struct PassStatus {
   unsigned lines = 0;  // kProgrammed: driver lines sent, one per member it was told of
   std::string reason;  // kFailed: as p2pwatch gave it; kUnreadable: the errno text;
                        // kBroken: what is wrong with the record
+  // `time` is after the clock when the record was read: the clock went back,
+  // or the record is not what it seems.
+  bool future = false;
 };
 
 // One reason a guest GPU is not ready, or unknown.

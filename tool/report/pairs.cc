@@ -42,11 +42,15 @@ void addTables(const HostGpu& gpu, PairStatus& pair) {
     pair.tables_not_current.push_back(gpu.bdf);
 }
 
-// Reads each port once, however many pairs meet there.
+// Reads each port once, however many pairs meet there; the ports the
+// default mode changes were read for the groups already.
 class Ports {
  public:
   Ports(const HostStatus& host, const PortReader& read) : read_(read) {
-    for (const PortStatus& port : host.ports) changed_.insert(port.port);
+    for (const PortStatus& port : host.ports) {
+      changed_.insert(port.port);
+      read_ports_.emplace(port.port, port);
+    }
   }
   void add(const std::string& name, PairStatus& pair) {
     if (name.empty()) return;

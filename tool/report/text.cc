@@ -202,10 +202,11 @@ void addPeer(const Status& status, const GuestGpu& gpu, Lines& lines) {
                hexNumber(gpu.peer->words[i + 1], 16));
 }
 
-// The local time, to the second: "2026-12-07 18:52:50"; a time no calendar
-// of this machine holds as the record gives it, in seconds since 1970. A time
-// after now says so: the clock went back, or the record is not what it seems.
-std::string localTime(const timespec& time) {
+// The local time of the pass, to the second: "2026-12-07 18:52:50"; a time no
+// calendar of this machine holds as the record gives it, in seconds since
+// 1970. A time in the future says so.
+std::string localTime(const PassStatus& pass) {
+  const timespec& time = pass.time;
   struct tm local {};
   char text[64] = "";
   std::string shown;
@@ -214,15 +215,11 @@ std::string localTime(const timespec& time) {
     shown = text;
   else
     shown = passTimeText(time) + " s since 1970";
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  const bool future =
-      time.tv_sec > now.tv_sec || (time.tv_sec == now.tv_sec && time.tv_nsec > now.tv_nsec);
-  return future ? shown + " (in the future)" : shown;
+  return pass.future ? shown + " (in the future)" : shown;
 }
 
 std::string passText(const Status& status, const PassStatus& pass) {
-  const std::string at = " at " + localTime(pass.time);
+  const std::string at = " at " + localTime(pass);
   switch (pass.state) {
     case PassState::kProgrammed:
       return "p2pwatch: programmed" + at + " with " + std::to_string(pass.lines) +

@@ -41,11 +41,10 @@ bool flagsLineNames(const std::string& line, const std::string& flag) {
 
 void setGivenRole(std::optional<Role> role) { given = role; }
 
-GpuSign gpuSign(const fs::path& device) {
+GpuSign gpuSign(const fs::path& device, const WindowTable& table) {
   GpuSign sign;
   sign.bdf = device.filename().string();
   sign.seat = seatOf(device);
-  const WindowTable table = readWindowTable(sign.bdf);
   if (table.shape == TableShape::kNone) sign.naming = Naming::kNoTable;
   if (table.shape != TableShape::kWellFormed) return sign;
   const auto address = parsePciAddress(sign.bdf);
@@ -79,9 +78,15 @@ CpuSign cpuSign() {
   return sign;
 }
 
-RoleDecision findRole(const std::vector<fs::path>& devices) {
+RoleDecision findRole(const std::vector<fs::path>& devices, WindowReads& windows) {
   if (given) return givenRole(*given);
   std::vector<GpuSign> gpus;
-  for (const fs::path& device : devices) gpus.push_back(gpuSign(device));
+  for (const fs::path& device : devices)
+    gpus.push_back(gpuSign(device, windows.of(device.filename().string())));
   return decideRole(gpus, cpuSign());
+}
+
+RoleDecision findRole(const std::vector<fs::path>& devices) {
+  WindowReads windows;
+  return findRole(devices, windows);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tool/role/role.h"
+#include "tool/window_table.h"
 
 inline constexpr const char* kCpuInfo = "/proc/cpuinfo";
 
@@ -17,8 +18,8 @@ inline constexpr const char* kCpuInfo = "/proc/cpuinfo";
 void setGivenRole(std::optional<Role> role);
 
 // The evidence of the GPU at `device` (its /sys/devices path, whose last
-// component is its BDF).
-GpuSign gpuSign(const std::filesystem::path& device);
+// component is its BDF), whose window holds `table`.
+GpuSign gpuSign(const std::filesystem::path& device, const WindowTable& table);
 
 // Whether a "flags" line of /proc/cpuinfo's text names "hypervisor".
 bool hasHypervisorFlag(const std::string& cpuinfo);
@@ -27,5 +28,6 @@ bool hasHypervisorFlag(const std::string& cpuinfo);
 CpuSign cpuSign();
 
 // The role given (setGivenRole), else the one decideRole finds for the GPUs at
-// `devices` and the CPU.
+// `devices` and the CPU, their windows read through `windows`.
+RoleDecision findRole(const std::vector<std::filesystem::path>& devices, WindowReads& windows);
 RoleDecision findRole(const std::vector<std::filesystem::path>& devices);
