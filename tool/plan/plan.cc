@@ -40,7 +40,7 @@ void analyse(Plan& plan) {
     const std::string bdf = device.filename().string();
     devices.erase(device);
     gpu_bus_name_set.erase(bdf);
-    plan.unplaced[bdf] = {Outcome::kUnknown, kRunAsRoot, false};
+    plan.unplaced[bdf] = unknownWithoutRoot();
   }
   get_phy_mach_data(devices);
   plan.groups = real_host_map;
@@ -48,7 +48,7 @@ void analyse(Plan& plan) {
   for (const auto& device : devices) {
     const std::string bdf = device.filename().string();
     if (!inAGroup(plan.groups, bdf) && !plan.ungrouped.count(bdf))
-      plan.unplaced[bdf] = {Outcome::kLeftAlone, kDropped, true};
+      plan.unplaced[bdf] = leftAlone(kDropped);
   }
 }
 
