@@ -17,18 +17,8 @@
 namespace {
 
 constexpr int kWordDigits = 4;
-constexpr const char* kInUse =
-    "\033[31mWARNING:\033[0m GPU %s is in use by a running guest (%s %s): left as it is "
-    "(--force writes anyway)\n";
-constexpr const char* kInUseForced =
-    "\033[31mWARNING:\033[0m GPU %s is in use by a running guest (%s %s): written all the same "
-    "(--force)\n";
-constexpr const char* kMayBeInUse =
-    "\033[31mWARNING:\033[0m GPU %s may be in use by a running guest: its holders cannot be seen "
-    "(%s): left as it is (--force writes anyway)\n";
-constexpr const char* kMayBeInUseForced =
-    "\033[31mWARNING:\033[0m GPU %s may be in use by a running guest: its holders cannot be seen "
-    "(%s): written all the same (--force)\n";
+constexpr const char* kHeld = "\033[31mWARNING:\033[0m GPU %s %s%s%s\n";
+constexpr const char* kHeldLeft = ": left as it is (--force writes anyway)";
 constexpr const char* kUnanswered =
     "\033[31mError:\033[0m GPU %s: its configuration space reads all ones or cannot be read; left "
     "as it is\n";
@@ -66,15 +56,12 @@ void changeLine(bool counted, const char* format, ...) {
 
 std::string word(uint16_t value) { return hexNumber(value, kWordDigits); }
 
+// The plan's reason names the holders ("in use by a running guest (...)", or
+// "may be in use ..." when they cannot be seen) and, forced, says so.
 void warnHeld(const GpuStep& step) {
-  const Holders& holders = *step.holders;
-  const char* bdf = step.bdf.c_str();
-  if (holders.tenants.empty())
-    return report(Priority::kWarning, step.forced ? kMayBeInUseForced : kMayBeInUse, bdf,
-                  holders.hidden.c_str());
-  report(Priority::kWarning, step.forced ? kInUseForced : kInUse, bdf,
-         holders.tenants.size() == 1 ? "process" : "processes",
-         tenantList(holders.tenants).c_str());
+  const char* verb = step.holders->tenants.empty() ? "" : "is ";
+  report(Priority::kWarning, kHeld, step.bdf.c_str(), verb, step.state.reason.c_str(),
+         step.forced ? "" : kHeldLeft);
 }
 
 // False, after a message, when the write fails: left for the next run.
