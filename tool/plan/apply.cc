@@ -137,8 +137,7 @@ void applyGroup(const GroupStep& group) {
            kMaxGroupSize);
     return leaveUndone();
   }
-  for (const LeftOut& gpu : group.left_out) reportLeftOut(group.key, group.members, gpu);
-  if (!group.left_out.empty()) leaveUndone();
+  reportLeftOuts(group.key, group.members, group.left_out);
   for (const TableStep& step : group.tables) {
     if (step.table.empty()) continue;  // no table for it (a collision too): no byte reaches it
     if (step.state.outcome == Outcome::kUnchanged)
@@ -162,13 +161,11 @@ void applyPeerFile(const PeerStep& step, Role side) {
     reportWindowUnopened(step.window, gpu, step.open_error);
     return leaveUndone();
   }
-  if (step.area.state != AreaState::kTable) {
-    reportAreaRead(step.area, gpu);
-    return leaveUndone();
-  }
+  const auto table = areaTable(step.area, gpu);
+  if (!table) return leaveUndone();
   if (step.file == PeerNow::kUnchanged)
     return changeLine(false, "Peer file %s unchanged\n", step.path.c_str());
-  if (storePeerFile(step.gpu, step.area.words))
+  if (storePeerFile(step.gpu, *table))
     return changeLine(true, "Peer file %s stored (%s)\n", step.path.c_str(),
                       step.file == PeerNow::kNew ? "new" : "it differed");
   const int error = errno;
