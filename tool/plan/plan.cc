@@ -27,7 +27,7 @@ bool inAGroup(const GroupMap& groups, const std::string& bdf) {
 // user cannot read the board registers that tell a single-chip board (no
 // guess: its place is unknown).
 bool placeUnknown(const fs::path& device) {
-  if (isHostBridgeName(ancestorName(device, 1)) || isBelowRootPort(device)) return false;
+  if (!isBelowSwitch(device)) return false;
   const BoardRead board = readBoardReadOnly(device.filename().string());
   return board == BoardRead::kNoDeviceId || board == BoardRead::kNoRegisters;
 }
