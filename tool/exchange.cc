@@ -80,12 +80,14 @@ TablePlan planGroupTable(const BarMap& group) {
 
 std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group) {
   const TablePlan plan = planTable(group);
-  for (const LeftOut& gpu : plan.left_out) reportLeftOut(key, group, gpu);
-  if (!plan.left_out.empty()) leaveUndone();
+  reportLeftOuts(key, group, plan.left_out);
   if (plan.collision) return std::nullopt;
   return plan.members;
 }
 
+namespace {
+
+// The message about one GPU left out of group `key`.
 void reportLeftOut(const std::string& key, const BarMap& group, const LeftOut& gpu) {
   switch (gpu.reason) {
     case LeftOutReason::kUnassignedBar0:
@@ -99,6 +101,14 @@ void reportLeftOut(const std::string& key, const BarMap& group, const LeftOut& g
              gpu.packed);
       break;
   }
+}
+
+}  // namespace
+
+void reportLeftOuts(const std::string& key, const BarMap& group,
+                    const std::vector<LeftOut>& left_out) {
+  for (const LeftOut& gpu : left_out) reportLeftOut(key, group, gpu);
+  if (!left_out.empty()) leaveUndone();
 }
 
 void reportGpuFailure(const std::string& bdf, int error) {

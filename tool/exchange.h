@@ -56,15 +56,17 @@ TablePlan planTable(const BarMap& group);
 // that does not.
 TablePlan planGroupTable(const BarMap& group);
 
-// The members of group `key` that may appear in a table: a GPU whose BAR0 is
-// unassigned (0) or all ones, or whose address does not pack into 32 bits, is
-// reported and left out. Nothing, after naming both GPUs, when two members
-// pack to the same number: the guest could not tell them apart. A GPU left
-// out is left undone (tool/undone.h).
+// The members of group `key` that may appear in a table: planTable, then
+// reportLeftOuts. A GPU whose BAR0 is unassigned (0) or all ones, or whose
+// address does not pack into 32 bits, is left out. Nothing when two members
+// pack to the same number: the guest could not tell them apart.
 std::optional<BarMap> tableMembers(const std::string& key, const BarMap& group);
 
-// tableMembers' message about one GPU left out of group `key`.
-void reportLeftOut(const std::string& key, const BarMap& group, const LeftOut& gpu);
+// The message about each GPU planTable left out of group `key` (`left_out`,
+// in its order; two members that pack alike are both named), and work left
+// undone (tool/undone.h) when there is any.
+void reportLeftOuts(const std::string& key, const BarMap& group,
+                    const std::vector<LeftOut>& left_out);
 
 // The line that follows a failure message: the GPU and the errno text.
 void reportGpuFailure(const std::string& bdf, int error);
@@ -104,7 +106,10 @@ AreaRead readArea(int fd);
 // nothing for a table.
 void reportAreaRead(const AreaRead& area, const std::string& name);
 
-// readArea with reportAreaRead's message: the area, or nothing.
+// The table `area` holds, or nothing after reportAreaRead's message.
+std::optional<std::vector<unsigned long>> areaTable(AreaRead area, const std::string& name);
+
+// readArea, then areaTable.
 std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::string& name);
 
 // Mode of a stored peer configuration file.

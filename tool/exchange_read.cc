@@ -125,9 +125,12 @@ void reportAreaRead(const AreaRead& area, const std::string& name) {
   }
 }
 
-std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::string& name) {
-  AreaRead area = readArea(fd);
+std::optional<std::vector<unsigned long>> areaTable(AreaRead area, const std::string& name) {
   reportAreaRead(area, name);
   if (area.state != AreaState::kTable) return std::nullopt;
   return std::move(area.words);
+}
+
+std::optional<std::vector<unsigned long>> readExchangeArea(int fd, const std::string& name) {
+  return areaTable(readArea(fd), name);
 }

@@ -25,6 +25,7 @@
 #include "tool/report/collect.h"
 #include "tool/report/render.h"
 #include "tool/role/evidence.h"
+#include "tool/text_lines.h"
 #include "tool/topology.h"
 #include "tool/undone.h"
 
@@ -183,8 +184,7 @@ int runStatus(const Options& options) {
   if (options.json) {
     reportText(stdout, Priority::kInfo, statusJson(status));
   } else if (options.metrics.empty()) {
-    for (const ReportLine& line : statusLines(status, options.matrix))
-      reportText(stdout, line.priority, line.text + "\n");
+    printLines(stdout, statusLines(status, options.matrix));
   }
   return written ? exitStatus(status.verdict()) : kStatusCannotWrite;
 }
@@ -200,8 +200,7 @@ int runPlan(const Options& options) {
   if (options.json) {
     reportText(stdout, Priority::kInfo, planJson(plan));
   } else {
-    for (const PlanLine& line : planLines(plan))
-      reportText(stdout, line.priority, line.text + "\n");
+    printLines(stdout, planLines(plan));
   }
   return planExitStatus(plan);
 }

@@ -77,8 +77,12 @@ bool isBelowRootPort(const std::filesystem::path& device) {
   return isHostBridgeName(ancestorName(device, 2));
 }
 
+bool isBelowSwitch(const std::filesystem::path& device) {
+  return !isHostBridgeName(ancestorName(device, 1)) && !isBelowRootPort(device);
+}
+
 std::optional<GpuPlacement> placeGpu(const std::filesystem::path& device, bool dual_chip) {
-  if (isHostBridgeName(ancestorName(device, 1)) || isBelowRootPort(device)) return std::nullopt;
+  if (!isBelowSwitch(device)) return std::nullopt;
   if (dual_chip) return placeDualChip(device);
   return GpuPlacement{{ancestorName(device, 1)}, ancestorName(device, 2)};
 }

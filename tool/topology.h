@@ -30,6 +30,10 @@ bool isHostBridgeName(const std::string& name);
 // port: it has no switch to share and is left out of the analysis.
 bool isBelowRootPort(const std::filesystem::path& device);
 
+// A GPU below a switch: neither on a root bus nor directly below a root port.
+// Only such a GPU's place depends on its board.
+bool isBelowSwitch(const std::filesystem::path& device);
+
 // Ports and group of a GPU; nothing for a GPU in no group (on a root bus, or
 // a single-chip GPU directly below a root port). A single-chip GPU uses the
 // downstream port above it and is grouped by the switch's upstream port. A
@@ -70,8 +74,8 @@ struct GpuPlace {
 // GPU hangs directly below a root port, where the board decides nothing. A GPU
 // on a root bus is placed with its board known only, as analysis asks for the
 // board before it looks at the bus. The one answer for every caller outside
-// this module; ancestorName, isBelowRootPort, placeGpu and firstNonAddress are
-// its building blocks.
+// this module; ancestorName, isBelowRootPort, isBelowSwitch, placeGpu and
+// firstNonAddress are its building blocks.
 GpuPlace locateGpu(const std::filesystem::path& device,
                    const std::function<std::optional<bool>()>& dual_chip);
 

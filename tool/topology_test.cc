@@ -110,6 +110,12 @@ TEST(TopologyTest, RecognisesAGpuDirectlyBelowARootPort) {
   EXPECT_FALSE(isBelowRootPort("/sys/devices/pci0000:00/0000:00:05.0"));
 }
 
+TEST(TopologyTest, OnlyAGpuBelowASwitchIsBelowASwitch) {
+  EXPECT_TRUE(isBelowSwitch("/sys/devices/pci0000:3a/0000:3a:00.0/0000:3b:00.0/0000:3c:08.0"));
+  EXPECT_FALSE(isBelowSwitch("/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0"));
+  EXPECT_FALSE(isBelowSwitch("/sys/devices/pci0000:00/0000:00:05.0"));
+}
+
 TEST(TopologyTest, AncestorNamesStopAtTheRoot) {
   const std::filesystem::path device = "/sys/devices/pci0000:00/0000:00:05.0";
   EXPECT_EQ(ancestorName(device, 0), "0000:00:05.0");

@@ -17,18 +17,8 @@
 namespace {
 
 constexpr int kWordDigits = 4;
-constexpr const char* kInUse =
-    "\033[31mWARNING:\033[0m GPU %s is in use by a running guest (%s %s): left as it is "
-    "(--force writes anyway)\n";
-constexpr const char* kInUseForced =
-    "\033[31mWARNING:\033[0m GPU %s is in use by a running guest (%s %s): written all the same "
-    "(--force)\n";
-constexpr const char* kMayBeInUse =
-    "\033[31mWARNING:\033[0m GPU %s may be in use by a running guest: its holders cannot be seen "
-    "(%s): left as it is (--force writes anyway)\n";
-constexpr const char* kMayBeInUseForced =
-    "\033[31mWARNING:\033[0m GPU %s may be in use by a running guest: its holders cannot be seen "
-    "(%s): written all the same (--force)\n";
+constexpr const char* kHeld = "\033[31mWARNING:\033[0m GPU %s %s%s%s\n";
+constexpr const char* kHeldLeft = ": left as it is (--force writes anyway)";
 constexpr const char* kUnanswered =
     "\033[31mError:\033[0m GPU %s: its configuration space reads all ones or cannot be read; left "
     "as it is\n";
@@ -66,15 +56,12 @@ void changeLine(bool counted, const char* format, ...) {
 
 std::string word(uint16_t value) { return hexNumber(value, kWordDigits); }
 
+// The plan's reason names the holders ("in use by a running guest (...)", or
+// "may be in use ..." when they cannot be seen) and, forced, says so.
 void warnHeld(const GpuStep& step) {
-  const Holders& holders = *step.holders;
-  const char* bdf = step.bdf.c_str();
-  if (holders.tenants.empty())
-    return report(Priority::kWarning, step.forced ? kMayBeInUseForced : kMayBeInUse, bdf,
-                  holders.hidden.c_str());
-  report(Priority::kWarning, step.forced ? kInUseForced : kInUse, bdf,
-         holders.tenants.size() == 1 ? "process" : "processes",
-         tenantList(holders.tenants).c_str());
+  const char* verb = step.holders->tenants.empty() ? "" : "is ";
+  report(Priority::kWarning, kHeld, step.bdf.c_str(), verb, step.state.reason.c_str(),
+         step.forced ? "" : kHeldLeft);
 }
 
 // False, after a message, when the write fails: left for the next run.
@@ -150,8 +137,7 @@ void applyGroup(const GroupStep& group) {
            kMaxGroupSize);
     return leaveUndone();
   }
-  for (const LeftOut& gpu : group.left_out) reportLeftOut(group.key, group.members, gpu);
-  if (!group.left_out.empty()) leaveUndone();
+  reportLeftOuts(group.key, group.members, group.left_out);
   for (const TableStep& step : group.tables) {
     if (step.table.empty()) continue;  // no table for it (a collision too): no byte reaches it
     if (step.state.outcome == Outcome::kUnchanged)
@@ -175,13 +161,11 @@ void applyPeerFile(const PeerStep& step, Role side) {
     reportWindowUnopened(step.window, gpu, step.open_error);
     return leaveUndone();
   }
-  if (step.area.state != AreaState::kTable) {
-    reportAreaRead(step.area, gpu);
-    return leaveUndone();
-  }
+  const auto table = areaTable(step.area, gpu);
+  if (!table) return leaveUndone();
   if (step.file == PeerNow::kUnchanged)
     return changeLine(false, "Peer file %s unchanged\n", step.path.c_str());
-  if (storePeerFile(step.gpu, step.area.words))
+  if (storePeerFile(step.gpu, *table))
     return changeLine(true, "Peer file %s stored (%s)\n", step.path.c_str(),
                       step.file == PeerNow::kNew ? "new" : "it differed");
   const int error = errno;

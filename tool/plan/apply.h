@@ -16,9 +16,10 @@ void setChangeLines(bool on);
 // start of the run.
 void reportIfNothingChanged();
 
-// Discovery's step for one GPU, whose configuration file is open as `fd` for
-// writing (-1 when it did not open). A GPU the enumeration skipped has had
-// its message.
+// Discovery's step for one GPU, planned as root, whose configuration file is
+// open as `fd` for writing (-1 when it did not open). A GPU the enumeration
+// skipped has had its message; a GPU a guest holds is warned of with the
+// step's reason.
 void applyGpuWords(const GpuStep& step, int fd);
 
 // The ACS step, port by port in the plan's order.

@@ -27,7 +27,7 @@ bool inAGroup(const GroupMap& groups, const std::string& bdf) {
 // user cannot read the board registers that tell a single-chip board (no
 // guess: its place is unknown).
 bool placeUnknown(const fs::path& device) {
-  if (isHostBridgeName(ancestorName(device, 1)) || isBelowRootPort(device)) return false;
+  if (!isBelowSwitch(device)) return false;
   const BoardRead board = readBoardReadOnly(device.filename().string());
   return board == BoardRead::kNoDeviceId || board == BoardRead::kNoRegisters;
 }
@@ -40,7 +40,7 @@ void analyse(Plan& plan) {
     const std::string bdf = device.filename().string();
     devices.erase(device);
     gpu_bus_name_set.erase(bdf);
-    plan.unplaced[bdf] = {Outcome::kUnknown, kRunAsRoot, false};
+    plan.unplaced[bdf] = unknownWithoutRoot();
   }
   get_phy_mach_data(devices);
   plan.groups = real_host_map;
@@ -48,7 +48,7 @@ void analyse(Plan& plan) {
   for (const auto& device : devices) {
     const std::string bdf = device.filename().string();
     if (!inAGroup(plan.groups, bdf) && !plan.ungrouped.count(bdf))
-      plan.unplaced[bdf] = {Outcome::kLeftAlone, kDropped, true};
+      plan.unplaced[bdf] = leftAlone(kDropped);
   }
 }
 

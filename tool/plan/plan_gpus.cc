@@ -9,8 +9,6 @@ constexpr size_t kCommandReg = 0x04;
 constexpr uint16_t kDecodingBits = 0x0006;  // Memory Space Enable, Bus Master Enable
 constexpr uint16_t kPmValue = 0x0008;       // D0 (No_Soft_Reset is the function's own)
 
-StepState leftAlone(const std::string& reason) { return {Outcome::kLeftAlone, reason, true}; }
-
 std::optional<WordStep> commandWord(const ConfigSpace& config) {
   const auto command = config.read(kCommandReg, 2);
   if (!command) return std::nullopt;
@@ -50,8 +48,7 @@ void planHeld(GpuStep& step, bool force, bool as_root) {
   step.alone = GpuAlone::kHeld;
   // Another user sees no holder of another user's guest: that proves nothing.
   const bool unseen = step.holders->tenants.empty();
-  step.state = unseen && !as_root ? StepState{Outcome::kUnknown, kRunAsRoot, false}
-                                  : leftAlone(heldReason(*step.holders));
+  step.state = unseen && !as_root ? unknownWithoutRoot() : leftAlone(heldReason(*step.holders));
 }
 
 }  // namespace
@@ -82,7 +79,7 @@ GpuStep planGpuWords(const GpuFacts& facts, bool force, bool as_root) {
   // Another user sees 64 bytes: no capability, and no probe that tells an
   // answering GPU (GetAllDevicePath).
   if (!as_root) {
-    step.state = {Outcome::kUnknown, kRunAsRoot, false};
+    step.state = unknownWithoutRoot();
     return step;
   }
   const bool changes =

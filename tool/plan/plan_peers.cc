@@ -15,8 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-StepState leftAlone(const std::string& reason) { return {Outcome::kLeftAlone, reason, true}; }
-
 // Whether the directory is there or the run makes it: it cannot when the
 // nearest path above it that exists is no directory.
 DirNow dirState(std::string& reason) {
@@ -99,7 +97,7 @@ StepState fileState(PeerNow file, bool as_root) {
     case PeerNow::kNotAFile:
       return leftAlone("a directory is in its place and cannot be replaced");
     case PeerNow::kUnknown:
-      if (!as_root) return {Outcome::kUnknown, kRunAsRoot, false};
+      if (!as_root) return unknownWithoutRoot();
       break;
     case PeerNow::kNew:
     case PeerNow::kDiffers:
@@ -120,8 +118,7 @@ PeerStep planPeer(const fs::path& device, bool as_root) {
     return step;
   }
   const bool unreadable = step.open_error != 0 || step.area.state == AreaState::kUnread;
-  step.state = unreadable && !as_root ? StepState{Outcome::kUnknown, kRunAsRoot, false}
-                                      : leftAlone(windowReason(step));
+  step.state = unreadable && !as_root ? unknownWithoutRoot() : leftAlone(windowReason(step));
   return step;
 }
 

@@ -20,7 +20,7 @@ PortStep planPort(const std::string& port, bool as_root) {
   step.port = port;
   if (!isPciAddress(port)) {
     step.alone = PortAlone::kNotAnAddress;
-    step.state = {Outcome::kLeftAlone, "its name is no PCI address", true};
+    step.state = leftAlone("its name is no PCI address");
     return step;
   }
   errno = 0;
@@ -43,7 +43,7 @@ PortStep planPort(const std::string& port, bool as_root) {
   step.state = as_root
                    ? StepState{Outcome::kUnknown,
                                "ACS Control unreadable: " + unreadableReason(config, error), true}
-                   : StepState{Outcome::kUnknown, kRunAsRoot, false};
+                   : unknownWithoutRoot();
   return step;
 }
 

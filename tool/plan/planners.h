@@ -21,6 +21,14 @@
 // What "unknown" says to a user other than root.
 inline constexpr const char* kRunAsRoot = "run as root";
 
+// A step the run leaves alone for `reason`, its work undone.
+inline StepState leftAlone(const std::string& reason) {
+  return {Outcome::kLeftAlone, reason, true};
+}
+
+// A step only root can tell: unknown to another user, and no work undone.
+inline StepState unknownWithoutRoot() { return {Outcome::kUnknown, kRunAsRoot, false}; }
+
 // What discovery read of one GPU (plan_gpus.cc).
 struct GpuFacts {
   std::string bdf;

@@ -8,13 +8,11 @@
 
 #include "common/log/console.h"
 #include "tool/plan/model.h"
+#include "tool/text_lines.h"
 
 // One line of the text (without its line end): warning priority for a line
 // that says the run would leave work undone, information for the rest.
-struct PlanLine {
-  Priority priority;
-  std::string text;
-};
+using PlanLine = TextLine;
 
 std::vector<PlanLine> planLines(const Plan& plan);
 std::string planJson(const Plan& plan);

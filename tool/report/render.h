@@ -7,13 +7,11 @@
 
 #include "common/log/console.h"
 #include "tool/report/model.h"
+#include "tool/text_lines.h"
 
 // One line of the text report (without its line end) and its priority:
 // warning for the lines that state a problem, info for the rest.
-struct ReportLine {
-  Priority priority;
-  std::string text;
-};
+using ReportLine = TextLine;
 
 // The text report (text.cc); with `whole_matrix` the P2P matrix of every host
 // GPU however many there are.
