@@ -466,11 +466,8 @@ TEST_F(ReadModeTest, AStoredFileIsFlushedWithItsDirectory) {
   } rows[] = {{"*/.peer-*", true}, {"*/vm_p2p_cfg", false}};
   for (const auto& row : rows) {
     std::ofstream(peerFile(gpu)) << "earlier";
-    setenv("LD_PRELOAD", P2P_FAILFSYNC_LIB, 1);
-    setenv("P2P_FSYNC_FAILS", row.failing, 1);
-    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    const systest::FailingFsync failing(row.failing);
     const sim::Result r = guestTool();
-    for (const char* name : {"LD_PRELOAD", "P2P_FSYNC_FAILS", "ASAN_OPTIONS"}) unsetenv(name);
     EXPECT_EQ(r.status, 1) << row.failing;
     EXPECT_NE(r.out.find("failed to write configuration file!\nGPU guest " + gpu +
                          ": Input/output error\n"),

@@ -28,17 +28,6 @@ std::set<std::string> namesIn(const std::string& dir) {
   return names;
 }
 
-// A descriptor closed when it goes out of scope.
-struct Socket {
-  explicit Socket(int fd) : fd(fd) {}
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() {
-    if (fd >= 0) close(fd);
-  }
-  const int fd;
-};
-
 sockaddr_in loopback(uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -49,11 +38,11 @@ sockaddr_in loopback(uint16_t port) {
 
 // A TCP port of 127.0.0.1 that was free when asked; 0 when none was given.
 uint16_t freePort() {
-  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const ScopedFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address = loopback(0);
   socklen_t length = sizeof address;
-  if (bind(socket.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(socket.fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+  if (bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
     return 0;
   return ntohs(address.sin_port);
 }
@@ -62,20 +51,20 @@ uint16_t freePort() {
 // when nothing listens yet or the answer is another. Waits for no answer
 // longer than kScrapeTimeoutSeconds.
 std::string scrape(uint16_t port) {
-  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const ScopedFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const timeval timeout{kScrapeTimeoutSeconds, 0};
-  setsockopt(socket.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  setsockopt(socket.fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   const sockaddr_in address = loopback(port);
-  if (connect(socket.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+  if (connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
     return "";
   const std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-  if (send(socket.fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+  if (send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size()))
     return "";
   std::string answer;
   char buffer[65536];
-  for (ssize_t n; (n = recv(socket.fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, n);
+  for (ssize_t n; (n = recv(socket.get(), buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, n);
   const size_t body = answer.find("\r\n\r\n");
   if (answer.rfind("HTTP/1.0 200 ", 0) != 0 && answer.rfind("HTTP/1.1 200 ", 0) != 0) return "";
   return body == std::string::npos ? "" : answer.substr(body + 4);
@@ -83,11 +72,6 @@ std::string scrape(uint16_t port) {
 
 class MetricsTest : public systest::PresetTest {
  protected:
-  // p2ptool with `args` started through `prefix`, as `uid`.
-  sim::Result metrics(const std::vector<std::string>& args,
-                      const std::vector<std::string>& prefix = {}, uid_t uid = 0) {
-    return tool(args, host_, uid, prefix);
-  }
   std::string file() const { return out_ / kFileName; }
   sim::TempDir out_{"p2p-textfile"};
 };
@@ -100,7 +84,7 @@ TEST_F(MetricsTest, TheFileIsReplacedWholeWithMode0644) {
   std::ofstream(file()) << "old\n";
   fs::create_hard_link(file(), reader);
   const std::vector<std::string> umask077 = {"sh", "-c", "umask 077 && exec \"$0\" \"$@\""};
-  const sim::Result r = metrics({"-s", "--metrics", file()}, umask077);
+  const sim::Result r = tool({"-s", "--metrics", file()}, host_, 0, umask077);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(sim::readFile(reader), "old\n");
@@ -109,7 +93,7 @@ TEST_F(MetricsTest, TheFileIsReplacedWholeWithMode0644) {
   const auto series = systest::metricSeries(sim::readFile(file()));
   EXPECT_EQ(series.at("p2ptool_state{state=\"not_ready\"}"), "1");
   // --metrics alone implies -s; --json prints the document of the same check.
-  const sim::Result doc = metrics({"--metrics", file(), "--json"});
+  const sim::Result doc = tool({"--metrics", file(), "--json"});
   EXPECT_EQ(doc.status, 1);
   const auto again = systest::metricSeries(sim::readFile(file()));
   const nlohmann::json status = nlohmann::json::parse(doc.out);
@@ -139,13 +123,8 @@ TEST_F(MetricsTest, AFileThatCannotBeWrittenExitsWithFour) {
       {"flushing fails", file(), 0, "*/p2ptool.prom.*", "Input/output error"},
   };
   for (const auto& row : rows) {
-    if (row.fsync_fails) {
-      setenv("LD_PRELOAD", P2P_FAILFSYNC_LIB, 1);
-      setenv("P2P_FSYNC_FAILS", row.fsync_fails, 1);
-      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-    }
-    const sim::Result r = metrics({"-s", "--metrics", row.path}, {}, row.uid);
-    for (const char* name : {"LD_PRELOAD", "P2P_FSYNC_FAILS", "ASAN_OPTIONS"}) unsetenv(name);
+    const systest::FailingFsync failing(row.fsync_fails);
+    const sim::Result r = tool({"-s", "--metrics", row.path}, host_, row.uid);
     EXPECT_EQ(r.status, 4) << row.name;
     EXPECT_EQ(r.err, "Error: cannot write the metrics to " + row.path + ": " + row.reason + "\n")
         << row.name;
@@ -198,7 +177,7 @@ TEST_F(MetricsTest, NodeExporterServesWhatTheReportGave) {
   ASSERT_EQ(tool().status, 0);
   ASSERT_EQ(tool({"-w"}).status, 0);
   const auto holder = guest(host_.bindVfio("0000:61:00.0", 7, dev_.path()));
-  ASSERT_EQ(metrics({"-s", "--metrics", file()}).status, 0);
+  ASSERT_EQ(tool({"-s", "--metrics", file()}).status, 0);
   const auto written = systest::metricSeries(sim::readFile(file()));
   std::string body;
   std::unique_ptr<systest::Daemon> exporter;

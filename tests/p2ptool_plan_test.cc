@@ -148,21 +148,14 @@ std::vector<std::string> with(std::vector<std::string> args, const std::vector<s
   return args;
 }
 
-class PlanTest : public systest::PresetTest {
- protected:
-  // The host's GPU 0000:1c:00.0 held by a running guest.
-  void holdGpu() {
-    holder_ = guest(host_.bindVfio("0000:1c:00.0", 7, dev_.path()), "qemu-system-x86");
-  }
-
-  std::unique_ptr<sim::GuestProcess> holder_;
-};
+class PlanTest : public systest::PresetTest {};
 
 // Per mode a fabric with something to change, something already right and
 // something left undone; each kind of change alone in a row, so that a run
 // that says "Nothing changed." after a change shows.
 TEST_F(PlanTest, ARunDoesExactlyWhatItsPlanSaid) {
   const std::string guest_b = pairs_[1].first, guest_c = pairs_[2].first, guest_d = pairs_[3].first;
+  std::unique_ptr<sim::GuestProcess> holder;  // of the host's GPU 0000:1c:00.0
   const struct {
     const char* what;
     std::vector<std::string> args;
@@ -174,7 +167,7 @@ TEST_F(PlanTest, ARunDoesExactlyWhatItsPlanSaid) {
        {},
        [&] {
          host_.setAcsControl("0000:3c:10.0", 0x0011);
-         holdGpu();
+         holder = guest(host_.bindVfio("0000:1c:00.0", 7, dev_.path()), "qemu-system-x86");
        },
        false,
        "0000:1c:00.0"},

@@ -78,6 +78,12 @@ std::string hexText(uint64_t value, int digits) {
 
 const char* flag(bool value) { return value ? "1" : "0"; }
 
+// The value of `name` among metric `series`; "absent" when it has none.
+std::string seriesValue(const std::map<std::string, std::string>& series, const std::string& name) {
+  const auto found = series.find(name);
+  return found == series.end() ? "absent" : found->second;
+}
+
 // The report with every local time as "T".
 std::string withoutTimes(const std::string& text) {
   static const std::regex kLocalTime("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}");
@@ -136,10 +142,7 @@ class StatusTest : public systest::PresetTest {
   }
   std::string record() const { return run_.path() + "/p2pwatch/status"; }
   // The value of a series in the metrics of the last report; "absent" when none.
-  std::string metric(const std::string& series) const {
-    const auto found = metrics_.find(series);
-    return found == metrics_.end() ? "absent" : found->second;
-  }
+  std::string metric(const std::string& series) const { return seriesValue(metrics_, series); }
 
   std::map<std::string, std::string> metrics_;  // of the last report
 };
@@ -437,23 +440,20 @@ TEST_F(StatusTest, ARecordThatCannotBeUsedSaysWhyAndATimeAheadIsShown) {
   const struct {
     std::string record;  // "/": a directory in its place
     std::string line;    // the p2pwatch line, after "    "
-    const char* verdict;
-    const char* state;  // in the document
+    bool broken;         // else programmed
   } rows[] = {
-      {"p2pwatch status 7\npass 0.000000000\n", cannot + "unknown format version 7",
-       "not ready: record of p2pwatch cannot be read", "broken"},
-      {"\033[2J\x01\xff\n", cannot + "not a record of p2pwatch",
-       "not ready: record of p2pwatch cannot be read", "broken"},
-      {good.substr(0, good.size() - 1), cannot + "truncated",
-       "not ready: record of p2pwatch cannot be read", "broken"},
-      {"/", cannot + "not a regular file", "not ready: record of p2pwatch cannot be read",
-       "broken"},
+      {"p2pwatch status 7\npass 0.000000000\n", cannot + "unknown format version 7", true},
+      {"\033[2J\x01\xff\n", cannot + "not a record of p2pwatch", true},
+      {good.substr(0, good.size() - 1), cannot + "truncated", true},
+      {"/", cannot + "not a regular file", true},
       {timed(far), "p2pwatch: programmed at " + far + " s since 1970 (in the future) with 2 peers",
-       "ready", "programmed"},
-      {timed(soon), "p2pwatch: programmed at T (in the future) with 2 peers", "ready",
-       "programmed"},
+       false},
+      {timed(soon), "p2pwatch: programmed at T (in the future) with 2 peers", false},
   };
   for (const auto& row : rows) {
+    const std::string verdict =
+        row.broken ? "not ready: record of p2pwatch cannot be read" : "ready";
+    const char* state = row.broken ? "broken" : "programmed";  // in the document
     fs::remove_all(record());
     if (row.record == "/")
       fs::create_directory(record());
@@ -462,11 +462,11 @@ TEST_F(StatusTest, ARecordThatCannotBeUsedSaysWhyAndATimeAheadIsShown) {
     const sim::Result r = tool({"-s"}, guest_);
     const std::string block = withoutTimes(guestBlock(r.out, "0000:00:05.0"));
     EXPECT_NE(block.find("\n    " + row.line + "\n"), std::string::npos) << block;
-    EXPECT_TRUE(endsWith(block, "\n    " + std::string(row.verdict) + "\n")) << block;
+    EXPECT_TRUE(endsWith(block, "\n    " + verdict + "\n")) << block;
     EXPECT_EQ(r.out.find_first_of(std::string("\033\x01\xff", 3)), std::string::npos) << r.out;
     const json gpu = json::parse(tool({"-s", "--json"}, guest_).out)["guest"]["gpus"][0];
-    EXPECT_EQ(gpu["p2pwatch"]["state"], row.state) << row.line;
-    if (row.state == std::string("broken"))
+    EXPECT_EQ(gpu["p2pwatch"]["state"], state) << row.line;
+    if (row.broken)
       EXPECT_EQ(cannot + gpu["p2pwatch"]["reason"].get<std::string>(), row.line);
     else
       EXPECT_EQ(gpu["p2pwatch"]["time"], row.record.substr(23, row.record.find('\n', 23) - 23));
@@ -513,10 +513,7 @@ TEST_F(StatusTest, GuestGpusClaimingOneHostGpuOrOneMinorAreNotReady) {
 void expectMetricsSayWhatTheDocumentSays(const json& status, const std::string& metrics,
                                          const std::string& text) {
   const auto series = systest::metricSeries(metrics);
-  const auto value = [&](const std::string& name) {
-    const auto found = series.find(name);
-    return found == series.end() ? "absent" : found->second;
-  };
+  const auto value = [&](const std::string& name) { return seriesValue(series, name); };
   for (const std::string state : {"ready", "not_ready", "unknown"})
     EXPECT_EQ(value("p2ptool_state{state=\"" + state + "\"}"),
               flag(std::regex_replace(state, std::regex("_"), " ") == status["state"]));

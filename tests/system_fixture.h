@@ -235,6 +235,23 @@ inline bool eventually(const std::function<bool()>& done, int timeout_ms = 5000)
   return true;
 }
 
+// While it lives, the programs the tests start flush every path matching
+// `pattern` (fnmatch; nullptr: none) in vain, through the preloaded p2pfailfsync.
+class FailingFsync {
+ public:
+  explicit FailingFsync(const char* pattern) {
+    if (!pattern) return;
+    setenv("LD_PRELOAD", P2P_FAILFSYNC_LIB, 1);
+    setenv("P2P_FSYNC_FAILS", pattern, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+  }
+  FailingFsync(const FailingFsync&) = delete;
+  FailingFsync& operator=(const FailingFsync&) = delete;
+  ~FailingFsync() {
+    for (const char* name : {"LD_PRELOAD", "P2P_FSYNC_FAILS", "ASAN_OPTIONS"}) unsetenv(name);
+  }
+};
+
 // A daemon started in a sandbox, ended by its PID when the test is done.
 class Daemon {
  public:

@@ -19,23 +19,14 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Piece {
-  Piece(std::string name, mode_t type = AE_IFREG, std::string data = "", std::string target = "",
-        int64_t size = -1, int64_t hole_before = 0, int64_t mtime = 0)
-      : name(std::move(name)),
-        type(type),
-        data(std::move(data)),
-        target(std::move(target)),
-        size(size),
-        hole_before(hole_before),
-        mtime(mtime) {}
   std::string name;
-  mode_t type;
-  std::string data;
-  std::string target;   // of a link
-  int64_t size;         // declared size; -1: that of the data. Larger without data: the
-                        // archive ends after the header, the data never written
-  int64_t hole_before;  // the data at this offset, a hole before it
-  int64_t mtime;
+  mode_t type = AE_IFREG;
+  std::string data{};
+  std::string target{};     // of a link
+  int64_t size = -1;        // declared size; -1: that of the data. Larger without data: the
+                            // archive ends after the header, the data never written
+  int64_t hole_before = 0;  // the data at this offset, a hole before it
+  int64_t mtime = 0;
 };
 
 // What libarchive writes, up to a limit: a write past it fails.
