@@ -1,8 +1,6 @@
 #include "common/device/pass_record.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -12,7 +10,7 @@
 #include "common/device/pci_address.h"
 #include "common/log/console.h"
 #include "common/util/paths.h"
-#include "common/util/scoped.h"
+#include "common/util/replace_file.h"
 
 namespace {
 
@@ -24,7 +22,7 @@ constexpr const char* kGpuTag = "gpu";
 constexpr const char* kProgrammed = "programmed";
 constexpr const char* kFailed = "failed";
 constexpr const char* kNoFile = "-";
-constexpr const char* kTempName = "/.status-XXXXXX";  // no ':' in it
+constexpr const char* kTempName = ".status-XXXXXX";  // no ':' in it
 constexpr char kTab = '\t';
 constexpr size_t kGpuFields = 7;
 constexpr size_t kNanoDigits = 9;
@@ -139,15 +137,6 @@ std::optional<PassRecord> parseRecord(const std::string& text, std::string& prob
   return record;
 }
 
-bool writeAll(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string passTimeText(const timespec& time) {
@@ -178,20 +167,9 @@ std::optional<PassRecord> parsePassRecord(const std::string& text, std::string* 
 
 bool writePassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus,
                      const std::string& path) {
-  const std::string dir = std::filesystem::path(path).parent_path().string();
-  if (!ensureDirectory(dir, kDirMode)) return false;
-  std::string temp = dir + kTempName;
-  ScopedFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd.valid()) return false;
-  bool ok = ::fchmod(fd.get(), kFileMode) == 0 && writeAll(fd.get(), formatPassRecord(pass, gpus));
-  ok = ::close(fd.take()) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    errno = error;
-  }
-  return ok;
+  if (!ensureDirectory(std::filesystem::path(path).parent_path().string(), kDirMode)) return false;
+  const std::string text = formatPassRecord(pass, gpus);
+  return replaceFileBytes(path, text.data(), text.size(), kFileMode, {kTempName});
 }
 
 PassRecordRead readPassRecord(const std::string& path) {
