@@ -9,6 +9,7 @@
 
 #include "common/device/pci_address.h"
 #include "common/log/console.h"
+#include "common/util/convert.h"
 #include "common/util/paths.h"
 #include "common/util/replace_file.h"
 
@@ -40,11 +41,6 @@ std::string plainLine(const std::string& text) {
   for (char& c : line)
     if (static_cast<unsigned char>(c) < ' ' || c == 0x7f) c = ' ';
   return line;
-}
-
-bool allDigits(const std::string& text, size_t max_digits) {
-  return !text.empty() && text.size() <= max_digits &&
-         text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 std::optional<timespec> parseTime(const std::string& text) {
