@@ -103,34 +103,14 @@ std::string headerProblem(const std::string& line) {
   return allDigits(version, kMaxVersionDigits) ? "unknown format version " + version : kNotARecord;
 }
 
-// Sets `problem` and gives no record.
-std::optional<PassRecord> refused(std::string& problem, const std::string& why) {
-  problem = why;
+// Sets `problem`, when given, and gives no record.
+std::optional<PassRecord> refused(std::string* problem, const std::string& why) {
+  if (problem) *problem = why;
   return std::nullopt;
 }
 
 std::string malformedLine(size_t index) {
   return "line " + std::to_string(index + 1) + " is malformed";
-}
-
-std::optional<PassRecord> parseRecord(const std::string& text, std::string& problem) {
-  if (text.empty()) return refused(problem, "empty");
-  const std::string header = headerProblem(text.substr(0, text.find('\n')));
-  if (!header.empty()) return refused(problem, header);
-  const auto all = lines(text);
-  if (!all || all->size() < 2) return refused(problem, kTruncated);
-  const std::string& pass_line = (*all)[1];
-  const auto pass = pass_line.rfind(kPassTag, 0) == 0
-                        ? parseTime(pass_line.substr(std::string(kPassTag).size()))
-                        : std::nullopt;
-  if (!pass) return refused(problem, malformedLine(1));
-  PassRecord record{*pass, {}};
-  for (size_t i = 2; i < all->size(); ++i) {
-    auto gpu = parseGpuLine((*all)[i]);
-    if (!gpu) return refused(problem, malformedLine(i));
-    record.second.push_back(std::move(*gpu));
-  }
-  return record;
 }
 
 }  // namespace
@@ -155,9 +135,23 @@ std::string formatPassRecord(const timespec& pass, const std::vector<GpuPassReco
 }
 
 std::optional<PassRecord> parsePassRecord(const std::string& text, std::string* problem) {
-  std::string why;
-  auto record = parseRecord(text, why);
-  if (problem) *problem = why;
+  if (problem) problem->clear();
+  if (text.empty()) return refused(problem, "empty");
+  const std::string header = headerProblem(text.substr(0, text.find('\n')));
+  if (!header.empty()) return refused(problem, header);
+  const auto all = lines(text);
+  if (!all || all->size() < 2) return refused(problem, kTruncated);
+  const std::string& pass_line = (*all)[1];
+  const auto pass = pass_line.rfind(kPassTag, 0) == 0
+                        ? parseTime(pass_line.substr(std::string(kPassTag).size()))
+                        : std::nullopt;
+  if (!pass) return refused(problem, malformedLine(1));
+  PassRecord record{*pass, {}};
+  for (size_t i = 2; i < all->size(); ++i) {
+    auto gpu = parseGpuLine((*all)[i]);
+    if (!gpu) return refused(problem, malformedLine(i));
+    record.second.push_back(std::move(*gpu));
+  }
   return record;
 }
 
