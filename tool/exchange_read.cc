@@ -1,9 +1,7 @@
 // Guest side: each GPU's exchange area read from its window and stored as its
 // peer configuration file. The read mode itself is its plan, then applied
 // (tool/plan/).
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,7 +12,7 @@
 
 #include "common/device/windows.h"
 #include "common/log/console.h"
-#include "common/util/scoped.h"
+#include "common/util/replace_file.h"
 #include "tool/exchange.h"
 
 namespace {
@@ -24,21 +22,6 @@ constexpr size_t kTempRandomLength = 6;  // the X's mkstemp replaces by letters 
 constexpr const char* kNoTable =
     "\033[31mError:\033[0m The window of card %s holds no exchange table (word count 0): run "
     "`p2ptool -w` on the host first; its peer file is left as it is\n";
-
-bool syncDirectory(const char* dir) {
-  ScopedFd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd.valid() && ::fsync(fd.get()) == 0;
-}
-
-bool writeAll(int fd, const unsigned char* bytes, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, bytes, size);
-    if (n <= 0) return false;
-    bytes += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -63,22 +46,8 @@ bool isTempName(const std::string& name) {
 // The file is on disk before it is renamed, and the rename before success is
 // returned.
 bool storePeerFile(const std::string& name, const std::vector<unsigned long>& words) {
-  std::string temp = std::string(kPeerConfigDir) + kTempPattern;
-  ScopedFd fd(::mkstemp(temp.data()));
-  if (!fd.valid()) return false;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(words.data());
-  bool ok = ::fchmod(fd.get(), kPeerFileMode) == 0 &&
-            writeAll(fd.get(), bytes, words.size() * sizeof(unsigned long)) &&
-            ::fsync(fd.get()) == 0;
-  ok = ::close(fd.take()) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), (kPeerConfigDir + name).c_str()) == 0;
-  if (!ok) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    errno = error;
-    return false;
-  }
-  return syncDirectory(kPeerConfigDir);
+  return replaceFileBytes(kPeerConfigDir + name, words.data(), words.size() * sizeof(unsigned long),
+                          kPeerFileMode, {kTempPattern, true});
 }
 
 AreaRead readArea(int fd) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "common/util/convert.h"
 #include "common/util/paths.h"
 
 namespace {
@@ -21,9 +22,7 @@ constexpr size_t kMaxPidDigits = 10;
 pid_t holderPid(int fd) {
   std::string text = readBounded(fd, kMaxPidText).bytes;
   if (!text.empty() && text.back() == '\n') text.pop_back();
-  if (text.empty() || text.size() > kMaxPidDigits ||
-      text.find_first_not_of("0123456789") != std::string::npos)
-    return 0;
+  if (!allDigits(text, kMaxPidDigits)) return 0;
   const long long pid = std::stoll(text);
   return pid > 0 && pid == static_cast<pid_t>(pid) ? static_cast<pid_t>(pid) : 0;
 }

@@ -7,7 +7,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -74,18 +73,6 @@ bool isDualChipDevice(unsigned int device_id, const RegisterReader& reg) {
   return contains(kDualChipProducts, productIdOf(reg(kRegBoardInfo)));
 }
 
-// The device ID from sysfs, read in this process; nothing when unreadable.
-std::optional<unsigned int> readDeviceId(const std::string& bdf) {
-  std::ifstream in(std::string(kSysPciDevices) + bdf + kDeviceIdFile);
-  std::string word;
-  if (!(in >> word)) return std::nullopt;
-  try {
-    return static_cast<unsigned int>(std::stoul(word, nullptr, 16));
-  } catch (const std::logic_error&) {
-    return std::nullopt;
-  }
-}
-
 // Read-only access to a GPU's register window: opened O_RDONLY, mapped
 // PROT_READ. Registers that cannot be read read as 0, as getDeviceInfoByReg's
 // do, and are counted; those read are kept with their values.
@@ -150,7 +137,8 @@ bool ifDualChipboard(std::string& bdf) {
 
 BoardRegisters readBoardRegisters(const std::string& bdf) {
   BoardRegisters board;
-  board.device_id = readDeviceId(bdf);
+  // The device ID from sysfs, read in this process; nothing when unreadable.
+  board.device_id = readSysfsId(std::string(kSysPciDevices) + bdf + kDeviceIdFile);
   if (!board.device_id) return board;
   const ReadOnlyRegisters registers(bdf);
   board.dual_chip = isDualChipDevice(*board.device_id, std::cref(registers));

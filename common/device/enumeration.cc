@@ -73,13 +73,12 @@ void leaveOut(const Enumeration& how, const std::string& bdf, const std::string&
 // the file when it holds none.
 std::optional<unsigned> readIdFile(const Enumeration& how, const std::string& bdf,
                                    const std::string& file, const char* format) {
-  try {
-    return static_cast<unsigned>(readHexWord(file));
-  } catch (const std::logic_error&) {  // std::invalid_argument or std::out_of_range
+  const auto id = readSysfsId(file);
+  if (!id) {
     reportTo(stderr, Priority::kError, format, how.name, bdf.c_str(), file.c_str());
     leaveOut(how, bdf, kNoNumber + file);
-    return std::nullopt;
   }
+  return id;
 }
 
 bool isSupportedGpu(const Enumeration& how, const std::string& entry, const std::string& bdf) {

@@ -1,8 +1,6 @@
 #include "common/device/pass_record.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -11,8 +9,9 @@
 
 #include "common/device/pci_address.h"
 #include "common/log/console.h"
+#include "common/util/convert.h"
 #include "common/util/paths.h"
-#include "common/util/scoped.h"
+#include "common/util/replace_file.h"
 
 namespace {
 
@@ -24,7 +23,7 @@ constexpr const char* kGpuTag = "gpu";
 constexpr const char* kProgrammed = "programmed";
 constexpr const char* kFailed = "failed";
 constexpr const char* kNoFile = "-";
-constexpr const char* kTempName = "/.status-XXXXXX";  // no ':' in it
+constexpr const char* kTempName = ".status-XXXXXX";  // no ':' in it
 constexpr char kTab = '\t';
 constexpr size_t kGpuFields = 7;
 constexpr size_t kNanoDigits = 9;
@@ -42,11 +41,6 @@ std::string plainLine(const std::string& text) {
   for (char& c : line)
     if (static_cast<unsigned char>(c) < ' ' || c == 0x7f) c = ' ';
   return line;
-}
-
-bool allDigits(const std::string& text, size_t max_digits) {
-  return !text.empty() && text.size() <= max_digits &&
-         text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 std::optional<timespec> parseTime(const std::string& text) {
@@ -109,43 +103,14 @@ std::string headerProblem(const std::string& line) {
   return allDigits(version, kMaxVersionDigits) ? "unknown format version " + version : kNotARecord;
 }
 
-// Sets `problem` and gives no record.
-std::optional<PassRecord> refused(std::string& problem, const std::string& why) {
-  problem = why;
+// Sets `problem`, when given, and gives no record.
+std::optional<PassRecord> refused(std::string* problem, const std::string& why) {
+  if (problem) *problem = why;
   return std::nullopt;
 }
 
 std::string malformedLine(size_t index) {
   return "line " + std::to_string(index + 1) + " is malformed";
-}
-
-std::optional<PassRecord> parseRecord(const std::string& text, std::string& problem) {
-  if (text.empty()) return refused(problem, "empty");
-  const std::string header = headerProblem(text.substr(0, text.find('\n')));
-  if (!header.empty()) return refused(problem, header);
-  const auto all = lines(text);
-  if (!all || all->size() < 2) return refused(problem, kTruncated);
-  const std::string& pass_line = (*all)[1];
-  const auto pass = pass_line.rfind(kPassTag, 0) == 0
-                        ? parseTime(pass_line.substr(std::string(kPassTag).size()))
-                        : std::nullopt;
-  if (!pass) return refused(problem, malformedLine(1));
-  PassRecord record{*pass, {}};
-  for (size_t i = 2; i < all->size(); ++i) {
-    auto gpu = parseGpuLine((*all)[i]);
-    if (!gpu) return refused(problem, malformedLine(i));
-    record.second.push_back(std::move(*gpu));
-  }
-  return record;
-}
-
-bool writeAll(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -170,28 +135,31 @@ std::string formatPassRecord(const timespec& pass, const std::vector<GpuPassReco
 }
 
 std::optional<PassRecord> parsePassRecord(const std::string& text, std::string* problem) {
-  std::string why;
-  auto record = parseRecord(text, why);
-  if (problem) *problem = why;
+  if (problem) problem->clear();
+  if (text.empty()) return refused(problem, "empty");
+  const std::string header = headerProblem(text.substr(0, text.find('\n')));
+  if (!header.empty()) return refused(problem, header);
+  const auto all = lines(text);
+  if (!all || all->size() < 2) return refused(problem, kTruncated);
+  const std::string& pass_line = (*all)[1];
+  const auto pass = pass_line.rfind(kPassTag, 0) == 0
+                        ? parseTime(pass_line.substr(std::string(kPassTag).size()))
+                        : std::nullopt;
+  if (!pass) return refused(problem, malformedLine(1));
+  PassRecord record{*pass, {}};
+  for (size_t i = 2; i < all->size(); ++i) {
+    auto gpu = parseGpuLine((*all)[i]);
+    if (!gpu) return refused(problem, malformedLine(i));
+    record.second.push_back(std::move(*gpu));
+  }
   return record;
 }
 
 bool writePassRecord(const timespec& pass, const std::vector<GpuPassRecord>& gpus,
                      const std::string& path) {
-  const std::string dir = std::filesystem::path(path).parent_path().string();
-  if (!ensureDirectory(dir, kDirMode)) return false;
-  std::string temp = dir + kTempName;
-  ScopedFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd.valid()) return false;
-  bool ok = ::fchmod(fd.get(), kFileMode) == 0 && writeAll(fd.get(), formatPassRecord(pass, gpus));
-  ok = ::close(fd.take()) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    errno = error;
-  }
-  return ok;
+  if (!ensureDirectory(std::filesystem::path(path).parent_path().string(), kDirMode)) return false;
+  const std::string text = formatPassRecord(pass, gpus);
+  return replaceFileBytes(path, text.data(), text.size(), kFileMode, {kTempName});
 }
 
 PassRecordRead readPassRecord(const std::string& path) {

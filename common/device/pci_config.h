@@ -54,7 +54,6 @@ class ConfigSpace {
   explicit ConfigSpace(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
 
   size_t size() const { return bytes_.size(); }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
   // Little-endian value of `width` (1, 2, 4 or 8) bytes; nothing past the end.
   std::optional<uint64_t> read(size_t offset, size_t width) const;
   // False when the vendor ID cannot be read or reads all ones (gone).

@@ -51,13 +51,9 @@ std::string readProblem(int error) {
 
 }  // namespace
 
-std::optional<PeerFile> parsePeerFd(int fd) {
-  int error = 0;
-  return readPeer(fd, error);
-}
-
 std::optional<PeerFile> readPeerFd(int fd, const std::string& path) {
-  auto file = parsePeerFd(fd);
+  int error = 0;
+  auto file = readPeer(fd, error);
   if (!file)
     report(Priority::kError, "Error: Peer configuration file %s is malformed, skipping it\n",
            path.c_str());

@@ -24,10 +24,8 @@ inline constexpr size_t kMaxPeerFileBytes = kMaxAreaWords * sizeof(uint64_t);
 // pread() (paths.h); `fd` may be open O_RDONLY. Nothing when it is malformed: shorter
 // than its word count says, with a count beyond what one transfer maps, or
 // longer than kMaxPeerFileBytes (not read beyond that). An empty file is
-// malformed too; so is one whose read fails. The descriptor stays open.
-std::optional<PeerFile> parsePeerFd(int fd);
-
-// As parsePeerFd, with a message naming `path` when the file is malformed.
+// malformed too; so is one whose read fails. The descriptor stays open. A
+// malformed file gets a message naming `path`.
 std::optional<PeerFile> readPeerFd(int fd, const std::string& path);
 
 // What the peer configuration file of the guest GPU `bdf` gives: p2pwatch

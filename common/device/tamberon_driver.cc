@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "common/util/convert.h"
 #include "common/util/paths.h"
 
 namespace {
@@ -14,10 +15,7 @@ constexpr size_t kMinorReadLength = 32;
 
 }  // namespace
 
-bool isMinorNumber(const std::string& text) {
-  return !text.empty() && text.size() <= kMaxMinorDigits &&
-         text.find_first_not_of("0123456789") == std::string::npos;
-}
+bool isMinorNumber(const std::string& text) { return allDigits(text, kMaxMinorDigits); }
 
 std::string minorFile(const std::string& bdf) {
   return std::string(kDriverDir) + "/" + bdf + kMinorName;

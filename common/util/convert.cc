@@ -90,3 +90,8 @@ std::string hexNumber(uint64_t value, int digits) {
   snprintf(text, sizeof text, "0x%0*" PRIx64, digits, value);
   return text;
 }
+
+bool allDigits(const std::string& text, size_t max_digits) {
+  return !text.empty() && text.size() <= max_digits &&
+         text.find_first_not_of("0123456789") == std::string::npos;
+}

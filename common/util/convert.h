@@ -5,6 +5,7 @@
 // only, never taken apart (devices 8 and up overlap the bus's low bits).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,3 +36,6 @@ uint32_t get_bdf(std::string address);
 std::vector<std::string> split(std::string text, char delimiter);
 
 bool char_arr_contains(const char* text, const char* part);
+
+// Whether `text` is one to `max_digits` decimal digits and nothing else.
+bool allDigits(const std::string& text, size_t max_digits);

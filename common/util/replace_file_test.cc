@@ -37,4 +37,18 @@ TEST(ReplaceFileTest, ThePathGetsANewFileOfTheModeAskedFor) {
   EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"m.prom", "reader"}));
 }
 
+// A temporary name of the caller's: the file is made under it beside the
+// path, and is gone when it is not committed.
+TEST(ReplaceFileTest, ATemporaryNameOfTheCallersIsMadeBesideThePath) {
+  sim::TempDir dir;
+  {
+    const FileReplacement file(dir / "0000:00:05.0", {".peer-XXXXXX"});
+    const std::set<std::string> names = namesIn(dir.path());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names.begin()->substr(0, 6) + "/" + std::to_string(names.begin()->size()),
+              ".peer-/12");
+  }
+  EXPECT_TRUE(namesIn(dir.path()).empty());
+}
+
 }  // namespace

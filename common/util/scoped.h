@@ -118,13 +118,17 @@ class ScopedChild {
   explicit ScopedChild(pid_t pid = -1) : pid_(pid) {}
   ScopedChild(const ScopedChild&) = delete;
   ScopedChild& operator=(const ScopedChild&) = delete;
-  ~ScopedChild() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    wait(0);
-  }
+  ~ScopedChild() { reset(); }
 
   pid_t get() const { return pid_; }
+  // Kills and reaps the child held, if any; then holds `pid`.
+  void reset(pid_t pid = -1) {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      wait(0);
+    }
+    pid_ = pid;
+  }
   // Waits for the child with waitpid(`options`); returns waitpid's result
   // (the PID once it ended, then its status is in `status`). The child is
   // forgotten once it ended.

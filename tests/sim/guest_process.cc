@@ -2,9 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <system_error>
@@ -40,27 +38,15 @@ GuestProcess::GuestProcess(const std::string& path, const std::string& name, uid
   ScopedFd read_end(fds[0]), write_end(fds[1]);
   {
     const ChildrenIn space(pids);
-    pid_ = fork();
-    if (pid_ == 0) holdOpen(path, name, uid, write_end.get());
+    child_.reset(fork());
+    if (child_.get() == 0) holdOpen(path, name, uid, write_end.get());
   }
-  if (pid_ < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (child_.get() < 0) throw std::system_error(errno, std::generic_category(), "fork");
   write_end.reset();
   int result = EIO;
-  if (read(read_end.get(), &result, sizeof result) != sizeof result || result != 0) {
-    end();
+  if (read(read_end.get(), &result, sizeof result) != sizeof result || result != 0)
     throw std::system_error(result, std::generic_category(), "guest process: open " + path);
-  }
-  inner_pid_ = innermostPid(pid_);
-}
-
-GuestProcess::~GuestProcess() { end(); }
-
-void GuestProcess::end() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
+  inner_pid_ = innermostPid(child_.get());
 }
 
 }  // namespace sim

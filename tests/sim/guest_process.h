@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "common/util/scoped.h"
+
 namespace sim {
 
 constexpr char kGuestProcessName[] = "qemu-system-x86";  // comm keeps 15 characters
@@ -23,15 +25,12 @@ class GuestProcess {
                         uid_t uid = 0, const std::string& pids = "");
   GuestProcess(const GuestProcess&) = delete;
   GuestProcess& operator=(const GuestProcess&) = delete;
-  ~GuestProcess();  // kills the child by its PID and reaps it
 
   // Its PID as the processes of its namespace see it.
   pid_t pid() const { return inner_pid_; }
 
  private:
-  void end();
-
-  pid_t pid_ = -1;  // in the caller's namespace
+  ScopedChild child_;  // killed by its PID in the caller's namespace and reaped at the end
   pid_t inner_pid_ = -1;
 };
 

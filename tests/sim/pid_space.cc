@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,20 +34,13 @@ PidSpace::PidSpace() {
   ScopedFd own(open(kOwnNamespace, O_RDONLY | O_CLOEXEC));
   if (!own.valid()) fail(kOwnNamespace);
   if (unshare(CLONE_NEWPID) != 0) fail("unshare");
-  init_ = fork();
-  if (init_ == 0) initLoop();
+  init_.reset(fork());
+  if (init_.get() == 0) initLoop();
   const int fork_error = errno;
   if (setns(own.get(), CLONE_NEWPID) != 0) fail("setns back");
   errno = fork_error;
-  if (init_ < 0) fail("fork");
-  ns_ = "/proc/" + std::to_string(init_) + "/ns/pid";
-}
-
-PidSpace::~PidSpace() {
-  if (init_ <= 0) return;
-  kill(init_, SIGKILL);
-  while (waitpid(init_, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  if (init_.get() < 0) fail("fork");
+  ns_ = "/proc/" + std::to_string(init_.get()) + "/ns/pid";
 }
 
 ChildrenIn::ChildrenIn(const std::string& ns) {

@@ -19,14 +19,12 @@ class PidSpace {
   PidSpace();
   PidSpace(const PidSpace&) = delete;
   PidSpace& operator=(const PidSpace&) = delete;
-  // Kills the init by its PID, which ends every process in the namespace.
-  ~PidSpace();
 
   // /proc/<init>/ns/pid: what ChildrenIn and Sandbox::pids take.
   const std::string& ns() const { return ns_; }
 
  private:
-  pid_t init_ = -1;
+  ScopedChild init_;  // killed at the end, which ends every process in the namespace
   std::string ns_;
 };
 
