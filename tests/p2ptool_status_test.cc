@@ -939,7 +939,8 @@ TEST_F(StatusTest, TheJournalGetsTheProblemsAsWarnings) {
     plain += line.substr(3) + "\n";
   }
   const std::vector<std::string> expected = {
-      "Status: not ready", "    table: missing (run p2ptool -w)",
+      "Status: not ready",
+      "    table: missing (run p2ptool -w)",
       "  0000:3c:10.0  ACSCtl: SrcValid- TransBlk- ReqRedir+ CmpltRedir- UpstreamFwd- "
       "EgressCtrl- DirectTrans-",
       "  0000:3b:00.0  GPUs 0000:3d:00.0 0000:3e:00.0: blocked by 0000:3c:10.0",

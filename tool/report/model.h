@@ -237,8 +237,8 @@ Verdict guestVerdict(const std::vector<GuestGpu>& gpus);
 // unknown at best.
 struct Status {
   bool as_root = false;
-  timespec time{};                             // of the check: when the collector began
-  std::string error;                           // why no GPU could be looked for; "" when fine
+  timespec time{};    // of the check: when the collector began
+  std::string error;  // why no GPU could be looked for; "" when fine
   RoleDecision role;
   std::optional<HostStatus> host;              // a host's GPUs
   std::optional<std::vector<GuestGpu>> guest;  // a guest's GPUs
