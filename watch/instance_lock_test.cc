@@ -17,6 +17,10 @@ TEST(InstanceLockTest, AHolderWithoutAPidYetIsStillAHolder) {
   ASSERT_TRUE(first.fd.valid());
   run.write("lock", "12x\n");
   EXPECT_EQ(lockInstance(path).holder, 0);
+  run.write("lock", "2147483647\n");  // the largest PID there can be, then one past it
+  EXPECT_EQ(lockInstance(path).holder, 2147483647);
+  run.write("lock", "2147483648\n");
+  EXPECT_EQ(lockInstance(path).holder, 0);
   EXPECT_FALSE(lockInstance(path).fd.valid());
   EXPECT_EQ(lockInstance(run / "none/deeper/lock").error, ENOENT);
 }

@@ -49,6 +49,7 @@ TEST(PassRecordTest, AnythingButAWellFormedRecordIsRefusedSayingWhy) {
       {"p2pwatch status 1\n", "truncated"},
       {replaced("status 1", "status 7"), "unknown format version 7"},
       {replaced("status 1", "status 1\033[2J"), "not a record of p2pwatch"},
+      {replaced("status 1", "status 123456789"), "unknown format version 123456789"},
       {replaced("status 1", "status 1234567890"), "not a record of p2pwatch"},
       {std::string("\x7f"
                    "ELF\x02\x01\x01\0\n",
